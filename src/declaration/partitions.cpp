@@ -1,0 +1,94 @@
+#include "declaration/partitions.hpp"
+
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "lib/classes.hpp"
+#include "lib/module.hpp"
+#include "materialise/json_conversion.hpp"
+
+#include <new>
+
+namespace tevra {
+
+namespace {
+
+struct PartitionsObject {
+    PyObject_HEAD
+    json::Value values;  // always an array
+};
+
+PartitionsObject* as_partitions(PyObject* obj) noexcept { return reinterpret_cast<PartitionsObject*>(obj); }
+
+Ref repr(PyObject* self) {
+    const auto count = as_partitions(self)->values.as_array().size();
+    return make_str("Partitions(" + std::to_string(count) + " values)");
+}
+
+void destroy(PyObject* self) {
+    as_partitions(self)->values.~Value();
+    free_instance(self);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary<repr>)},
+};
+
+PyTypeObject* type_cell = nullptr;
+
+constexpr std::string_view params[] = {"values"};
+constexpr Signature signature{"partitions()", params, 1};
+
+Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto [arg] = bind<1>(signature, args, nargs, kwnames);
+    PyObject* list = convert_arg("values", [&] { return to_list(arg); });
+    Ref json_module = check(PyImport_ImportModule("json"));
+
+    json::Array values;
+    const Py_ssize_t start_len = PyList_GET_SIZE(list);
+    values.reserve(static_cast<std::size_t>(start_len));
+    // Element code run by json.dumps may resize the list: never read past either length.
+    for (Py_ssize_t i = 0; i < start_len && i < PyList_GET_SIZE(list); ++i) {
+        Ref element = Ref::borrow(PyList_GET_ITEM(list, i));
+        json::ParseResult parsed = to_json_tree(json_module.get(), element.get());
+        if (!parsed) raise(PyExc_ValueError, "invalid partition value: " + parsed.error->detail());
+        values.push_back(std::move(parsed.value));
+    }
+
+    json::Value stored = json::Value::array(std::move(values));
+    PyTypeObject* type = partitions_type();
+    Ref obj = allocate(type);
+    new (&as_partitions(obj.get())->values) json::Value(std::move(stored));
+    return obj;
+}
+
+}  // namespace
+
+PyTypeObject* partitions_type() {
+    return class_type(type_cell, {"Partitions",
+                                  "Marker type returned by `partitions([...])`. Stores the static values.",
+                                  sizeof(PartitionsObject), slots, nullptr, &dealloc<destroy>});
+}
+
+bool is_partitions(PyObject* obj) noexcept {
+    return type_cell && PyObject_TypeCheck(obj, type_cell);
+}
+
+const json::Value& partition_values(PyObject* partitions) noexcept { return as_partitions(partitions)->values; }
+
+PyMethodDef partitions_def = {
+    "partitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<partitions>)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "partitions(values)\n"
+    "--\n"
+    "\n"
+    "Declare a static partition universe for use with ``@asset(partitions=...)``.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    from tevra import asset, partitions\n"
+    "\n"
+    "    @asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n"
+    "    def prices(ticker: str): ..."};
+
+}  // namespace tevra
