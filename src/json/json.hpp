@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -92,7 +93,7 @@ public:
     friend bool operator==(const Value& a, const Value& b);
 
 private:
-    void take(Value& other) noexcept;  // move-constructs into uninitialised *this
+    [[gnu::always_inline]] void take(Value& other) noexcept;  // move-constructs into uninitialised *this
     void release() noexcept;           // destroys a string, array or object
     [[noreturn]] void wrong_kind(Kind wanted) const;
 
@@ -140,6 +141,7 @@ std::string write(const Value& value);
 inline Object::Object() = default;
 inline Object::Object(Object&&) noexcept = default;
 inline Object& Object::operator=(Object&&) noexcept = default;
+inline Object::~Object() = default;
 inline std::size_t Object::size() const noexcept { return members_.size(); }
 inline Object::const_iterator Object::begin() const noexcept { return members_.data(); }
 inline Object::const_iterator Object::end() const noexcept { return members_.data() + members_.size(); }
@@ -147,22 +149,37 @@ inline Object::const_iterator Object::end() const noexcept { return members_.dat
 inline void Value::take(Value& other) noexcept {
     kind_ = other.kind_;
     switch (kind_) {
-    case Kind::Null: u_ = 0; break;
-    case Kind::Bool: b_ = other.b_; break;
-    case Kind::UInt: u_ = other.u_; break;
-    case Kind::Int: i_ = other.i_; break;
-    case Kind::Double: d_ = other.d_; break;
-    case Kind::String: new (&s_) std::string(std::move(other.s_)); break;
-    case Kind::Array: new (&a_) json::Array(std::move(other.a_)); break;
-    case Kind::Object: new (&o_) json::Object(std::move(other.o_)); break;
+    case Kind::String:
+        new (&s_) std::string(std::move(other.s_));
+        other.s_.~basic_string();
+        break;
+    case Kind::Array:
+        new (&a_) json::Array(std::move(other.a_));
+        other.a_.~vector();
+        break;
+    case Kind::Object:
+        new (&o_) json::Object(std::move(other.o_));
+        other.o_.~Object();
+        break;
+    default:
+        // Every scalar lives in the first eight bytes; the default
+        // constructor zeroes them, so they are always initialised.
+        std::memcpy(static_cast<void*>(&u_), &other.u_, sizeof u_);
+        break;
     }
+    // A moved-from value is null, so destroying it costs nothing.
+    other.kind_ = Kind::Null;
+    other.u_ = 0;
 }
 
 inline Value& Value::operator=(Value&& other) noexcept {
-    if (this != &other) {
+    if (this == &other) return *this;
+    if (kind_ < Kind::String) {
+        take(other);  // nothing to release, and nothing `other` could live in
+    } else {
         // `other` may live inside this value, so detach it before releasing.
         Value moved(std::move(other));
-        if (kind_ >= Kind::String) release();
+        release();
         take(moved);
     }
     return *this;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <numeric>
 
 namespace tevra::json {
@@ -61,6 +62,28 @@ constexpr bool plain_string_byte(unsigned char c) { return c >= 0x20 && c < 0x80
 
 constexpr std::uint64_t special_string_bytes(std::uint64_t w) {
     return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20) | (w & scan::highs);
+}
+
+// Byte order of keys. Most keys differ in their first byte, which settles the
+// comparison without a call to memcmp.
+int compare_keys(const std::string& a, const std::string& b) {
+    if (!a.empty() && !b.empty() && a[0] != b[0])
+        return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]) ? -1 : 1;
+    return a.compare(b);
+}
+
+bool eight_blanks(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w == 0x2020202020202020u;
+}
+
+// Eight bytes at `p` that are all ASCII digits.
+bool eight_digits(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return (w & 0xF0F0F0F0F0F0F0F0u) == 0x3030303030303030u &&
+           ((w + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) == 0x3030303030303030u;
 }
 
 void append_utf8(std::string& out, std::uint32_t code) {
@@ -159,7 +182,11 @@ private:
     }
 
     void skip_space() {
-        while (p_ != end_ && is_space(*p_)) ++p_;
+        while (p_ != end_ && is_space(*p_)) {
+            ++p_;
+            // Indented documents have long runs of blanks.
+            while (end_ - p_ >= 8 && eight_blanks(p_)) p_ += 8;
+        }
     }
 
     bool value(Value& out) {
@@ -270,7 +297,7 @@ private:
         const auto n = static_cast<std::size_t>(members_.end() - first);
         auto ordered = [&] {
             for (std::size_t i = 1; i < n; ++i)
-                if (!(first[i - 1].key < first[i].key)) return false;
+                if (compare_keys(first[i - 1].key, first[i].key) >= 0) return false;
             return true;
         };
         if (ordered()) {
@@ -281,7 +308,7 @@ private:
             order_.resize(n);
             std::iota(order_.begin(), order_.end(), 0u);
             std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
-                const int c = first[a].key.compare(first[b].key);
+                const int c = compare_keys(first[a].key, first[b].key);
                 return c < 0 || (c == 0 && a < b);
             });
             object.members_.reserve(n);
@@ -305,14 +332,14 @@ private:
             if (c >= 0x80) {
                 if (!utf8_sequence()) return false;
             } else if (c == '\\') {
-                out.append(run, p_);
+                out.append(run, static_cast<std::size_t>(p_ - run));
                 if (!escape(out)) return false;
                 run = p_;
             } else {
                 return fail(msg::control, p_);
             }
         }
-        out.append(run, p_);
+        out.append(run, static_cast<std::size_t>(p_ - run));
         ++p_;
         return true;
     }
@@ -404,8 +431,9 @@ private:
     bool digits() {
         if (p_ == end_) return fail_at_end(msg::invalid_number);
         if (!is_digit(*p_)) return fail(msg::invalid_number, p_);
-        while (++p_ != end_ && is_digit(*p_)) {
-        }
+        ++p_;
+        while (end_ - p_ >= 8 && eight_digits(p_)) p_ += 8;
+        while (p_ != end_ && is_digit(*p_)) ++p_;
         return true;
     }
 

@@ -83,7 +83,6 @@ bool operator==(const Value& a, const Value& b) {
 
 Object::Object(const Object&) = default;
 Object& Object::operator=(const Object&) = default;
-Object::~Object() = default;
 
 void Object::insert(std::string key, Value value) {
     // Documents are mostly built in key order: appending is the common case.

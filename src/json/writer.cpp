@@ -2,8 +2,10 @@
 #include "json/json.hpp"
 #include "json/scan.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace tevra::json {
 
@@ -15,147 +17,170 @@ constexpr std::uint64_t needs_escape(std::uint64_t w) {
     return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20);
 }
 
-void write_escape(unsigned char c, std::string& out) {
-    switch (c) {
-    case '"': out.append("\\\""); return;
-    case '\\': out.append("\\\\"); return;
-    case '\b': out.append("\\b"); return;
-    case '\t': out.append("\\t"); return;
-    case '\n': out.append("\\n"); return;
-    case '\f': out.append("\\f"); return;
-    case '\r': out.append("\\r"); return;
-    default: {
-        constexpr char hex[] = "0123456789abcdef";
-        const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-        out.append(escaped, sizeof escaped);
-    }
-    }
-}
+// Writes straight into the output string: it is grown ahead of need and cut
+// back to the bytes written when the writer is done.
+class Writer {
+public:
+    explicit Writer(std::string& out) : out_(out), pos_(out.size()) {}
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    ~Writer() { out_.resize(pos_); }
 
-void write_string(std::string_view s, std::string& out) {
-    out.push_back('"');
-    const char* p = s.data();
-    const char* end = p + s.size();
-    for (;;) {
-        const char* run = p;
-        p = scan::skip(p, end, needs_escape, verbatim);
-        out.append(run, p);
-        if (p == end) break;
-        write_escape(static_cast<unsigned char>(*p++), out);
+    void value(const Value& v) {
+        switch (v.kind()) {
+        case Value::Kind::Null: put("null", 4); return;
+        case Value::Kind::Bool: v.as_bool() ? put("true", 4) : put("false", 5); return;
+        case Value::Kind::UInt: integer(v.as_uint()); return;
+        case Value::Kind::Int: integer(v.as_int()); return;
+        case Value::Kind::Double: number(v.as_double()); return;
+        case Value::Kind::String: string(v.as_string()); return;
+        case Value::Kind::Array: {
+            put('[');
+            bool first = true;
+            for (const Value& item : v.as_array()) {
+                if (!first) put(',');
+                first = false;
+                value(item);
+            }
+            put(']');
+            return;
+        }
+        case Value::Kind::Object: {
+            put('{');
+            bool first = true;
+            for (const Object::Member& m : v.as_object()) {
+                if (!first) put(',');
+                first = false;
+                string(m.key);
+                put(':');
+                value(m.value);
+            }
+            put('}');
+            return;
+        }
+        }
     }
-    out.push_back('"');
-}
 
-template <class Int>
-void write_integer(Int i, std::string& out) {
-    char buf[24];
-    out.append(buf, std::to_chars(buf, buf + sizeof buf, i).ptr);
-}
-
-// Shortest round-trip digits, laid out by the decimal exponent of the first
-// digit: fixed notation from 1e-5 up to 1e16, scientific beyond.
-void write_double(double d, std::string& out) {
-    if (!std::isfinite(d)) {
-        out.append("null");
-        return;
+private:
+    // Room for `n` more bytes at pos_.
+    char* room(std::size_t n) {
+        if (out_.size() - pos_ < n) out_.resize(std::max({pos_ + n, 2 * out_.size(), out_.capacity()}));
+        return out_.data() + pos_;
     }
-    if (d == 0) {
-        out.append(std::signbit(d) ? "-0.0" : "0.0");
-        return;
-    }
-    char sci[32];  // "[-]d[.ddd]e±x", at most 17 digits
-    const char* sci_end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
-    const char* p = sci;
-    char buf[32];
-    char* o = buf;
-    if (*p == '-') *o++ = *p++;
-    char digits[17];
-    int n = 0;
-    for (; *p != 'e'; ++p)
-        if (*p != '.') digits[n++] = *p;
-    ++p;
-    if (*p == '+') ++p;  // from_chars takes '-' only
-    int exponent = 0;
-    std::from_chars(p, sci_end, exponent);
 
-    auto put = [&o](const char* from, int count) {
-        for (int i = 0; i < count; ++i) *o++ = from[i];
-    };
-    auto zeros = [&o](int count) {
-        for (int i = 0; i < count; ++i) *o++ = '0';
-    };
-    if (exponent >= -5 && exponent <= 15) {
-        if (exponent < 0) {
-            *o++ = '0';
-            *o++ = '.';
+    void put(char c) {
+        *room(1) = c;
+        ++pos_;
+    }
+
+    void put(const char* s, std::size_t n) {
+        std::memcpy(room(n), s, n);
+        pos_ += n;
+    }
+
+    template <class Int>
+    void integer(Int i) {
+        char* at = room(24);
+        pos_ = static_cast<std::size_t>(std::to_chars(at, at + 24, i).ptr - out_.data());
+    }
+
+    void string(std::string_view s) {
+        put('"');
+        const char* p = s.data();
+        const char* end = p + s.size();
+        for (;;) {
+            const char* run = p;
+            p = scan::skip(p, end, needs_escape, verbatim);
+            put(run, static_cast<std::size_t>(p - run));
+            if (p == end) break;
+            escape(static_cast<unsigned char>(*p++));
+        }
+        put('"');
+    }
+
+    void escape(unsigned char c) {
+        switch (c) {
+        case '"': put("\\\"", 2); return;
+        case '\\': put("\\\\", 2); return;
+        case '\b': put("\\b", 2); return;
+        case '\t': put("\\t", 2); return;
+        case '\n': put("\\n", 2); return;
+        case '\f': put("\\f", 2); return;
+        case '\r': put("\\r", 2); return;
+        default: {
+            constexpr char hex[] = "0123456789abcdef";
+            const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+            put(escaped, sizeof escaped);
+        }
+        }
+    }
+
+    // Shortest round-trip digits, laid out by the decimal exponent of the first
+    // digit: fixed notation from 1e-5 up to 1e16, scientific beyond.
+    void number(double d) {
+        if (!std::isfinite(d)) return put("null", 4);
+        if (d == 0) return std::signbit(d) ? put("-0.0", 4) : put("0.0", 3);
+
+        // to_chars gives "[-]d[.ddd]e±xx" with the shortest digits, at most 17.
+        char sci[32];
+        const char* sci_end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+        const char* lead = sci;
+        char* o = room(32);  // sign, "0.", four zeros and 17 digits at most
+        if (*lead == '-') *o++ = *lead++;
+        const char* e = sci_end - 3;
+        while (*e != 'e') --e;
+        int exponent = 0;
+        for (const char* x = e + 2; x != sci_end; ++x) exponent = exponent * 10 + (*x - '0');
+        if (e[1] == '-') exponent = -exponent;
+        const char* rest = lead + 2;  // digits after the first
+        const int more = e - lead > 1 ? static_cast<int>(e - rest) : 0;
+
+        auto copy = [&o](const char* from, int count) {
+            std::memcpy(o, from, static_cast<std::size_t>(count));
+            o += count;
+        };
+        auto zeros = [&o](int count) {
+            std::memset(o, '0', static_cast<std::size_t>(count));
+            o += count;
+        };
+        if (exponent < -5 || exponent > 15) {
+            copy(lead, static_cast<int>(e - lead));
+            *o++ = 'e';
+            *o++ = exponent < 0 ? '-' : '+';
+            const char* x = e + 2;
+            if (*x == '0') ++x;  // at least two exponent digits come out
+            copy(x, static_cast<int>(sci_end - x));
+        } else if (exponent < 0) {
+            copy("0.", 2);
             zeros(-exponent - 1);
-            put(digits, n);
-        } else if (exponent >= n - 1) {
-            put(digits, n);
-            zeros(exponent - (n - 1));
-            *o++ = '.';
-            *o++ = '0';
+            *o++ = *lead;
+            copy(rest, more);
+        } else if (exponent >= more) {
+            *o++ = *lead;
+            copy(rest, more);
+            zeros(exponent - more);
+            copy(".0", 2);
         } else {
-            put(digits, exponent + 1);
+            *o++ = *lead;
+            copy(rest, exponent);
             *o++ = '.';
-            put(digits + exponent + 1, n - exponent - 1);
+            copy(rest + exponent, more - exponent);
         }
-    } else {
-        *o++ = digits[0];
-        if (n > 1) {
-            *o++ = '.';
-            put(digits + 1, n - 1);
-        }
-        *o++ = 'e';
-        *o++ = exponent < 0 ? '-' : '+';
-        o = std::to_chars(o, buf + sizeof buf, exponent < 0 ? -exponent : exponent).ptr;
+        pos_ = static_cast<std::size_t>(o - out_.data());
     }
-    out.append(buf, o);
-}
 
-void write_value(const Value& v, std::string& out) {
-    switch (v.kind()) {
-    case Value::Kind::Null: out.append("null"); return;
-    case Value::Kind::Bool: out.append(v.as_bool() ? "true" : "false"); return;
-    case Value::Kind::UInt: write_integer(v.as_uint(), out); return;
-    case Value::Kind::Int: write_integer(v.as_int(), out); return;
-    case Value::Kind::Double: write_double(v.as_double(), out); return;
-    case Value::Kind::String: write_string(v.as_string(), out); return;
-    case Value::Kind::Array: {
-        out.push_back('[');
-        bool first = true;
-        for (const Value& item : v.as_array()) {
-            if (!first) out.push_back(',');
-            first = false;
-            write_value(item, out);
-        }
-        out.push_back(']');
-        return;
-    }
-    case Value::Kind::Object: {
-        out.push_back('{');
-        bool first = true;
-        for (const Object::Member& m : v.as_object()) {
-            if (!first) out.push_back(',');
-            first = false;
-            write_string(m.key, out);
-            out.push_back(':');
-            write_value(m.value, out);
-        }
-        out.push_back('}');
-        return;
-    }
-    }
-}
+    std::string& out_;
+    std::size_t pos_;
+};
 
 }  // namespace
 
-void write(const Value& value, std::string& out) { write_value(value, out); }
+void write(const Value& value, std::string& out) { Writer(out).value(value); }
 
 std::string write(const Value& value) {
     std::string out;
     out.reserve(128);
-    write_value(value, out);
+    write(value, out);
     return out;
 }
 
