@@ -1,0 +1,174 @@
+// materialize_asset: runs one asset function and leaves value.json and result.json behind.
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "json/json.hpp"
+#include "lib/module.hpp"
+#include "materialise/output_file.hpp"
+
+#include <optional>
+#include <string>
+
+namespace tevra {
+
+namespace {
+
+constexpr std::string_view params[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
+constexpr Signature signature{"materialize_asset()", params, 3};
+
+Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+Ref attr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
+
+Ref call_method(PyObject* obj, const char* name, PyObject* arg) {
+    Ref method = attr(obj, name);
+    return check(PyObject_CallOneArg(method.get(), arg));
+}
+
+Ref join(PyObject* directory, std::string_view file_name) {
+    Ref name = make_str(file_name);
+    return call_method(directory, "__truediv__", name.get());
+}
+
+// The text of a str the run produced, for a record that must be valid UTF-8.
+std::string record_text(PyObject* str) {
+    if (!PyUnicode_Check(str)) throw_conversion_error(str, "PyString");
+    return utf8_lossy(str);
+}
+
+std::string type_name(PyObject* obj) {
+    Ref name = attr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+    return record_text(name.get());
+}
+
+// The function an asset stands for: its __tevra_original__, or the object itself when that
+// cannot be read, so any callable found under the name runs unchanged.
+Ref original_of(PyObject* target) {
+    if (Ref original = Ref::steal(PyObject_GetAttrString(target, "__tevra_original__"))) return original;
+    discard_pending();
+    return Ref::borrow(target);
+}
+
+struct Run {
+    PyObject* module_name;
+    PyObject* function_name;
+    PyObject* kwargs_json;  // null when absent
+    std::string_view module_text;
+    std::string_view function_text;
+    PyObject* importlib;
+    PyObject* inspect;
+    PyObject* json;
+    PyObject* directory;
+    PyObject* result_path;
+};
+
+void run(const Run& r) {
+    Ref module = call_method(r.importlib, "import_module", r.module_name);
+    Ref target = check(PyObject_GetAttr(module.get(), r.function_name));
+    Ref callable = original_of(target.get());
+
+    Ref value;
+    if (!r.kwargs_json) {
+        value = check(PyObject_CallNoArgs(callable.get()));
+    } else {
+        Ref kwargs = call_method(r.json, "loads", r.kwargs_json);
+        if (!PyDict_Check(kwargs.get())) throw_conversion_error(kwargs.get(), "PyDict");
+        Ref no_args = check_basic(PyTuple_New(0));
+        value = check(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
+    }
+
+    Ref value_path = join(r.directory, "value.json");
+    Ref text = call_method(r.json, "dumps", value.get());
+    const std::string_view value_json = to_str(text.get());
+    Ref value_path_text = check(PyObject_Str(value_path.get()));
+    replace_file(value_path_text.get(), value_json);
+
+    Ref sig = call_method(r.inspect, "signature", callable.get());
+    Ref sig_text = check(PyObject_Str(sig.get()));
+
+    json::Object record;
+    record.reserve(7);
+    record.insert("artifact_format", json::Value::string("json"));
+    record.insert("function_name", json::Value::string(r.function_text));
+    record.insert("module_path", json::Value::string(r.module_text));
+    record.insert("ok", json::Value::boolean(true));
+    record.insert("result_type", json::Value::string(type_name(value.get())));
+    record.insert("signature", json::Value::string(record_text(sig_text.get())));
+    record.insert("value_path", json::Value::string(record_text(value_path_text.get())));
+    replace_file(r.result_path, json::write(json::Value::object(std::move(record))));
+}
+
+void record_failure(PyError& error, PyObject* result_path) {
+    PyObject* exc = error.value();
+    json::Object record;
+    record.reserve(3);
+    record.insert("error", json::Value::string(exception_text(exc)));
+    record.insert("error_type", json::Value::string(type_name(exc)));
+    record.insert("ok", json::Value::boolean(false));
+    replace_file(result_path, json::write(json::Value::object(std::move(record))));
+}
+
+Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto [module_arg, function_arg, dir_arg, kwargs_arg] = bind<4>(signature, args, nargs, kwnames);
+    const std::string_view module_text = convert_arg("module_name", [&] { return to_str(module_arg); });
+    const std::string_view function_text = convert_arg("function_name", [&] { return to_str(function_arg); });
+    convert_arg("output_dir", [&] { return to_str(dir_arg); });
+    const bool has_kwargs = convert_arg("input_kwargs_json", [&] { return to_optional_str(kwargs_arg); }).has_value();
+
+    // Set-up: its errors reach the caller, and no file is written.
+    Ref importlib = import("importlib");
+    Ref inspect = import("inspect");
+    Ref json_module = import("json");
+    Ref pathlib = import("pathlib");
+    Ref path_type = attr(pathlib.get(), "Path");
+    Ref directory = check(PyObject_CallOneArg(path_type.get(), dir_arg));
+    {
+        Ref options = check_basic(PyDict_New());
+        check_status(PyDict_SetItemString(options.get(), "parents", Py_True));
+        check_status(PyDict_SetItemString(options.get(), "exist_ok", Py_True));
+        Ref mkdir = attr(directory.get(), "mkdir");
+        Ref no_args = check_basic(PyTuple_New(0));
+        check(PyObject_Call(mkdir.get(), no_args.get(), options.get()));
+    }
+    Ref result_path = join(directory.get(), "result.json");
+    Ref result_path_text = check(PyObject_Str(result_path.get()));
+    // An earlier run's record must not outlive this run: should this one die before
+    // writing its own, a reader finds no record rather than a stale success.
+    remove_file(result_path_text.get());
+
+    std::optional<PyError> failure;
+    try {
+        run({module_arg, function_arg, has_kwargs ? kwargs_arg : nullptr, module_text, function_text,
+             importlib.get(), inspect.get(), json_module.get(), directory.get(), result_path_text.get()});
+        return Ref::borrow(Py_None);
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+
+    // Every error of the run, BaseException subclasses included, ends as the record and
+    // SystemExit(1); errors of this path itself are raised in its place.
+    record_failure(*failure, result_path_text.get());
+    failure.reset();
+    Ref sys = import("sys");
+    Ref code = check(PyLong_FromLong(1));
+    call_method(sys.get(), "exit", code.get());
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+PyMethodDef materialize_asset_def = {
+    "materialize_asset", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<materialize_asset>)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)\n"
+    "--\n"
+    "\n"
+    "Materialize a single asset function. Called by the `python -m tevra.worker` CLI stub.\n"
+    "\n"
+    "Imports the module, finds the function, calls the unwrapped original,\n"
+    "serializes the result to JSON, writes value.json and result.json.\n"
+    "\n"
+    "If `input_kwargs_json` is provided, it is parsed as a JSON dict and\n"
+    "passed as keyword arguments to the function."};
+
+}  // namespace tevra
