@@ -1,0 +1,243 @@
+// inspect_modules(modules): imports user modules, finds their assets and describes them
+// all in one compact JSON document.
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "json/json.hpp"
+#include "lib/module.hpp"
+#include "materialise/json_conversion.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace tevra {
+
+namespace {
+
+// The skip line goes straight to descriptor 2, whatever sys.stderr currently is, so it is
+// neither buffered nor captured by Python code. A descriptor that refuses it is given up on.
+void write_stderr_line(std::string line) {
+    line.push_back('\n');
+    std::string_view rest = line;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+Ref import(const char* name) {
+    Ref text = make_str(name);
+    return check(PyImport_Import(text.get()));
+}
+
+Ref attr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
+
+// An attribute whose read may fail without consequence: null when it cannot be read.
+Ref optional_attr(PyObject* obj, const char* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttrString(obj, name, &value) < 0) discard_pending();
+    return Ref::steal(value);
+}
+
+Ref call(PyObject* callable, PyObject* arg) { return check(PyObject_CallOneArg(callable, arg)); }
+
+Ref call_attr(PyObject* obj, const char* name, PyObject* arg) {
+    Ref callable = attr(obj, name);
+    return call(callable.get(), arg);
+}
+
+std::string owned_str(PyObject* obj) { return std::string(to_str(obj)); }
+
+std::int64_t version_part(PyObject* version_info, const char* name) {
+    Ref part = attr(version_info, name);
+    const long long value = PyLong_AsLongLong(part.get());
+    if (value == -1 && PyErr_Occurred()) throw_pending();
+    return value;
+}
+
+std::string version_text(PyObject* sys) {
+    Ref info = attr(sys, "version_info");
+    const std::int64_t major = version_part(info.get(), "major");
+    const std::int64_t minor = version_part(info.get(), "minor");
+    const std::int64_t micro = version_part(info.get(), "micro");
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(micro);
+}
+
+// getsource, dedented and stripped, ending in exactly one line feed.
+std::string source_text(PyObject* inspect, PyObject* textwrap, PyObject* obj) {
+    Ref source = call_attr(inspect, "getsource", obj);
+    Ref dedented = call_attr(textwrap, "dedent", source.get());
+    Ref stripped = check(PyObject_CallMethod(dedented.get(), "strip", nullptr));
+    const std::string_view view = to_str(stripped.get());
+    std::string text;
+    text.reserve(view.size() + 1);
+    text.append(view);
+    text.push_back('\n');
+    return text;
+}
+
+// The resolved source file, or the empty text when the interpreter cannot say which file
+// the target came from.
+std::string file_path(PyObject* inspect, PyObject* pathlib, PyObject* target) {
+    Ref getsourcefile = attr(inspect, "getsourcefile");
+    Ref file = Ref::steal(PyObject_CallOneArg(getsourcefile.get(), target));
+    if (!file) {
+        discard_pending();
+        return {};
+    }
+    Ref path = call_attr(pathlib, "Path", file.get());
+    Ref resolved = check(PyObject_CallMethod(path.get(), "resolve", nullptr));
+    Ref text = check(PyObject_Str(resolved.get()));
+    return owned_str(text.get());
+}
+
+// Null when the target has no return annotation; a class by its name; anything else as str().
+json::Value return_type(PyObject* inspect, PyObject* target) {
+    Ref signature = call_attr(inspect, "signature", target);
+    Ref annotation = attr(signature.get(), "return_annotation");
+    Ref signature_class = attr(inspect, "Signature");
+    Ref empty = attr(signature_class.get(), "empty");
+    if (annotation.get() == empty.get()) return json::Value::null();
+
+    Ref builtins = import("builtins");
+    Ref isinstance = attr(builtins.get(), "isinstance");
+    PyObject* args[] = {annotation.get(), reinterpret_cast<PyObject*>(&PyType_Type)};
+    Ref is_class = check(PyObject_Vectorcall(isinstance.get(), args, 2, nullptr));
+    if (check_status(PyObject_IsTrue(is_class.get()))) {
+        Ref name = attr(annotation.get(), "__name__");
+        return json::Value::string(owned_str(name.get()));
+    }
+    Ref text = check(PyObject_Str(annotation.get()));
+    return json::Value::string(utf8_lossy(text.get()));
+}
+
+// The asset marker: a readable __tevra_kind__ that is the str "asset", byte for byte.
+bool is_asset(PyObject* member) {
+    Ref kind = optional_attr(member, "__tevra_kind__");
+    return kind && PyUnicode_Check(kind.get()) && PyUnicode_EqualToUTF8(kind.get(), "asset");
+}
+
+// The undecorated function behind an asset, or the asset itself when it names none.
+Ref asset_target(PyObject* member) {
+    if (Ref original = optional_attr(member, "__tevra_original__")) return original;
+    return Ref::borrow(member);
+}
+
+struct ModuleContext {
+    PyObject* inspect;
+    PyObject* textwrap;
+    PyObject* pathlib;
+    PyObject* module;
+    const std::string& module_source;
+    const std::string& version;
+};
+
+json::Value asset_record(const ModuleContext& ctx, PyObject* member) {
+    Ref metadata_obj = attr(member, "__tevra_metadata__");
+    Ref json_module = import("json");
+    json::ParseResult metadata = to_json_tree(json_module.get(), metadata_obj.get());
+    if (!metadata) raise(PyExc_RuntimeError, "JSON parse error: " + metadata.error->detail());
+
+    Ref target = asset_target(member);
+    std::string function_source = source_text(ctx.inspect, ctx.textwrap, target.get());
+    Ref name_obj = attr(target.get(), "__name__");
+    std::string function_name = owned_str(name_obj.get());
+    std::string file = file_path(ctx.inspect, ctx.pathlib, target.get());
+    json::Value returns = return_type(ctx.inspect, target.get());
+    Ref module_name_obj = attr(ctx.module, "__name__");
+    std::string module_name = owned_str(module_name_obj.get());
+
+    // Inserted in key order, which is also the order the writer emits.
+    json::Object record;
+    record.reserve(9);
+    record.insert("decorator_metadata", std::move(metadata.value));
+    record.insert("file_path", json::Value::string(std::move(file)));
+    record.insert("function_name", json::Value::string(std::move(function_name)));
+    record.insert("function_source", json::Value::string(std::move(function_source)));
+    record.insert("kind", json::Value::string("asset"));
+    record.insert("module_path", json::Value::string(std::move(module_name)));
+    record.insert("module_source", json::Value::string(ctx.module_source));
+    record.insert("python_version", json::Value::string(ctx.version));
+    record.insert("return_type", std::move(returns));
+    return json::Value::object(std::move(record));
+}
+
+void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObject* module,
+                 const std::string& version, json::Array& records) {
+    const std::string module_source = source_text(inspect, textwrap, module);
+    const ModuleContext ctx{inspect, textwrap, pathlib, module, module_source, version};
+
+    Ref members = call_attr(inspect, "getmembers", module);
+    Ref iter = check(PyObject_GetIter(members.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!PyTuple_Check(item.get())) throw_conversion_error(item.get(), "PyTuple");
+        Ref member = Ref::borrow(PyTuple_GetItem(item.get(), 1));
+        if (!member) throw_pending();
+        if (is_asset(member.get())) records.push_back(asset_record(ctx, member.get()));
+    }
+    if (PyErr_Occurred()) throw_pending();
+}
+
+std::string write_document(json::Array records) {
+    json::Object document;
+    document.insert("assets", json::Value::array(std::move(records)));
+    try {
+        return json::write(json::Value::object(std::move(document)));
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        raise(PyExc_RuntimeError, std::string("JSON serialization error: ") + e.what());
+    }
+}
+
+constexpr std::string_view params[] = {"modules"};
+constexpr Signature signature{"inspect_modules()", params, 1};
+
+Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto [arg] = bind<1>(signature, args, nargs, kwnames);
+    const std::vector<std::string> names = convert_arg("modules", [&] { return to_str_list(arg); });
+
+    Ref importlib = import("importlib");
+    Ref inspect = import("inspect");
+    Ref textwrap = import("textwrap");
+    Ref sys = import("sys");
+    Ref pathlib = import("pathlib");
+    const std::string version = version_text(sys.get());
+
+    json::Array records;
+    for (const std::string& name : names) {
+        Ref name_obj = make_str(name);
+        Ref import_module = attr(importlib.get(), "import_module");
+        Ref module = Ref::steal(PyObject_CallOneArg(import_module.get(), name_obj.get()));
+        if (!module) {
+            PyError error = PyError::fetch();
+            write_stderr_line("tevra: skipping module '" + name + "': " + exception_text(error.value()));
+            continue;
+        }
+        scan_module(inspect.get(), textwrap.get(), pathlib.get(), module.get(), version, records);
+    }
+    return make_str(write_document(std::move(records)));
+}
+
+}  // namespace
+
+PyMethodDef inspect_modules_def = {
+    "inspect_modules", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<inspect_modules>)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "inspect_modules(modules)\n"
+    "--\n"
+    "\n"
+    "Inspect modules for tevra assets. Called by the `python -m tevra.inspect` CLI stub.\n"
+    "\n"
+    "Imports each module, finds functions with `__tevra_kind__ == \"asset\"`,\n"
+    "extracts source and metadata, returns JSON string to stdout."};
+
+}  // namespace tevra

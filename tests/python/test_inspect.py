@@ -1,0 +1,598 @@
+"""inspect_modules in-process: the document it builds, what it skips and what it raises."""
+import contextlib
+import gc
+import inspect
+import json
+import math
+import os
+import pathlib
+import sys
+import tempfile
+import typing
+import unittest
+
+from _tevra import inspect_modules
+
+from discovery_fixtures import (DECORATORS, VERSION, FixtureCase, captured_output, document, record,
+                                unique, write_module)
+
+EXAMPLE_BODY = '\n@asset()\ndef daily_totals() -> dict:\n    return {"n": 1}\n'
+EXAMPLE_FUNCTION = '@asset()\ndef daily_totals() -> dict:\n    return {"n": 1}\n'
+
+# Hand-made marked objects: the asset test looks only at attributes, never at types.
+MARKED_HELPERS = '''
+class Thing:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+'''
+
+
+class Document(FixtureCase):
+    def test_example_shape(self):
+        for label, import_line in DECORATORS.items():
+            with self.subTest(label):
+                source = import_line + "\n" + EXAMPLE_BODY
+                name, path = self.module("sales", source)
+                expected = (
+                    '{"assets":[{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,'
+                    '"partitions":null,"serializer":null},"file_path":"' + path + '",'
+                    '"function_name":"daily_totals","function_source":"@asset()\\ndef daily_totals() -> dict:'
+                    '\\n    return {\\"n\\": 1}\\n","kind":"asset","module_path":"' + name + '",'
+                    '"module_source":"' + import_line + '\\n\\n@asset()\\ndef daily_totals() -> dict:\\n'
+                    '    return {\\"n\\": 1}\\n","python_version":"' + VERSION + '","return_type":"dict"}]}')
+                self.assertEqual(inspect_modules([name]), expected)
+
+    def test_nothing_found(self):
+        plain, _ = self.module("plain", "import os\nX = 1\n\ndef f():\n    return X\n\nclass C:\n    pass\n")
+        for modules in ([], (), [plain], (plain, plain)):
+            with self.subTest(modules=modules):
+                with captured_output() as out:
+                    text = inspect_modules(modules)
+                self.assertEqual(text, '{"assets":[]}')
+                self.assertEqual(out, {"fd1": "", "fd2": "", "sys_stdout": "", "sys_stderr": ""})
+
+    def test_tabs_and_non_ascii(self):
+        source = ("from handmade_assets import asset\n# Überblick: ☃\n\n@asset(name='naïve 😀')\n"
+                  "def caf\u00e9():\n\t'''Crème brûlée.'''\n\treturn 'a\\tb'\n")
+        name, path = self.module("tabs", source)
+        text = inspect_modules([name])
+        function_source = "@asset(name='naïve 😀')\ndef café():\n\t'''Crème brûlée.'''\n\treturn 'a\\tb'\n"
+        metadata = {"inputs": None, "kind": "asset", "name": "naïve 😀", "partitions": None, "serializer": None}
+        self.assertEqual(text, document(record(
+            file=path, function="café", function_source=function_source, module=name, module_source=source,
+            metadata=metadata)))
+        for fragment in ('\\treturn', '"name":"naïve 😀"', "Crème brûlée", "Überblick"):
+            with self.subTest(fragment=fragment):
+                self.assertIn(fragment, text)
+        self.assertNotIn("\t", text)
+        self.assertNotIn("\\u", text)
+
+    def test_metadata_keys_sorted(self):
+        source = MARKED_HELPERS + '''
+def target():
+    pass
+
+member = Thing(__tevra_kind__="asset", __tevra_original__=target, __tevra_metadata__={
+    "serializer": "pickle", "name": "n", "kind": "asset",
+    "nested": {"z": 1, "a": [{"y": 2, "b": 3}], "é": None, "E": True, "e": False},
+    1: "int key", "1": "str key", "big": 2**64, "small": -2**63, "float": 0.1,
+    "tuple": (1, 2), "esc": "caf\\u00e9 \\"q\\" \\\\ \\u001b",
+})
+'''
+        name, _ = self.module("meta", source)
+        document_value = json.loads(inspect_modules([name]))
+        metadata_text = json.dumps(document_value["assets"][0]["decorator_metadata"], ensure_ascii=False,
+                                   separators=(",", ":"))
+        self.assertEqual(metadata_text,
+                         '{"1":"str key","big":1.8446744073709552e+19,"esc":"café \\"q\\" \\\\ \\u001b",'
+                         '"float":0.1,"kind":"asset","name":"n","nested":{"E":true,"a":[{"b":3,"y":2}],'
+                         '"e":false,"z":1,"é":null},"serializer":"pickle","small":-9223372036854775808,'
+                         '"tuple":[1,2]}')
+        # The document's own text is exactly that, as the writer produced it.
+        self.assertIn('"decorator_metadata":' + metadata_text + ',', inspect_modules([name]))
+
+    def test_return_types(self):
+        source = '''from handmade_assets import asset
+import typing
+
+class Table:
+    pass
+
+@asset()
+def a_none():
+    pass
+
+@asset()
+def b_none_value() -> None:
+    pass
+
+@asset()
+def c_int() -> int:
+    return 1
+
+@asset()
+def d_string() -> "Table":
+    pass
+
+@asset()
+def e_class() -> Table:
+    pass
+
+@asset()
+def f_generic() -> list[int]:
+    return []
+
+@asset()
+def g_optional() -> typing.Optional[int]:
+    pass
+
+@asset()
+def h_module() -> typing:
+    pass
+'''
+        name, _ = self.module("returns", source)
+        assets = json.loads(inspect_modules([name]))["assets"]
+        self.assertEqual([a["return_type"] for a in assets],
+                         [None, "None", "int", "Table", "Table", "list[int]", "typing.Optional[int]", str(typing)])
+        self.assertIn('"return_type":null}', inspect_modules([name]))
+
+    def test_sources_trimmed(self):
+        source = ('\n\n   \nfrom handmade_assets import asset\n\nclass Holder:\n    @asset()\n'
+                  '    def inner(self) -> int:\n        """Doc."""\n\n        return 1\n\n'
+                  'exported = Holder.__dict__["inner"]\n\n\n\n   \n')
+        name, path = self.module("trim", source)
+        module_source = source.strip() + "\n"
+        function_source = '@asset()\ndef inner(self) -> int:\n    """Doc."""\n\n    return 1\n'
+        self.assertEqual(inspect_modules([name]), document(record(
+            file=path, function="inner", function_source=function_source, module=name,
+            module_source=module_source, returns="int")))
+
+    def test_symlinked_source(self):
+        elsewhere = tempfile.TemporaryDirectory()
+        self.addCleanup(elsewhere.cleanup)
+        real_dir = os.path.realpath(elsewhere.name)
+        name = unique("linked")
+        real = write_module(real_dir, "target_" + name, "from handmade_assets import asset\n" + EXAMPLE_BODY)
+        os.symlink(real, os.path.join(self.dir, name + ".py"))
+        self.addCleanup(sys.modules.pop, name, None)
+        self.assertEqual(json.loads(inspect_modules([name]))["assets"][0]["file_path"], real)
+        self.assertNotEqual(real, os.path.join(self.dir, name + ".py"))
+
+    def test_imported_and_aliased(self):
+        first_source = "from handmade_assets import asset\n" + EXAMPLE_BODY + "alias = daily_totals\n"
+        first, first_path = self.module("first", first_source)
+        second_source = f"from {first} import daily_totals as borrowed\n"
+        second, _ = self.module("second", second_source)
+        own = dict(file=first_path, function="daily_totals", function_source=EXAMPLE_FUNCTION, returns="dict")
+        first_record = record(module=first, module_source=first_source, **own)
+        self.assertEqual(inspect_modules([first, second]), document(
+            first_record, first_record,
+            record(module=second, module_source=second_source, **own)))
+        self.assertEqual(inspect_modules([second, first, second]), document(
+            record(module=second, module_source=second_source, **own), first_record, first_record,
+            record(module=second, module_source=second_source, **own)))
+
+    def test_module_path_is_the_modules_own_name(self):
+        source = "from handmade_assets import asset\n" + EXAMPLE_BODY + '__name__ = "renamed.inside"\n'
+        name, _ = self.module("renamed", source)
+        self.assertEqual(json.loads(inspect_modules([name]))["assets"][0]["module_path"], "renamed.inside")
+
+    def test_described_by_itself(self):
+        source = '''
+def plain(x, y=2) -> int:
+    return x
+
+plain.__tevra_kind__ = "asset"
+plain.__tevra_metadata__ = {"by": "function"}
+
+
+class Meta(type):
+    @property
+    def __tevra_original__(cls):
+        raise RuntimeError("no original here")
+
+
+class Klass(metaclass=Meta):
+    __tevra_kind__ = "asset"
+    __tevra_metadata__ = {"by": "class"}
+'''
+        name, path = self.module("itself", source)
+        common = dict(file=path, module=name, module_source=source.strip() + "\n")
+        self.assertEqual(inspect_modules([name]), document(
+            record(function="Klass", metadata={"by": "class"}, returns=None,
+                   function_source='class Klass(metaclass=Meta):\n    __tevra_kind__ = "asset"\n'
+                                   '    __tevra_metadata__ = {"by": "class"}\n', **common),
+            record(function="plain", metadata={"by": "function"}, returns="int",
+                   function_source="def plain(x, y=2) -> int:\n    return x\n", **common)))
+
+    def test_two_calls_identical(self):
+        source = MARKED_HELPERS + '''
+import random
+
+def target():
+    pass
+
+class Shuffled:
+    __tevra_original__ = staticmethod(target)
+
+    @property
+    def __tevra_kind__(self):
+        return "asset"
+
+    @property
+    def __tevra_metadata__(self):
+        keys = [f"k{i}" for i in range(40)]
+        random.shuffle(keys)
+        return {k: {"inner": k, "z": 0, "a": 1} for k in keys}
+
+member = Shuffled()
+'''
+        name, _ = self.module("stable", source)
+        first = inspect_modules([name])
+        for _ in range(5):
+            self.assertEqual(inspect_modules([name]), first)
+        self.assertTrue(first.startswith('{"assets":[{"decorator_metadata":{"k0":{"a":1,"inner":"k0","z":0},'
+                                         '"k1":{"a":1,"inner":"k1","z":0},"k10":'))
+
+
+class Markers(FixtureCase):
+    def test_only_exact_marker_counts(self):
+        source = MARKED_HELPERS + '''
+class Text(str):
+    pass
+
+class Unreadable:
+    @property
+    def __tevra_kind__(self):
+        raise ValueError("unreadable marker")
+
+class Dynamic:
+    def __getattr__(self, name):
+        raise KeyError(name)
+
+def target():
+    pass
+
+# None of these carries metadata: treating one as an asset would raise.
+a1 = Thing(__tevra_kind__="Asset")
+a2 = Thing(__tevra_kind__="asset ")
+a3 = Thing(__tevra_kind__=b"asset")
+a4 = Thing(__tevra_kind__=" asset")
+a5 = Thing(__tevra_kind__="ASSET")
+a6 = Thing(__tevra_kind__=None)
+a7 = Thing(__tevra_kind__=["asset"])
+a8 = Thing(__tevra_kind__="asset\\x00")
+a9 = Unreadable()
+b1 = Dynamic()
+b2 = Thing(__tevra_kind__="as\\ud800set")
+z_subclass = Thing(__tevra_kind__=Text("asset"), __tevra_metadata__={}, __tevra_original__=target)
+'''
+        name, _ = self.module("markers", source)
+        assets = json.loads(inspect_modules([name]))["assets"]
+        self.assertEqual([a["function_name"] for a in assets], ["target"])
+
+    def test_missing_metadata(self):
+        source = MARKED_HELPERS + """
+def target():
+    pass
+
+bare = Thing(__tevra_kind__="asset", __tevra_original__=target)
+"""
+        name, _ = self.module("nometa", source)
+        with self.assertRaises(AttributeError) as cm:
+            inspect_modules([name])
+        self.assertEqual(str(cm.exception), "'Thing' object has no attribute '__tevra_metadata__'")
+
+        source = """
+ERROR = AttributeError("mine")
+
+class Refusing:
+    @property
+    def __tevra_kind__(self):
+        return "asset"
+
+    @property
+    def __tevra_metadata__(self):
+        raise ERROR
+
+instance = Refusing()
+"""
+        name, _ = self.module("nometa", source)
+        with self.assertRaises(AttributeError) as cm:
+            inspect_modules([name])
+        self.assertIs(cm.exception, sys.modules[name].ERROR)
+
+
+class Failures(FixtureCase):
+    def test_module_without_source(self):
+        try:
+            inspect.getsource(sys)
+        except TypeError as e:
+            expected = str(e)
+        good, _ = self.module("good", "from handmade_assets import asset\n" + EXAMPLE_BODY)
+        for modules in (["sys"], [good, "sys"], ["sys", good]):
+            with self.subTest(modules=modules):
+                with self.assertRaises(TypeError) as cm:
+                    inspect_modules(modules)
+                self.assertEqual(str(cm.exception), expected)
+
+    def test_metadata_not_strict_json(self):
+        deep = []
+        for _ in range(127):
+            deep = [deep]  # inside the metadata dict: 128 levels
+        cases = [
+            (math.nan, "expected value"),
+            (math.inf, "expected value"),
+            (-math.inf, "invalid number"),
+            (10**400, "number out of range"),
+            (deep, "recursion limit exceeded"),
+        ]
+        for value, message in cases:
+            with self.subTest(message):
+                name, _ = self.module("badmeta", MARKED_HELPERS + "def target():\n    pass\n")
+                module = __import__(name)
+                module.member = module.Thing(__tevra_kind__="asset", __tevra_metadata__={"v": value},
+                                             __tevra_original__=module.target)
+                with self.assertRaises(RuntimeError) as cm:
+                    inspect_modules([name])
+                self.assertIs(type(cm.exception), RuntimeError)
+                self.assertTrue(str(cm.exception).startswith("JSON parse error: " + message + " at line 1 column "),
+                                str(cm.exception))
+
+    def test_deepest_metadata_accepted(self):
+        deep = "x"
+        for _ in range(126):
+            deep = [deep]
+        name, _ = self.module("deepmeta", MARKED_HELPERS + "def target():\n    pass\n")
+        module = __import__(name)
+        module.member = module.Thing(__tevra_kind__="asset", __tevra_metadata__={"v": deep},
+                                     __tevra_original__=module.target)
+        text = inspect_modules([name])
+        self.assertIn('"decorator_metadata":{"v":' + "[" * 126 + '"x"' + "]" * 126 + "}", text)
+
+    def test_python_errors_propagate_unchanged(self):
+        name, _ = self.module("raising", MARKED_HELPERS + '''
+def target():
+    pass
+
+class Odd:
+    def __str__(self):
+        raise ERROR
+
+ERROR = LookupError("no str for you")
+''')
+        module = __import__(name)
+        cases = {
+            "json.dumps refuses a set": ({"s": {1}}, module.target, TypeError,
+                                         "Object of type set is not JSON serializable"),
+            "no source for a builtin": ({}, len, TypeError, "module, class, method, function, traceback, "
+                                                            "frame, or code object was expected, got "
+                                                            "builtin_function_or_method"),
+        }
+        for label, (metadata, target, error, message) in cases.items():
+            with self.subTest(label):
+                module.member = module.Thing(__tevra_kind__="asset", __tevra_metadata__=metadata,
+                                             __tevra_original__=target)
+                with self.assertRaises(error) as cm:
+                    inspect_modules([name])
+                self.assertEqual(str(cm.exception), message)
+
+        def annotated() -> module.Odd():
+            pass
+
+        module.member = module.Thing(__tevra_kind__="asset", __tevra_metadata__={}, __tevra_original__=annotated)
+        with self.assertRaises(LookupError) as cm:
+            inspect_modules([name])
+        self.assertIs(cm.exception, module.ERROR)
+
+    def test_module_name_must_be_str(self):
+        name, _ = self.module("numbered", "from handmade_assets import asset\n" + EXAMPLE_BODY + "__name__ = 5\n")
+        with self.assertRaises(TypeError) as cm:
+            inspect_modules([name])
+        self.assertEqual(str(cm.exception), "'int' object cannot be converted to 'PyString'")
+
+    def test_member_listing_shape(self):
+        name, _ = self.module("shape", "X = 1\n")
+        boom = OSError("listing failed")
+
+        def failing_listing():
+            yield ("X", 1)
+            raise boom
+
+        cases = [
+            ([["X", 1]], TypeError, "'list' object cannot be converted to 'PyTuple'"),
+            ([("X", 1), "pair"], TypeError, "'str' object cannot be converted to 'PyTuple'"),
+            ([("X",)], IndexError, "tuple index out of range"),
+            (failing_listing, OSError, "listing failed"),
+            (5, TypeError, "'int' object is not iterable"),
+        ]
+        original = inspect.getmembers
+        self.addCleanup(setattr, inspect, "getmembers", original)
+        for listing, error, message in cases:
+            with self.subTest(message):
+                inspect.getmembers = (lambda module, listing=listing:
+                                      listing() if callable(listing) else listing)
+                with self.assertRaises(error) as cm:
+                    inspect_modules([name])
+                self.assertEqual(str(cm.exception), message)
+        inspect.getmembers = original
+        self.assertEqual(inspect_modules([name]), '{"assets":[]}')
+
+    def test_source_file_unknown(self):
+        name, path = self.module("nofile", "from handmade_assets import asset\n" + EXAMPLE_BODY)
+        original = inspect.getsourcefile
+        self.addCleanup(setattr, inspect, "getsourcefile", original)
+
+        def answering(answer):
+            def getsourcefile(obj):
+                # inspect.getsource asks too; only the direct question gets the odd answer.
+                if sys._getframe(1).f_globals.get("__name__") == "inspect":
+                    return original(obj)
+                return answer()
+            return getsourcefile
+
+        def refuse():
+            raise TypeError("cannot say")
+
+        inspect.getsourcefile = answering(refuse)
+        self.assertEqual(json.loads(inspect_modules([name]))["assets"][0]["file_path"], "")
+        self.assertIn('"file_path":"",', inspect_modules([name]))
+
+        inspect.getsourcefile = answering(lambda: None)
+        try:
+            pathlib.Path(None)
+        except TypeError as e:
+            expected = str(e)
+        with self.assertRaises(TypeError) as cm:
+            inspect_modules([name])
+        self.assertEqual(str(cm.exception), expected)
+
+        inspect.getsourcefile = original
+        self.assertEqual(json.loads(inspect_modules([name]))["assets"][0]["file_path"], path)
+
+    def test_version_text(self):
+        class Version(tuple):
+            major = property(lambda self: self[0])
+            minor = property(lambda self: self[1])
+            micro = property(lambda self: self[2])
+
+        name, _ = self.module("versioned", "from handmade_assets import asset\n" + EXAMPLE_BODY)
+        inspect_modules([name])  # imported and its source cached before sys is tampered with
+        original = sys.version_info
+        self.addCleanup(setattr, sys, "version_info", original)
+        cases = [
+            (Version((3, 13, 0, "candidate", 1)), '"python_version":"3.13.0"'),
+            (Version((3, 14, 12, "final", 0)), '"python_version":"3.14.12"'),
+            (Version((-1, 2**63 - 1, 0, "final", 0)), '"python_version":"-1.9223372036854775807.0"'),
+        ]
+        for value, fragment in cases:
+            with self.subTest(fragment):
+                sys.version_info = value
+                text = inspect_modules([name])
+                sys.version_info = original
+                self.assertIn(fragment, text)
+        for value, error in ((Version((2**63, 0, 0)), OverflowError), (Version((3, "13", 0)), TypeError)):
+            with self.subTest(error=error):
+                sys.version_info = value
+                try:
+                    with self.assertRaises(error):
+                        inspect_modules([])
+                finally:
+                    sys.version_info = original
+
+
+class Skips(FixtureCase):
+    def test_skip_lines(self):
+        exits, _ = self.module("exits", "raise SystemExit(3)\n")
+        interrupted, _ = self.module("interrupted", "raise KeyboardInterrupt\n")
+        nested, _ = self.module("nested", "def outer():\n    class Problem(Exception):\n        pass\n"
+                                          "    return Problem\nraise outer()('inner trouble')\n")
+        unprintable, _ = self.module("unprintable", "class Loud(Exception):\n    def __str__(self):\n"
+                                                    "        raise ValueError\nraise Loud()\n")
+        surrogate, _ = self.module("surrogate", "raise ValueError('bad \\ud800 text')\n")
+        half, _ = self.module("half", "from handmade_assets import asset\n" + EXAMPLE_BODY + "1 / 0\n")
+        good, path = self.module("good", "from handmade_assets import asset\n" + EXAMPLE_BODY)
+        missing = unique("nosuch")
+        with captured_output() as out:
+            text = inspect_modules([missing, exits, good, interrupted, nested, unprintable, surrogate, half])
+        self.assertEqual(out["fd2"], "".join(f"tevra: skipping module '{m}': {t}\n" for m, t in (
+            (missing, f"ModuleNotFoundError: No module named '{missing}'"),
+            (exits, "SystemExit: 3"),
+            (interrupted, "KeyboardInterrupt: "),
+            (nested, "outer.<locals>.Problem: inner trouble"),
+            (unprintable, "Loud: <exception str() failed>"),
+            (surrogate, "ValueError: " + "bad \ud800 text".encode("utf-8", "surrogatepass").decode("utf-8", "replace")),
+            (half, "ZeroDivisionError: division by zero"),
+        )))
+        self.assertEqual((out["fd1"], out["sys_stdout"], out["sys_stderr"]), ("", "", ""))
+        self.assertEqual(text, document(record(
+            file=path, function="daily_totals", function_source=EXAMPLE_FUNCTION, module=good,
+            module_source="from handmade_assets import asset\n" + EXAMPLE_BODY, returns="dict")))
+
+
+class Ownership(FixtureCase):
+    SOURCE = MARKED_HELPERS + '''
+class Table:
+    pass
+
+def target() -> Table:
+    pass
+
+META = {"kind": "asset", "name": "t", "nested": [1, 2.5, None]}
+member = Thing(__tevra_kind__="asset", __tevra_metadata__=META, __tevra_original__=target)
+nan_member = Thing(__tevra_kind__="asset", __tevra_metadata__={"v": float("nan")}, __tevra_original__=target)
+del nan_member
+'''
+
+    def scenarios(self):
+        """Module lists for each path through a call, with the error each one ends in."""
+        good, _ = self.module("owned", self.SOURCE)
+        bad, _ = self.module("nanmeta", self.SOURCE.replace("del nan_member\n", ""))
+        exits, _ = self.module("exits", "raise SystemExit(3)\n")
+        return __import__(good), {
+            "success": ([good, good], None),
+            "skipped": ([unique("nosuch"), exits, good], None),
+            "parse error": ([bad], RuntimeError),
+            "no source": ([good, "sys"], TypeError),
+            "bad argument": ([good, 1], TypeError),
+        }
+
+    def run_scenario(self, modules, error):
+        if error is None:
+            return inspect_modules(modules)
+        with self.assertRaises(error):
+            inspect_modules(modules)
+
+    def test_reference_counts(self):
+        module, scenarios = self.scenarios()
+        watched = [module.META, module.target, module.Table, module.member, module]
+
+        def counts(modules):
+            return [sys.getrefcount(obj) for obj in watched + [modules] + modules]
+
+        with silenced_fd2():
+            for label, (modules, error) in scenarios.items():
+                with self.subTest(label):
+                    self.run_scenario(modules, error)
+                    before = counts(modules)
+                    for _ in range(50):
+                        self.run_scenario(modules, error)
+                    self.assertEqual(counts(modules), before)
+
+    def test_allocated_blocks_flat(self):
+        _, scenarios = self.scenarios()
+        with silenced_fd2():
+            for label, (modules, error) in scenarios.items():
+                with self.subTest(label):
+                    for _ in range(20):
+                        self.run_scenario(modules, error)
+                    settle()
+                    before = sys.getallocatedblocks()
+                    for _ in range(300):
+                        self.run_scenario(modules, error)
+                    settle()
+                    self.assertLess(sys.getallocatedblocks() - before, 40)
+
+
+def settle():
+    gc.collect()
+    # The type attribute cache keeps the name objects of recent lookups alive; attribute
+    # names made afresh for each lookup would otherwise fill it up slowly, like a leak.
+    sys._clear_type_cache()
+
+
+@contextlib.contextmanager
+def silenced_fd2():
+    """Skip lines of the leak loops go to /dev/null instead of the test log."""
+    with open(os.devnull, "w") as devnull:
+        saved = os.dup(2)
+        os.dup2(devnull.fileno(), 2)
+        try:
+            yield
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+
+
+if __name__ == "__main__":
+    unittest.main()
