@@ -93,7 +93,7 @@ public:
     friend bool operator==(const Value& a, const Value& b);
 
 private:
-    [[gnu::always_inline]] void take(Value& other) noexcept;  // move-constructs into uninitialised *this
+    void take(Value& other) noexcept;  // move-constructs into uninitialised *this
     void release() noexcept;           // destroys a string, array or object
     [[noreturn]] void wrong_kind(Kind wanted) const;
 

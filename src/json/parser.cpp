@@ -60,7 +60,7 @@ constexpr int hex_value(char c) {
 // String bytes copied as they stand: printable ASCII other than '"' and '\'.
 constexpr bool plain_string_byte(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
-constexpr std::uint64_t special_string_bytes(std::uint64_t w) {
+constexpr std::uint64_t string_stop_bytes(std::uint64_t w) {
     return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20) | (w & scan::highs);
 }
 
@@ -325,7 +325,7 @@ private:
     bool string(std::string& out) {
         const char* run = ++p_;
         for (;;) {
-            p_ = scan::skip(p_, end_, special_string_bytes, plain_string_byte);
+            p_ = scan::skip(p_, end_, string_stop_bytes, plain_string_byte);
             if (p_ == end_) return fail_at_end(msg::eof_string);
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '"') break;

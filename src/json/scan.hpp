@@ -16,15 +16,15 @@ constexpr std::uint64_t bytes_below(std::uint64_t w, std::uint8_t n) { return (w
 
 constexpr std::uint64_t bytes_equal(std::uint64_t w, std::uint8_t c) { return bytes_below(w ^ (ones * c), 1); }
 
-// Advances over bytes for which `special(word)` flags nothing and `plain(byte)` holds;
-// `special` must flag exactly the bytes `plain` rejects (at least at the lowest hit).
-template <class Special, class Plain>
-inline const char* skip(const char* p, const char* end, Special special, Plain plain) {
+// Advances over bytes for which `stops(word)` flags nothing and `plain(byte)` holds;
+// `stops` must flag exactly the bytes `plain` rejects (at least at the lowest hit).
+template <class Stops, class Plain>
+inline const char* skip(const char* p, const char* end, Stops stops, Plain plain) {
     if constexpr (std::endian::native == std::endian::little) {
         while (end - p >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p, 8);
-            if (std::uint64_t hits = special(w)) return p + std::countr_zero(hits) / 8;
+            if (std::uint64_t hits = stops(w)) return p + std::countr_zero(hits) / 8;
             p += 8;
         }
     }

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
-#include <regex>
+#include <string_view>
 #include <string>
 
 namespace {
@@ -53,9 +53,32 @@ void shortest(double d, std::string& digits, int& exponent) {
     std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
 }
 
+bool all_digits(std::string_view t) {
+    return !t.empty() && std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "-?(0|[1-9][0-9]*)\.[0-9]+"
+bool is_fixed(std::string_view t) {
+    if (t.starts_with('-')) t.remove_prefix(1);
+    const auto point = t.find('.');
+    if (point == std::string_view::npos || (t[0] == '0' && point != 1)) return false;
+    return all_digits(t.substr(0, point)) && all_digits(t.substr(point + 1));
+}
+
+// "-?[1-9](\.[0-9]*[1-9])?e[+-][1-9][0-9]*"
+bool is_scientific(std::string_view t) {
+    if (t.starts_with('-')) t.remove_prefix(1);
+    const auto e = t.find('e');
+    if (e == std::string_view::npos || e + 2 >= t.size()) return false;
+    std::string_view mantissa = t.substr(0, e), exponent = t.substr(e + 2);
+    if (t[e + 1] != '+' && t[e + 1] != '-') return false;
+    if (exponent[0] == '0' || !all_digits(exponent)) return false;
+    if (mantissa[0] < '1' || mantissa[0] > '9') return false;
+    if (mantissa.size() == 1) return true;
+    return mantissa[1] == '.' && all_digits(mantissa.substr(2)) && mantissa.back() != '0';
+}
+
 TEST(WriteDouble, RandomBitPatternsRoundTripWithShortestDigitsInTheRightForm) {
-    const std::regex fixed(R"(-?(0|[1-9][0-9]*)\.[0-9]+)");
-    const std::regex scientific(R"(-?[1-9](\.[0-9]*[1-9])?e[+-][1-9][0-9]*)");
     std::mt19937_64 random(20240611);
     std::uniform_int_distribution<int> exponent_bits(0, 2046);  // every finite binary exponent
     for (int i = 0; i < 100000; ++i) {
@@ -79,7 +102,7 @@ TEST(WriteDouble, RandomBitPatternsRoundTripWithShortestDigitsInTheRightForm) {
         ASSERT_EQ(written, digits) << text;
 
         const bool want_fixed = exponent >= -5 && exponent <= 15;
-        ASSERT_TRUE(std::regex_match(text, want_fixed ? fixed : scientific)) << text;
+        ASSERT_TRUE(want_fixed ? is_fixed(text) : is_scientific(text)) << text;
         if (!want_fixed) {
             ASSERT_EQ(std::stoi(text.substr(text.find('e') + 1)), exponent) << text;
         }
