@@ -37,7 +37,7 @@ public:
     void insert(std::string key, Value value);
     const Value* find(std::string_view key) const;
     Value* find(std::string_view key);
-    void reserve(std::size_t n) { members_.reserve(n); }
+    void reserve(std::size_t n);
     std::size_t size() const noexcept;
     bool empty() const noexcept { return size() == 0; }
     const_iterator begin() const noexcept;
@@ -142,6 +142,7 @@ inline Object::Object() = default;
 inline Object::Object(Object&&) noexcept = default;
 inline Object& Object::operator=(Object&&) noexcept = default;
 inline Object::~Object() = default;
+inline void Object::reserve(std::size_t n) { members_.reserve(n); }
 inline std::size_t Object::size() const noexcept { return members_.size(); }
 inline Object::const_iterator Object::begin() const noexcept { return members_.data(); }
 inline Object::const_iterator Object::end() const noexcept { return members_.data() + members_.size(); }
