@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
@@ -140,7 +141,11 @@ struct ModuleContext {
     const std::string& version;
 };
 
-json::Value asset_record(const ModuleContext& ctx, PyObject* member) {
+// What one record adds to the document text beyond its strings: keys, punctuation and a
+// typical metadata object.
+constexpr std::size_t record_overhead = 512;
+
+json::Value asset_record(const ModuleContext& ctx, PyObject* member, std::size_t& text_size) {
     Ref metadata_obj = attr(member, "__tevra_metadata__");
     Ref json_module = import("json");
     json::ParseResult metadata = to_json_tree(json_module.get(), metadata_obj.get());
@@ -154,6 +159,9 @@ json::Value asset_record(const ModuleContext& ctx, PyObject* member) {
     json::Value returns = return_type(ctx.inspect, target.get());
     Ref module_name_obj = attr(ctx.module, "__name__");
     std::string module_name = owned_str(module_name_obj.get());
+
+    text_size += record_overhead + ctx.module_source.size() + function_source.size() + function_name.size() +
+                 file.size() + module_name.size() + ctx.version.size();
 
     // Inserted in key order, which is also the order the writer emits.
     json::Object record;
@@ -171,7 +179,7 @@ json::Value asset_record(const ModuleContext& ctx, PyObject* member) {
 }
 
 void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObject* module,
-                 const std::string& version, json::Array& records) {
+                 const std::string& version, json::Array& records, std::size_t& text_size) {
     const std::string module_source = source_text(inspect, textwrap, module);
     const ModuleContext ctx{inspect, textwrap, pathlib, module, module_source, version};
 
@@ -181,16 +189,22 @@ void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObj
         if (!PyTuple_Check(item.get())) throw_conversion_error(item.get(), "PyTuple");
         Ref member = Ref::borrow(PyTuple_GetItem(item.get(), 1));
         if (!member) throw_pending();
-        if (is_asset(member.get())) records.push_back(asset_record(ctx, member.get()));
+        if (is_asset(member.get())) records.push_back(asset_record(ctx, member.get(), text_size));
     }
     if (PyErr_Occurred()) throw_pending();
 }
 
-std::string write_document(json::Array records) {
+// `text_size` is the size of the records' strings as gathered: the document of a large scan
+// runs to tens of megabytes, and growing the buffer from small by doubling would copy and
+// touch it several times over. Escapes make the text somewhat longer than its strings.
+std::string write_document(json::Array records, std::size_t text_size) {
     json::Object document;
     document.insert("assets", json::Value::array(std::move(records)));
+    std::string text;
+    text.reserve(std::max<std::size_t>(128, text_size + text_size / 16));
     try {
-        return json::write(json::Value::object(std::move(document)));
+        json::write(json::Value::object(std::move(document)), text);
+        return text;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
@@ -213,6 +227,7 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     const std::string version = version_text(sys.get());
 
     json::Array records;
+    std::size_t text_size = 0;
     for (const std::string& name : names) {
         Ref name_obj = make_str(name);
         Ref import_module = attr(importlib.get(), "import_module");
@@ -222,9 +237,9 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             write_stderr_line("tevra: skipping module '" + name + "': " + exception_text(error.value()));
             continue;
         }
-        scan_module(inspect.get(), textwrap.get(), pathlib.get(), module.get(), version, records);
+        scan_module(inspect.get(), textwrap.get(), pathlib.get(), module.get(), version, records, text_size);
     }
-    return make_str(write_document(std::move(records)));
+    return make_str(write_document(std::move(records), text_size));
 }
 
 }  // namespace

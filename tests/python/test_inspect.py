@@ -205,6 +205,20 @@ class Klass(metaclass=Meta):
             record(function="plain", metadata={"by": "function"}, returns="int",
                    function_source="def plain(x, y=2) -> int:\n    return x\n", **common)))
 
+    def test_escape_heavy_and_large_records(self):
+        # Escapes can make the text far longer than the strings it holds; big metadata too.
+        quotes = '"\\\\' * 3000
+        source = (f"from handmade_assets import asset\n\n@asset(name={quotes!r} + '\\x01' * 500)\n"
+                  f"def noisy():\n    return {quotes!r}\n")
+        name, path = self.module("noisy", source)
+        module = __import__(name)
+        module.noisy._metadata = dict(module.noisy._metadata, partitions={"d": list(range(20000))})
+        text = inspect_modules([name])
+        self.assertEqual(text, document(record(
+            file=path, function="noisy", function_source=source.split("\n", 2)[2], module=name,
+            module_source=source, metadata=json.loads(json.dumps(module.noisy._metadata)))))
+        self.assertIn("\\u0001" * 500, text)
+
     def test_two_calls_identical(self):
         source = MARKED_HELPERS + '''
 import random
