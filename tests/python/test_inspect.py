@@ -249,6 +249,55 @@ member = Shuffled()
                                          '"k1":{"a":1,"inner":"k1","z":0},"k10":'))
 
 
+@unittest.skipUnless("native" in DECORATORS, "the native decorator is not available")
+class NativeDecorator(FixtureCase):
+    SOURCE = '''from _tevra import asset, partitions
+
+
+@asset(name="custom")
+def raw() -> list:
+    return [1]
+
+
+@asset(
+    inputs={"data": raw, "other": "some/where.py:thing"},
+    partitions={"ticker": partitions(["AAPL", "MSFT"]), "day": partitions([1, 2.5, None])},
+    serializer="json",
+)
+def cleaned(data, other, ticker: str) -> "Table":
+    return data
+'''
+
+    def test_declared_metadata(self):
+        name, path = self.module("declared", self.SOURCE)
+        cleaned_source = self.SOURCE[self.SOURCE.index("@asset(\n"):]
+        raw_source = '@asset(name="custom")\ndef raw() -> list:\n    return [1]\n'
+        cleaned_metadata = {
+            "inputs": {"data": path + ":raw", "other": "some/where.py:thing"}, "kind": "asset", "name": None,
+            "partitions": {"day": {"kind": "inline", "values_json": "[1,2.5,null]"},
+                           "ticker": {"kind": "inline", "values_json": '["AAPL","MSFT"]'}},
+            "serializer": "json"}
+        raw_metadata = {"inputs": None, "kind": "asset", "name": "custom", "partitions": None, "serializer": None}
+        common = dict(file=path, module=name, module_source=self.SOURCE.strip() + "\n")
+        text = inspect_modules([name])
+        self.assertEqual(text, document(
+            record(function="cleaned", function_source=cleaned_source, metadata=cleaned_metadata,
+                   returns="Table", **common),
+            record(function="raw", function_source=raw_source, metadata=raw_metadata, returns="list", **common)))
+        self.assertIn('"values_json":"[\\"AAPL\\",\\"MSFT\\"]"', text)
+
+    def test_allocated_blocks_flat(self):
+        name, _ = self.module("declared", self.SOURCE)
+        for _ in range(20):
+            inspect_modules([name])
+        settle()
+        before = sys.getallocatedblocks()
+        for _ in range(300):
+            inspect_modules([name])
+        settle()
+        self.assertLess(sys.getallocatedblocks() - before, 40)
+
+
 class Markers(FixtureCase):
     def test_only_exact_marker_counts(self):
         source = MARKED_HELPERS + '''
