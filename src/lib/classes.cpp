@@ -28,7 +28,8 @@ PyTypeObject* class_type(PyTypeObject*& cell, const ClassSpec& spec) {
     slots.push_back({Py_tp_new, reinterpret_cast<void*>(&ternary<no_constructor>)});
     if (spec.dealloc) slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
     slots.push_back({0, nullptr});
-    PyType_Spec type_spec{qualified.c_str(), spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    const auto flags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | spec.flags);
+    PyType_Spec type_spec{qualified.c_str(), spec.basicsize, 0, flags, slots.data()};
 
     PyObject* created = PyType_FromSpec(&type_spec);
     if (!created) {

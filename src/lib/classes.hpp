@@ -14,6 +14,7 @@ struct ClassSpec {
     std::span<PyType_Slot> slots;  // the class's own slots besides the common ones
     PyGetSetDef* getset = nullptr;
     destructor dealloc = nullptr;
+    unsigned int flags = 0;  // OR-ed with Py_TPFLAGS_DEFAULT
 };
 
 // The class's type object, created on first use and kept for the life of the process.
