@@ -1,0 +1,82 @@
+#include "declaration/metadata.hpp"
+
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "declaration/asset_test.hpp"
+
+namespace tevra {
+
+namespace {
+
+Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+Ref attr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
+
+void set_item(PyObject* dict, const char* key, Ref value) {
+    check_status(PyDict_SetItemString(dict, key, value.get()));
+}
+
+void set_item(PyObject* dict, const std::string& key, Ref value) {
+    Ref k = make_str(key);
+    check_status(PyDict_SetItem(dict, k.get(), value.get()));
+}
+
+Ref optional_text(const std::optional<std::string>& text) {
+    return text ? make_str(*text) : Ref::borrow(Py_None);
+}
+
+Ref partition_descriptor(const json::Value& values) {
+    Ref descriptor = check_basic(PyDict_New());
+    set_item(descriptor.get(), "kind", make_str("inline"));
+    set_item(descriptor.get(), "values_json", make_str(json::write(values)));
+    return descriptor;
+}
+
+}  // namespace
+
+std::string asset_reference(PyObject* upstream) {
+    Ref target = asset_target(upstream);
+    Ref inspect = import("inspect");
+    Ref pathlib = import("pathlib");
+
+    Ref getsourcefile = attr(inspect.get(), "getsourcefile");
+    Ref source = check(PyObject_CallOneArg(getsourcefile.get(), target.get()));
+    Ref path_type = attr(pathlib.get(), "Path");
+    Ref path = check(PyObject_CallOneArg(path_type.get(), source.get()));
+    Ref resolve = attr(path.get(), "resolve");
+    Ref resolved = check(PyObject_CallNoArgs(resolve.get()));
+    Ref file = check(PyObject_Str(resolved.get()));
+
+    std::string reference(to_str(file.get()));
+    Ref name = attr(target.get(), "__name__");
+    reference += ':';
+    reference += to_str(name.get());
+    return reference;
+}
+
+Ref metadata_dict(const AssetMetadata& record) {
+    Ref dict = check_basic(PyDict_New());
+    set_item(dict.get(), "kind", make_str("asset"));
+    set_item(dict.get(), "name", optional_text(record.name));
+    set_item(dict.get(), "serializer", optional_text(record.serializer));
+
+    if (record.inputs) {
+        Ref inputs = check_basic(PyDict_New());
+        for (const auto& [param, reference] : *record.inputs) set_item(inputs.get(), param, make_str(reference));
+        set_item(dict.get(), "inputs", std::move(inputs));
+    } else {
+        set_item(dict.get(), "inputs", Ref::borrow(Py_None));
+    }
+
+    if (record.partitions) {
+        Ref partitions = check_basic(PyDict_New());
+        for (const auto& [dimension, values] : *record.partitions)
+            set_item(partitions.get(), dimension, partition_descriptor(values));
+        set_item(dict.get(), "partitions", std::move(partitions));
+    } else {
+        set_item(dict.get(), "partitions", Ref::borrow(Py_None));
+    }
+    return dict;
+}
+
+}  // namespace tevra
