@@ -3,6 +3,7 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
+#include "declaration/asset_test.hpp"
 #include "json/json.hpp"
 #include "lib/module.hpp"
 #include "materialise/json_conversion.hpp"
@@ -40,13 +41,6 @@ Ref import(const char* name) {
 }
 
 Ref attr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
-
-// An attribute whose read may fail without consequence: null when it cannot be read.
-Ref optional_attr(PyObject* obj, const char* name) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttrString(obj, name, &value) < 0) discard_pending();
-    return Ref::steal(value);
-}
 
 Ref call(PyObject* callable, PyObject* arg) { return check(PyObject_CallOneArg(callable, arg)); }
 
@@ -118,18 +112,6 @@ json::Value return_type(PyObject* inspect, PyObject* target) {
     }
     Ref text = check(PyObject_Str(annotation.get()));
     return json::Value::string(utf8_lossy(text.get()));
-}
-
-// The asset marker: a readable __tevra_kind__ that is the str "asset", byte for byte.
-bool is_asset(PyObject* member) {
-    Ref kind = optional_attr(member, "__tevra_kind__");
-    return kind && PyUnicode_Check(kind.get()) && PyUnicode_EqualToUTF8(kind.get(), "asset");
-}
-
-// The undecorated function behind an asset, or the asset itself when it names none.
-Ref asset_target(PyObject* member) {
-    if (Ref original = optional_attr(member, "__tevra_original__")) return original;
-    return Ref::borrow(member);
 }
 
 struct ModuleContext {
