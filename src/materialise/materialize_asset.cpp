@@ -2,6 +2,7 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
+#include "declaration/asset_test.hpp"
 #include "json/json.hpp"
 #include "lib/module.hpp"
 #include "materialise/output_file.hpp"
@@ -41,14 +42,6 @@ std::string type_name(PyObject* obj) {
     return record_text(name.get());
 }
 
-// The function an asset stands for: its __tevra_original__, or the object itself when that
-// cannot be read, so any callable found under the name runs unchanged.
-Ref original_of(PyObject* target) {
-    if (Ref original = Ref::steal(PyObject_GetAttrString(target, "__tevra_original__"))) return original;
-    discard_pending();
-    return Ref::borrow(target);
-}
-
 struct Run {
     PyObject* module_name;
     PyObject* function_name;
@@ -65,7 +58,8 @@ struct Run {
 void run(const Run& r) {
     Ref module = call_method(r.importlib, "import_module", r.module_name);
     Ref target = check(PyObject_GetAttr(module.get(), r.function_name));
-    Ref callable = original_of(target.get());
+    // Whether or not it is an asset: any callable found under the name runs unchanged.
+    Ref callable = asset_target(target.get());
 
     Ref value;
     if (!r.kwargs_json) {
