@@ -23,14 +23,6 @@ def failure(error, error_type):
     return '{"error":"%s","error_type":"%s","ok":false}' % (error, error_type)
 
 
-def decorator_available():
-    try:
-        _tevra.asset()
-    except NotImplementedError:
-        return False
-    return True
-
-
 class MaterializeTest(WorkspaceTest):
     def run_asset(self, *args, **kwargs):
         """The SystemExit a failed run ends with, or None after a successful one."""
@@ -147,7 +139,6 @@ class Success(MaterializeTest):
                 self.assertEqual(self.files(out), (
                     value, success(function, mod, result_type, signature, out + "/value.json")))
 
-    @unittest.skipUnless(decorator_available(), "the asset decorator is not in this build")
     def test_decorated_function_runs_its_original(self):
         mod = self.write_module(r'''
             from _tevra import asset, partitions
