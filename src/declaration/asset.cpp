@@ -52,22 +52,14 @@ std::string reference_of(PyObject* upstream) {
     return std::string(as_utf8(upstream));
 }
 
-// Reads a dict in its own storage order, one entry at a time. Code run on an entry (an
-// attribute read of an upstream) may change the dict itself; that is reported as a changed
-// dict even when the entry is refused as well, so the rest of the dict is put through the
-// guard before the entry's error goes on.
+// Reads a dict in its own storage order, one entry at a time; the first refused entry ends
+// the read, and a change to the dict is noticed before the next entry is taken.
 template <class Entry>
 auto read_dict(PyObject* obj, Entry&& entry) {
     std::vector<decltype(entry(nullptr, nullptr))> map;
     DictItems items(checked_dict(obj));
     Ref key, value;
-    try {
-        while (items.next(key, value)) map.push_back(entry(key.get(), value.get()));
-    } catch (PyError&) {
-        while (items.next(key, value)) {
-        }
-        throw;
-    }
+    while (items.next(key, value)) map.push_back(entry(key.get(), value.get()));
     return map;
 }
 

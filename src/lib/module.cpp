@@ -60,7 +60,7 @@ void add_function(PyObject* module, PyMethodDef& def) {
 void initialise(PyObject* module) {
     add_class(module, asset_wrapper_type(), "AssetWrapper");
     add_class(module, partitions_type(), "Partitions");
-    for (PyMethodDef* def : {&partitions_def})
+    for (PyMethodDef* def : {&asset_def, &partitions_def, &inspect_modules_def, &materialize_asset_def})
         add_function(module, *def);
 }
 

@@ -1,0 +1,161 @@
+"""partitions(values) and the Partitions objects it makes."""
+import gc
+import sys
+import unittest
+
+import _tevra
+from _tevra import partitions
+
+
+def values_json(p):
+    """The stored values as the compact text an asset's metadata shows."""
+    return _tevra.asset(partitions={"d": p})(len).__tevra_metadata__["partitions"]["d"]["values_json"]
+
+
+class Values(unittest.TestCase):
+    def test_repr_counts_values(self):
+        for values, text in (([], "Partitions(0 values)"), (["x"], "Partitions(1 values)"),
+                             (["a", "a"], "Partitions(2 values)"), (list(range(1000)), "Partitions(1000 values)")):
+            with self.subTest(values=values[:3]):
+                self.assertEqual(repr(partitions(values)), text)
+
+    def test_keyword_form_and_list_subclass(self):
+        class MyList(list):
+            pass
+
+        self.assertEqual(repr(partitions(values=["x"])), "Partitions(1 values)")
+        self.assertEqual(repr(partitions(MyList(["x", "y"]))), "Partitions(2 values)")
+
+    def test_values_survive_as_compact_json(self):
+        cases = [
+            ([], "[]"),
+            (["AAPL", "MSFT", "GOOG"], '["AAPL","MSFT","GOOG"]'),
+            ([1, 2.5, None, True, {"b": 1, "a": 2}, (1, 2)], '[1,2.5,null,true,{"a":2,"b":1},[1,2]]'),
+            ([{1: "x", None: "y", 1.5: "z"}], '[{"1":"x","1.5":"z","null":"y"}]'),
+            (["été", "\t", "😀"], '["été","\\t","😀"]'),
+            ([2**64, -2**63, 2**63 * 4, 1e16, 1e-6], "[1.8446744073709552e+19,-9223372036854775808,"
+                                                     "3.6893488147419103e+19,1e+16,1e-6]"),
+        ]
+        for values, text in cases:
+            with self.subTest(text):
+                self.assertEqual(values_json(partitions(values)), text)
+
+    def test_values_are_copied(self):
+        source = ["a"]
+        p = partitions(source)
+        source.append("b")
+        self.assertEqual(values_json(p), '["a"]')
+
+
+class Refusals(unittest.TestCase):
+    def test_not_a_list(self):
+        for value, type_name in ((("a", "b"), "tuple"), ("ab", "str"), ((x for x in "a"), "generator"),
+                                 (None, "NoneType")):
+            with self.subTest(type_name):
+                with self.assertRaises(TypeError) as cm:
+                    partitions(value)
+                self.assertEqual(str(cm.exception),
+                                 f"argument 'values': '{type_name}' object cannot be converted to 'PyList'")
+
+    def test_values_json_cannot_read_back(self):
+        cases = [
+            (float("nan"), "invalid partition value: expected value at line 1 column 1"),
+            (float("inf"), "invalid partition value: expected value at line 1 column 1"),
+            (_nested(128), "invalid partition value: recursion limit exceeded"),
+        ]
+        for value, prefix in cases:
+            with self.subTest(prefix):
+                with self.assertRaises(ValueError) as cm:
+                    partitions(["ok", value])
+                self.assertIs(type(cm.exception), ValueError)
+                self.assertTrue(str(cm.exception).startswith(prefix), str(cm.exception))
+        self.assertEqual(repr(partitions([_nested(127)])), "Partitions(1 values)")
+
+    def test_json_dumps_errors_pass_unchanged(self):
+        with self.assertRaises(TypeError) as cm:
+            partitions([{1, 2}])
+        self.assertEqual(str(cm.exception), "Object of type set is not JSON serializable")
+
+    def test_first_failure_stops_the_call(self):
+        seen = []
+
+        class Spy:
+            def __init__(self, tag):
+                self.tag = tag
+
+        import json
+        original = json.JSONEncoder.default
+
+        def default(encoder, obj):
+            seen.append(obj.tag)
+            return original(encoder, obj)
+
+        json.JSONEncoder.default = default
+        try:
+            with self.assertRaises(TypeError):
+                partitions([Spy(1), Spy(2)])
+        finally:
+            json.JSONEncoder.default = original
+        self.assertEqual(seen, [1])
+
+
+class ListChangedDuringRead(unittest.TestCase):
+    """Code run by json.dumps can resize the list being read."""
+
+    def run_with(self, mutate, values):
+        import json
+        original = json.JSONEncoder.default
+        json.JSONEncoder.default = lambda encoder, obj: mutate() or "m"
+        try:
+            return partitions(values)
+        finally:
+            json.JSONEncoder.default = original
+
+    def test_growing_list_is_read_to_its_starting_length(self):
+        values = [object(), "b"]
+        p = self.run_with(lambda: values.extend(["c"] * 10), values)
+        self.assertEqual(repr(p), "Partitions(2 values)")
+
+    def test_shrinking_list_is_read_to_its_current_length(self):
+        values = [object(), "b", "c"]
+        p = self.run_with(lambda: values.clear(), values)
+        self.assertEqual(repr(p), "Partitions(1 values)")
+
+
+class References(unittest.TestCase):
+    def test_no_leaks_on_success_or_failure(self):
+        item = "stable-item"
+        values = [item, 1.5, {"k": [1, 2]}]
+        bad = [item, float("nan")]
+
+        def loop():
+            for _ in range(10_000):
+                partitions(values)
+                try:
+                    partitions(bad)
+                except ValueError:
+                    pass
+                try:
+                    partitions(("t",))
+                except TypeError:
+                    pass
+
+        loop()
+        gc.collect()
+        refs = (sys.getrefcount(item), sys.getrefcount(values), sys.getrefcount(bad))
+        blocks = sys.getallocatedblocks()
+        loop()
+        gc.collect()
+        self.assertEqual((sys.getrefcount(item), sys.getrefcount(values), sys.getrefcount(bad)), refs)
+        self.assertLess(sys.getallocatedblocks() - blocks, 50)
+
+
+def _nested(depth):
+    value = []
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+if __name__ == "__main__":
+    unittest.main()
