@@ -6,6 +6,9 @@
 #include "json/scan.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cfloat>
 #include <charconv>
 #include <cstring>
 #include <numeric>
@@ -78,12 +81,135 @@ bool eight_blanks(const char* p) {
     return w == 0x2020202020202020u;
 }
 
-// Eight bytes at `p` that are all ASCII digits.
-bool eight_digits(const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return (w & 0xF0F0F0F0F0F0F0F0u) == 0x3030303030303030u &&
-           ((w + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) == 0x3030303030303030u;
+// Each byte of `w` that is not an ASCII digit has a non-zero bit. Carries run
+// only from a non-digit byte upwards, so the lowest flagged byte is exact.
+constexpr std::uint64_t non_digits(std::uint64_t w) {
+    return ((w & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u) |
+           (((w + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u);
+}
+
+// The value of eight ASCII digits loaded little-endian, the first digit in the
+// lowest byte: pairs, then fours, then all eight, with a few multiplications.
+constexpr std::uint32_t eight_digit_value(std::uint64_t w) {
+    w -= 0x3030303030303030u;
+    w = w * 10 + (w >> 8);  // byte 2i: digits 2i and 2i+1 as one number below 100
+    constexpr std::uint64_t pairs = 0x000000FF000000FFu;
+    w = ((w & pairs) * (100 + (1'000'000ull << 32)) + ((w >> 16 & pairs) * (1 + (10'000ull << 32)))) >> 32;
+    return static_cast<std::uint32_t>(w);
+}
+
+constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000, 100'000'000};
+
+using u128 = unsigned __int128;
+
+constexpr auto powers_of_five = [] {
+    std::array<std::uint64_t, 28> p{};  // 5^27 is the last below 2^63
+    p[0] = 1;
+    for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 5;
+    return p;
+}();
+
+// reciprocals_of_five[k] = floor(2^(127+L) / 5^k) + 1, L the bit width of 5^k:
+// 5^-k scaled into [2^127, 2^128) and rounded up by less than one unit.
+constexpr auto reciprocals_of_five = [] {
+    std::array<u128, powers_of_five.size()> r{};
+    for (std::size_t k = 1; k < r.size(); ++k) {
+        const std::uint64_t d = powers_of_five[k];
+        const int top = 127 + std::bit_width(d);
+        u128 q = 0;
+        std::uint64_t rest = 0;  // below d < 2^63, so doubling it cannot overflow
+        for (int bit = top; bit >= 0; --bit) {
+            rest = rest * 2 + (bit == top);
+            q <<= 1;
+            if (rest >= d) {
+                rest -= d;
+                q |= 1;
+            }
+        }
+        r[k] = q + 1;
+    }
+    return r;
+}();
+
+// Powers of ten a double holds exactly.
+constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr std::uint64_t hidden_bit = std::uint64_t{1} << 52;
+
+// mantissa * 2^e2 for a mantissa in [2^52, 2^53], the top end carrying over;
+// callers keep the result well inside the normal range.
+inline double make_double(std::uint64_t mantissa, int e2) {
+    if (mantissa == hidden_bit << 1) {
+        mantissa >>= 1;
+        ++e2;
+    }
+    const auto biased = static_cast<std::uint64_t>(e2 + 52 + 1023);
+    return std::bit_cast<double>(biased << 52 | (mantissa & (hidden_bit - 1)));
+}
+
+// (v + f) * 2^e2 rounded to the nearest double, ties to even, where v > 0 and
+// f in [0, 1) is non-zero exactly when `sticky`; a sticky v has 54 bits or more.
+inline double round_to_double(u128 v, bool sticky, int e2) {
+    const int bits = static_cast<int>(v >> 64 ? 128 - std::countl_zero(static_cast<std::uint64_t>(v >> 64))
+                                              : 64 - std::countl_zero(static_cast<std::uint64_t>(v)));
+    if (bits <= 53) return make_double(static_cast<std::uint64_t>(v) << (53 - bits), e2 - (53 - bits));
+    const int shift = bits - 53;
+    auto mantissa = static_cast<std::uint64_t>(v >> shift);
+    const u128 rest = v & ((u128{1} << shift) - 1);
+    const u128 half = u128{1} << (shift - 1);
+    if (rest > half || (rest == half && (sticky || (mantissa & 1)))) ++mantissa;
+    return make_double(mantissa, e2 + shift);
+}
+
+// m / 10^k for m > 0, 1 <= k <= 27, correctly rounded.
+inline double divide_by_power_of_ten(std::uint64_t m, int k) {
+    const int lz = std::countl_zero(m);
+    const std::uint64_t n = m << lz;
+    const std::uint64_t divisor = powers_of_five[static_cast<std::size_t>(k)];
+    const int width = std::bit_width(divisor);
+    // x = n * reciprocal exceeds the exact n * 2^(127+width) / 5^k by less than
+    // 2^64, so u = x / 2^64 is within one unit of the exact value scaled alike.
+    const u128 r = reciprocals_of_five[static_cast<std::size_t>(k)];
+    const u128 low = u128{n} * static_cast<std::uint64_t>(r);
+    const u128 u = u128{n} * static_cast<std::uint64_t>(r >> 64) + (low >> 64);
+    const int shift = u >> 127 ? 75 : 74;  // keeps 53 bits
+    const int e2 = shift + 64 - 127 - width - lz - k;
+    auto mantissa = static_cast<std::uint64_t>(u >> shift);
+    const u128 rest = u & ((u128{1} << shift) - 1);
+    const u128 half = u128{1} << (shift - 1);
+    // Within one unit the rounding direction is settled, except at exactly half.
+    if (rest != half) return make_double(mantissa + (rest > half), e2);
+    // Then divide exactly: (n * 2^s / 5^k) * 2^-(s+lz+k), the quotient 63 or 64 bits.
+    const u128 dividend = u128{n} << (width - 1);
+    const auto q = static_cast<std::uint64_t>(dividend / divisor);
+    const bool sticky = static_cast<std::uint64_t>(dividend) - q * divisor != 0;
+    return round_to_double(q, sticky, -(width - 1) - lz - k);
+}
+
+// m * 10^e10 correctly rounded, when that can be had exactly and cheaply: one
+// floating-point operation on exact operands, or exact integer arithmetic
+// while 5^|e10| fits in 64 bits. False leaves the conversion to from_chars.
+inline bool decimal_to_double(std::uint64_t m, std::int64_t e10, double& out) {
+    if (m == 0) {
+        out = 0.0;
+        return true;
+    }
+    if (e10 < -27 || e10 > 27) return false;
+#if FLT_EVAL_METHOD == 0
+    if (m <= std::uint64_t{1} << 53 && e10 >= -22 && e10 <= 22) {
+        const double x = static_cast<double>(m);
+        out = e10 < 0 ? x / exact_powers_of_ten[-e10] : x * exact_powers_of_ten[e10];
+        return true;
+    }
+#endif
+    if (e10 >= 0) {
+        // m * 10^e10 = (m * 5^e10) * 2^e10, the product exact in 128 bits.
+        out = round_to_double(u128{m} * powers_of_five[static_cast<std::size_t>(e10)], false, static_cast<int>(e10));
+        return true;
+    }
+    out = divide_by_power_of_ten(m, static_cast<int>(-e10));
+    return true;
 }
 
 void append_utf8(std::string& out, std::uint32_t code) {
@@ -427,58 +553,170 @@ private:
         return true;
     }
 
-    // At least one digit, then any more.
-    bool digits() {
+    // At p_, where a digit must be: false with the error if there is none.
+    bool expect_digit() {
         if (p_ == end_) return fail_at_end(msg::invalid_number);
         if (!is_digit(*p_)) return fail(msg::invalid_number, p_);
-        ++p_;
-        while (end_ - p_ >= 8 && eight_digits(p_)) p_ += 8;
-        while (p_ != end_ && is_digit(*p_)) ++p_;
         return true;
     }
 
+    // Advances over the run of digits at p_ and returns its length. The digits
+    // are folded into `value` while `kept` stays at most 19, so value < 10^19;
+    // once one does not fit, `kept` becomes 20 and nothing more is folded.
+    std::size_t digit_run(std::uint64_t& value, int& kept) {
+        const char* first = p_;
+        if constexpr (std::endian::native == std::endian::little) {
+            while (end_ - p_ >= 8) {
+                std::uint64_t w;
+                std::memcpy(&w, p_, 8);
+                const std::uint64_t stops = non_digits(w);
+                const int n = stops ? std::countr_zero(stops) / 8 : 8;
+                if (n == 0) return static_cast<std::size_t>(p_ - first);
+                if (kept + n <= 19) {
+                    // Fewer than eight: move them to the top and fill with '0' below.
+                    if (n < 8) w = w << (8 * (8 - n)) | 0x3030303030303030u >> (8 * n);
+                    value = value * small_powers_of_ten[n] + eight_digit_value(w);
+                    kept += n;
+                } else {
+                    kept = 20;
+                }
+                p_ += n;
+                if (n < 8) return static_cast<std::size_t>(p_ - first);
+            }
+        }
+        for (; p_ != end_ && is_digit(*p_); ++p_) {
+            if (kept < 19) {
+                value = value * 10 + static_cast<unsigned>(*p_ - '0');
+                ++kept;
+            } else {
+                kept = 20;
+            }
+        }
+        return static_cast<std::size_t>(p_ - first);
+    }
+
     bool number(Value& out) {
+        if constexpr (std::endian::native == std::endian::little) {
+            if (end_ - p_ >= 32 && common_number(out)) return true;
+        }
+        return any_number(out);
+    }
+
+    // The usual shapes, eight digits at a time without bounds checks (32 bytes
+    // are there): an integer of up to seven digits, or one with a fraction of up
+    // to fifteen digits and no exponent. Anything else, including every error,
+    // is left to any_number, with nothing consumed.
+    bool common_number(Value& out) {
+        const char* p = p_;
+        const bool negative = *p == '-';
+        p += negative;
+        auto run = [](const char* at, int& n) {
+            std::uint64_t w;
+            std::memcpy(&w, at, 8);
+            const std::uint64_t stops = non_digits(w);
+            n = stops ? std::countr_zero(stops) / 8 : 8;
+            // Fewer than eight: move them to the top and fill with '0' below.
+            if (n < 8) w = n == 0 ? 0x3030303030303030u : w << (8 * (8 - n)) | 0x3030303030303030u >> (8 * n);
+            return static_cast<std::uint64_t>(eight_digit_value(w));
+        };
+        int n;
+        std::uint64_t significand = run(p, n);
+        if (n == 0 || n == 8 || (n > 1 && *p == '0')) return false;
+        p += n;
+        if (*p == '.') {
+            int f;
+            const std::uint64_t fraction = run(++p, f);
+            if (f == 0) return false;
+            significand = significand * small_powers_of_ten[f] + fraction;
+            if (f == 8) {
+                int g;
+                const std::uint64_t more = run(p + 8, g);
+                if (g == 8) return false;
+                significand = significand * small_powers_of_ten[g] + more;
+                f += g;
+            }
+            p += f;
+            // An integer part "0" adds no digit; otherwise at most 19 digits fit.
+            const bool zero = n == 1 && p_[negative] == '0';
+            if (*p == 'e' || *p == 'E' || (!zero && n + f > 19)) return false;
+            double d;
+            if (!decimal_to_double(significand, -f, d)) return false;
+            out = Value::number(negative ? -d : d);
+        } else if (*p == 'e' || *p == 'E') {
+            return false;
+        } else if (!negative) {
+            out = Value::uint(significand);
+        } else {
+            out = significand == 0 ? Value::number(-0.0) : Value::integer(-static_cast<std::int64_t>(significand));
+        }
+        p_ = p;
+        return true;
+    }
+
+    // Grammar checked and value gathered in one pass. A significand of at most
+    // 19 digits with a small exponent is converted exactly without from_chars.
+    bool any_number(Value& out) {
         const char* start = p_;
         const bool negative = *p_ == '-';
         if (negative && ++p_ == end_) return fail_at_end(msg::invalid_number);
-        std::uint64_t magnitude = 0;
+        std::uint64_t significand = 0;
+        int kept = 0;  // digits in the significand, leading zeros not counted; 20: some dropped
         bool overflow = false;
         if (*p_ == '0') {
             if (++p_ != end_ && is_digit(*p_)) return fail(msg::invalid_number, p_);
         } else if (is_digit(*p_)) {
-            do {
-                overflow |= __builtin_mul_overflow(magnitude, 10u, &magnitude);
-                overflow |= __builtin_add_overflow(magnitude, static_cast<unsigned>(*p_ - '0'), &magnitude);
-            } while (++p_ != end_ && is_digit(*p_));
+            const char* first = p_;
+            if (digit_run(significand, kept) > 19) {
+                // An integer may still fit 64 bits with 20 digits: count it out exactly.
+                std::uint64_t magnitude = 0;
+                for (const char* d = first; d != p_; ++d) {
+                    overflow |= __builtin_mul_overflow(magnitude, 10u, &magnitude);
+                    overflow |= __builtin_add_overflow(magnitude, static_cast<unsigned>(*d - '0'), &magnitude);
+                }
+                significand = magnitude;
+            }
         } else {
             return fail(msg::invalid_number, p_);
         }
         bool integral = true;
+        std::int64_t exponent = 0;  // of the significand's last digit
         if (p_ != end_ && *p_ == '.') {
             integral = false;
-            ++p_;
-            if (!digits()) return false;
+            const char* fraction = ++p_;
+            if (!expect_digit()) return false;
+            if (kept == 0)
+                while (p_ != end_ && *p_ == '0') ++p_;  // zeros before the first significant digit
+            digit_run(significand, kept);
+            exponent = fraction - p_;
         }
         if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
             integral = false;
-            if (++p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-            if (!digits()) return false;
+            bool minus = false;
+            if (++p_ != end_ && (*p_ == '+' || *p_ == '-')) minus = *p_++ == '-';
+            if (!expect_digit()) return false;
+            std::int64_t e = 0;
+            for (; p_ != end_ && is_digit(*p_); ++p_) e = std::min<std::int64_t>(e * 10 + (*p_ - '0'), 1'000'000);
+            exponent += minus ? -e : e;
         }
         if (integral && !overflow) {
             if (!negative) {
-                out = Value::uint(magnitude);
+                out = Value::uint(significand);
                 return true;
             }
-            if (magnitude == 0) {
+            if (significand == 0) {
                 out = Value::number(-0.0);
                 return true;
             }
-            if (magnitude <= std::uint64_t{1} << 63) {
-                out = Value::integer(static_cast<std::int64_t>(0 - magnitude));
+            if (significand <= std::uint64_t{1} << 63) {
+                out = Value::integer(static_cast<std::int64_t>(0 - significand));
                 return true;
             }
         }
         double d;
+        if (kept <= 19 && decimal_to_double(significand, exponent, d)) {
+            out = Value::number(negative ? -d : d);
+            return true;
+        }
         if (std::from_chars(start, p_, d).ec == std::errc::result_out_of_range) {
             if (!underflows(start, p_)) return fail(msg::out_of_range, p_ - 1);
             d = negative ? -0.0 : 0.0;
