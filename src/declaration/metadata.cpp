@@ -1,5 +1,6 @@
 #include "declaration/metadata.hpp"
 
+#include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
 #include "declaration/asset_test.hpp"
@@ -7,10 +8,6 @@
 namespace tevra {
 
 namespace {
-
-Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
-
-Ref attr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
 
 void set_item(PyObject* dict, const char* key, Ref value) {
     check_status(PyDict_SetItemString(dict, key, value.get()));
@@ -36,8 +33,8 @@ Ref partition_descriptor(const json::Value& values) {
 
 std::string asset_reference(PyObject* upstream) {
     Ref target = asset_target(upstream);
-    Ref inspect = import("inspect");
-    Ref pathlib = import("pathlib");
+    Ref inspect = import_module("inspect");
+    Ref pathlib = import_module("pathlib");
 
     Ref getsourcefile = attr(inspect.get(), "getsourcefile");
     Ref source = check(PyObject_CallOneArg(getsourcefile.get(), target.get()));

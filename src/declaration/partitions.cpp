@@ -1,6 +1,7 @@
 #include "declaration/partitions.hpp"
 
 #include "binding/boundary.hpp"
+#include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
 #include "lib/classes.hpp"
@@ -42,7 +43,7 @@ constexpr Signature signature{"partitions()", params, 1};
 Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto [arg] = bind<1>(signature, args, nargs, kwnames);
     PyObject* list = convert_arg("values", [&] { return to_list(arg); });
-    Ref json_module = check(PyImport_ImportModule("json"));
+    Ref json_module = import_module("json");
 
     json::Array values;
     const Py_ssize_t start_len = PyList_GET_SIZE(list);

@@ -1,6 +1,7 @@
 // inspect_modules(modules): imports user modules, finds their assets and describes them
 // all in one compact JSON document.
 #include "binding/boundary.hpp"
+#include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
 #include "declaration/asset_test.hpp"
@@ -35,20 +36,6 @@ void write_stderr_line(std::string line) {
     }
 }
 
-Ref import(const char* name) {
-    Ref text = make_str(name);
-    return check(PyImport_Import(text.get()));
-}
-
-Ref attr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
-
-Ref call(PyObject* callable, PyObject* arg) { return check(PyObject_CallOneArg(callable, arg)); }
-
-Ref call_attr(PyObject* obj, const char* name, PyObject* arg) {
-    Ref callable = attr(obj, name);
-    return call(callable.get(), arg);
-}
-
 std::string owned_str(PyObject* obj) { return std::string(to_str(obj)); }
 
 std::int64_t version_part(PyObject* version_info, const char* name) {
@@ -68,8 +55,8 @@ std::string version_text(PyObject* sys) {
 
 // getsource, dedented and stripped, ending in exactly one line feed.
 std::string source_text(PyObject* inspect, PyObject* textwrap, PyObject* obj) {
-    Ref source = call_attr(inspect, "getsource", obj);
-    Ref dedented = call_attr(textwrap, "dedent", source.get());
+    Ref source = call_method(inspect, "getsource", obj);
+    Ref dedented = call_method(textwrap, "dedent", source.get());
     Ref stripped = check(PyObject_CallMethod(dedented.get(), "strip", nullptr));
     const std::string_view view = to_str(stripped.get());
     std::string text;
@@ -88,7 +75,7 @@ std::string file_path(PyObject* inspect, PyObject* pathlib, PyObject* target) {
         discard_pending();
         return {};
     }
-    Ref path = call_attr(pathlib, "Path", file.get());
+    Ref path = call_method(pathlib, "Path", file.get());
     Ref resolved = check(PyObject_CallMethod(path.get(), "resolve", nullptr));
     Ref text = check(PyObject_Str(resolved.get()));
     return owned_str(text.get());
@@ -96,13 +83,13 @@ std::string file_path(PyObject* inspect, PyObject* pathlib, PyObject* target) {
 
 // Null when the target has no return annotation; a class by its name; anything else as str().
 json::Value return_type(PyObject* inspect, PyObject* target) {
-    Ref signature = call_attr(inspect, "signature", target);
+    Ref signature = call_method(inspect, "signature", target);
     Ref annotation = attr(signature.get(), "return_annotation");
     Ref signature_class = attr(inspect, "Signature");
     Ref empty = attr(signature_class.get(), "empty");
     if (annotation.get() == empty.get()) return json::Value::null();
 
-    Ref builtins = import("builtins");
+    Ref builtins = import_module("builtins");
     Ref isinstance = attr(builtins.get(), "isinstance");
     PyObject* args[] = {annotation.get(), reinterpret_cast<PyObject*>(&PyType_Type)};
     Ref is_class = check(PyObject_Vectorcall(isinstance.get(), args, 2, nullptr));
@@ -129,7 +116,7 @@ constexpr std::size_t record_overhead = 512;
 
 json::Value asset_record(const ModuleContext& ctx, PyObject* member, std::size_t& text_size) {
     Ref metadata_obj = attr(member, "__tevra_metadata__");
-    Ref json_module = import("json");
+    Ref json_module = import_module("json");
     json::ParseResult metadata = to_json_tree(json_module.get(), metadata_obj.get());
     if (!metadata) raise(PyExc_RuntimeError, "JSON parse error: " + metadata.error->detail());
 
@@ -165,7 +152,7 @@ void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObj
     const std::string module_source = source_text(inspect, textwrap, module);
     const ModuleContext ctx{inspect, textwrap, pathlib, module, module_source, version};
 
-    Ref members = call_attr(inspect, "getmembers", module);
+    Ref members = call_method(inspect, "getmembers", module);
     Ref iter = check(PyObject_GetIter(members.get()));
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
         if (!PyTuple_Check(item.get())) throw_conversion_error(item.get(), "PyTuple");
@@ -201,11 +188,11 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     auto [arg] = bind<1>(signature, args, nargs, kwnames);
     const std::vector<std::string> names = convert_arg("modules", [&] { return to_str_list(arg); });
 
-    Ref importlib = import("importlib");
-    Ref inspect = import("inspect");
-    Ref textwrap = import("textwrap");
-    Ref sys = import("sys");
-    Ref pathlib = import("pathlib");
+    Ref importlib = import_module("importlib");
+    Ref inspect = import_module("inspect");
+    Ref textwrap = import_module("textwrap");
+    Ref sys = import_module("sys");
+    Ref pathlib = import_module("pathlib");
     const std::string version = version_text(sys.get());
 
     json::Array records;

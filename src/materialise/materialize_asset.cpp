@@ -1,5 +1,6 @@
 // materialize_asset: runs one asset function and leaves value.json and result.json behind.
 #include "binding/boundary.hpp"
+#include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
 #include "declaration/asset_test.hpp"
@@ -16,15 +17,6 @@ namespace {
 
 constexpr std::string_view params[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
 constexpr Signature signature{"materialize_asset()", params, 3};
-
-Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
-
-Ref attr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
-
-Ref call_method(PyObject* obj, const char* name, PyObject* arg) {
-    Ref method = attr(obj, name);
-    return check(PyObject_CallOneArg(method.get(), arg));
-}
 
 Ref join(PyObject* directory, std::string_view file_name) {
     Ref name = make_str(file_name);
@@ -110,10 +102,10 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const bool has_kwargs = convert_arg("input_kwargs_json", [&] { return to_optional_str(kwargs_arg); }).has_value();
 
     // Set-up: its errors reach the caller, and no file is written.
-    Ref importlib = import("importlib");
-    Ref inspect = import("inspect");
-    Ref json_module = import("json");
-    Ref pathlib = import("pathlib");
+    Ref importlib = import_module("importlib");
+    Ref inspect = import_module("inspect");
+    Ref json_module = import_module("json");
+    Ref pathlib = import_module("pathlib");
     Ref path_type = attr(pathlib.get(), "Path");
     Ref directory = check(PyObject_CallOneArg(path_type.get(), dir_arg));
     {
@@ -143,7 +135,7 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     // SystemExit(1); errors of this path itself are raised in its place.
     record_failure(*failure, result_path_text.get());
     failure.reset();
-    Ref sys = import("sys");
+    Ref sys = import_module("sys");
     Ref code = check(PyLong_FromLong(1));
     call_method(sys.get(), "exit", code.get());
     return Ref::borrow(Py_None);
