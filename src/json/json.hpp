@@ -93,6 +93,8 @@ public:
     friend bool operator==(const Value& a, const Value& b);
 
 private:
+    friend class Parser;  // builds each value in place, in a null one
+
     void take(Value& other) noexcept;  // move-constructs into uninitialised *this
     void release() noexcept;           // destroys a string, array or object
     [[noreturn]] void wrong_kind(Kind wanted) const;
@@ -149,24 +151,25 @@ inline Object::const_iterator Object::end() const noexcept { return members_.dat
 
 inline void Value::take(Value& other) noexcept {
     kind_ = other.kind_;
-    switch (kind_) {
-    case Kind::String:
-        new (&s_) std::string(std::move(other.s_));
-        other.s_.~basic_string();
-        break;
-    case Kind::Array:
-        new (&a_) json::Array(std::move(other.a_));
-        other.a_.~vector();
-        break;
-    case Kind::Object:
-        new (&o_) json::Object(std::move(other.o_));
-        other.o_.~Object();
-        break;
-    default:
+    if (kind_ < Kind::String) {
         // Every scalar lives in the first eight bytes; the default
         // constructor zeroes them, so they are always initialised.
         std::memcpy(static_cast<void*>(&u_), &other.u_, sizeof u_);
-        break;
+    } else {
+        switch (kind_) {
+        case Kind::String:
+            new (&s_) std::string(std::move(other.s_));
+            other.s_.~basic_string();
+            break;
+        case Kind::Array:
+            new (&a_) json::Array(std::move(other.a_));
+            other.a_.~vector();
+            break;
+        default:
+            new (&o_) json::Object(std::move(other.o_));
+            other.o_.~Object();
+            break;
+        }
     }
     // A moved-from value is null, so destroying it costs nothing.
     other.kind_ = Kind::Null;

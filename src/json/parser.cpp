@@ -321,29 +321,46 @@ private:
         switch (*p_) {
         case '{': return object(out);
         case '[': return array(out);
-        case '"': {
-            std::string s;
-            if (!string(s)) return false;
-            out = Value::string(std::move(s));
-            return true;
-        }
-        case 't': return literal("true", Value::boolean(true), out);
-        case 'f': return literal("false", Value::boolean(false), out);
-        case 'n': return literal("null", Value(), out);
+        case '"':
+            // Decoded straight into place; on failure the tree is dropped anyway.
+            new (&out.s_) std::string();
+            out.kind_ = Value::Kind::String;
+            return string(out.s_);
+        case 't': return literal("true") && set_bool(out, true);
+        case 'f': return literal("false") && set_bool(out, false);
+        case 'n': return literal("null");
         default:
             if (*p_ == '-' || is_digit(*p_)) return number(out);
             return fail(msg::expected_value, p_);
         }
     }
 
-    bool literal(std::string_view word, Value v, Value& out) {
+    bool literal(std::string_view word) {
         for (char c : word) {
             if (p_ == end_) return fail_at_end(msg::eof_value);
             if (*p_ != c) return fail(msg::expected_ident, p_);
             ++p_;
         }
-        out = std::move(v);
         return true;
+    }
+
+    // Scalars are stored into the null value each parse step is handed.
+    static bool set_bool(Value& out, bool b) {
+        out.b_ = b;
+        out.kind_ = Value::Kind::Bool;
+        return true;
+    }
+    static void set_uint(Value& out, std::uint64_t u) {
+        out.u_ = u;
+        out.kind_ = Value::Kind::UInt;
+    }
+    static void set_int(Value& out, std::int64_t i) {
+        out.i_ = i;
+        out.kind_ = Value::Kind::Int;
+    }
+    static void set_double(Value& out, double d) {
+        out.d_ = d;
+        out.kind_ = Value::Kind::Double;
     }
 
     bool open_container() {
@@ -362,9 +379,14 @@ private:
         const std::size_t base = items_.size();
         if (*p_ != ']') {
             for (;;) {
-                Value item;
-                if (!value(item)) return false;
-                items_.push_back(std::move(item));
+                if (p_ == end_) return fail_at_end(msg::eof_value);
+                if (*p_ == '[' || *p_ == '{') {
+                    Value nested;
+                    if (!value(nested)) return false;
+                    items_.push_back(std::move(nested));
+                } else if (!value(items_.emplace_back())) {
+                    return false;
+                }
                 skip_space();
                 if (p_ == end_) return fail_at_end(msg::eof_list);
                 if (*p_ == ']') break;
@@ -377,7 +399,8 @@ private:
         ++p_;
         --depth_;
         const auto first = items_.begin() + static_cast<std::ptrdiff_t>(base);
-        out = Value::array(Array(std::make_move_iterator(first), std::make_move_iterator(items_.end())));
+        new (&out.a_) Array(std::make_move_iterator(first), std::make_move_iterator(items_.end()));
+        out.kind_ = Value::Kind::Array;
         items_.erase(first, items_.end());
         return true;
     }
@@ -396,9 +419,15 @@ private:
                 if (p_ == end_) return fail_at_end(msg::eof_object);
                 if (*p_ != ':') return fail(msg::expected_colon, p_);
                 ++p_;
-                Value v;
-                if (!value(v)) return false;
-                members_[index].value = std::move(v);  // by index: nested members may have moved the stack
+                skip_space();
+                if (p_ == end_) return fail_at_end(msg::eof_value);
+                if (*p_ == '[' || *p_ == '{') {
+                    Value nested;
+                    if (!value(nested)) return false;
+                    members_[index].value = std::move(nested);  // by index: nested members may have moved the stack
+                } else if (!value(members_.back().value)) {
+                    return false;
+                }
                 skip_space();
                 if (p_ == end_) return fail_at_end(msg::eof_object);
                 if (*p_ == '}') break;
@@ -411,7 +440,8 @@ private:
         }
         ++p_;
         --depth_;
-        out = Value::object(take_members(base));
+        new (&out.o_) Object(take_members(base));
+        out.kind_ = Value::Kind::Object;
         return true;
     }
 
@@ -641,13 +671,15 @@ private:
             if (*p == 'e' || *p == 'E' || (!zero && n + f > 19)) return false;
             double d;
             if (!decimal_to_double(significand, -f, d)) return false;
-            out = Value::number(negative ? -d : d);
+            set_double(out, negative ? -d : d);
         } else if (*p == 'e' || *p == 'E') {
             return false;
         } else if (!negative) {
-            out = Value::uint(significand);
+            set_uint(out, significand);
+        } else if (significand == 0) {
+            set_double(out, -0.0);
         } else {
-            out = significand == 0 ? Value::number(-0.0) : Value::integer(-static_cast<std::int64_t>(significand));
+            set_int(out, -static_cast<std::int64_t>(significand));
         }
         p_ = p;
         return true;
@@ -700,28 +732,28 @@ private:
         }
         if (integral && !overflow) {
             if (!negative) {
-                out = Value::uint(significand);
+                set_uint(out, significand);
                 return true;
             }
             if (significand == 0) {
-                out = Value::number(-0.0);
+                set_double(out, -0.0);
                 return true;
             }
             if (significand <= std::uint64_t{1} << 63) {
-                out = Value::integer(static_cast<std::int64_t>(0 - significand));
+                set_int(out, static_cast<std::int64_t>(0 - significand));
                 return true;
             }
         }
         double d;
         if (kept <= 19 && decimal_to_double(significand, exponent, d)) {
-            out = Value::number(negative ? -d : d);
+            set_double(out, negative ? -d : d);
             return true;
         }
         if (std::from_chars(start, p_, d).ec == std::errc::result_out_of_range) {
             if (!underflows(start, p_)) return fail(msg::out_of_range, p_ - 1);
             d = negative ? -0.0 : 0.0;
         }
-        out = Value::number(d);
+        set_double(out, d);
         return true;
     }
 
