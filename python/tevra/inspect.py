@@ -7,27 +7,12 @@ error and skipped.
 
 # Absolute imports only: this file shares its name with the standard library's
 # ``inspect``, which the engine imports by name while it works.
-import os
-import sys
-
-if not __package__:
-    # Run as a file path rather than with -m: the interpreter put this folder
-    # first on sys.path, where this file would hide the
-    # standard library module of that name.
-    _here = os.path.dirname(os.path.abspath(__file__))
-    sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _here]
-
 import argparse
+import sys
 
 import _tevra
 
-
-def _project_importable() -> None:
-    # ``python -m`` already puts the working directory first; make the same
-    # true when main() is reached some other way.
-    cwd = os.getcwd()
-    if "" not in sys.path and cwd not in sys.path:
-        sys.path.insert(0, cwd)
+from tevra._cli import project_importable
 
 
 def _write_line(text: str) -> None:
@@ -50,7 +35,7 @@ def main(argv=None) -> int:
     parser.add_argument("modules", nargs="+", metavar="MODULE",
                         help="dotted name of a module to scan for @asset functions")
     args = parser.parse_args(argv)
-    _project_importable()
+    project_importable()
     _write_line(_tevra.inspect_modules(args.modules))
     return 0
 

@@ -67,6 +67,12 @@ template <Ref (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return enter([&] { return Body(self, args, nargs, kwnames); });
 }
+// The method record of a module function taking the fast calling convention with keywords.
+template <Ref (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyMethodDef fastcall_method(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
 template <Ref (*Body)(PyObject*, PyObject*, PyObject*)>
 PyObject* ternary(PyObject* a, PyObject* b, PyObject* c) noexcept {
     return enter([&] { return Body(a, b, c); });

@@ -95,9 +95,8 @@ Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 }  // namespace
 
-PyMethodDef asset_def = {
-    "asset", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<asset>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef asset_def = fastcall_method<asset>(
+    "asset",
     "asset(*, name=None, inputs=None, partitions=None, serializer=None)\n"
     "--\n"
     "\n"
@@ -143,6 +142,6 @@ PyMethodDef asset_def = {
     "            return fetch_price(ticker)\n"
     "\n"
     "serializer : str, optional\n"
-    "    Reserved for future use.  Leave unset."};
+    "    Reserved for future use.  Leave unset.");
 
 }  // namespace tevra

@@ -77,9 +77,8 @@ bool is_partitions(PyObject* obj) noexcept {
 
 const json::Value& partition_values(PyObject* partitions) noexcept { return as_partitions(partitions)->values; }
 
-PyMethodDef partitions_def = {
-    "partitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<partitions>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef partitions_def = fastcall_method<partitions>(
+    "partitions",
     "partitions(values)\n"
     "--\n"
     "\n"
@@ -90,6 +89,6 @@ PyMethodDef partitions_def = {
     "    from tevra import asset, partitions\n"
     "\n"
     "    @asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n"
-    "    def prices(ticker: str): ..."};
+    "    def prices(ticker: str): ...");
 
 }  // namespace tevra

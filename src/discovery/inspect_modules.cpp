@@ -213,15 +213,14 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 }  // namespace
 
-PyMethodDef inspect_modules_def = {
-    "inspect_modules", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<inspect_modules>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef inspect_modules_def = fastcall_method<inspect_modules>(
+    "inspect_modules",
     "inspect_modules(modules)\n"
     "--\n"
     "\n"
     "Inspect modules for tevra assets. Called by the `python -m tevra.inspect` CLI stub.\n"
     "\n"
     "Imports each module, finds functions with `__tevra_kind__ == \"asset\"`,\n"
-    "extracts source and metadata, returns JSON string to stdout."};
+    "extracts source and metadata, returns JSON string to stdout.");
 
 }  // namespace tevra

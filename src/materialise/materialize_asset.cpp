@@ -143,9 +143,8 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
-PyMethodDef materialize_asset_def = {
-    "materialize_asset", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<materialize_asset>)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef materialize_asset_def = fastcall_method<materialize_asset>(
+    "materialize_asset",
     "materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)\n"
     "--\n"
     "\n"
@@ -155,6 +154,6 @@ PyMethodDef materialize_asset_def = {
     "serializes the result to JSON, writes value.json and result.json.\n"
     "\n"
     "If `input_kwargs_json` is provided, it is parsed as a JSON dict and\n"
-    "passed as keyword arguments to the function."};
+    "passed as keyword arguments to the function.");
 
 }  // namespace tevra
