@@ -109,10 +109,15 @@ constexpr auto powers_of_five = [] {
     return p;
 }();
 
-// reciprocals_of_five[k] = floor(2^(127+L) / 5^k) + 1, L the bit width of 5^k:
-// 5^-k scaled into [2^127, 2^128) and rounded up by less than one unit.
+// 5^-k scaled into [2^127, 2^128) and rounded up by less than one unit:
+// floor(2^(127+L) / 5^k) + 1 in two halves, L the bit width of 5^k.
+struct Reciprocal {
+    std::uint64_t high, low;
+    int width;  // L
+};
+
 constexpr auto reciprocals_of_five = [] {
-    std::array<u128, powers_of_five.size()> r{};
+    std::array<Reciprocal, powers_of_five.size()> r{};
     for (std::size_t k = 1; k < r.size(); ++k) {
         const std::uint64_t d = powers_of_five[k];
         const int top = 127 + std::bit_width(d);
@@ -126,7 +131,8 @@ constexpr auto reciprocals_of_five = [] {
                 q |= 1;
             }
         }
-        r[k] = q + 1;
+        ++q;
+        r[k] = {static_cast<std::uint64_t>(q >> 64), static_cast<std::uint64_t>(q), static_cast<int>(std::bit_width(d))};
     }
     return r;
 }();
@@ -162,29 +168,48 @@ inline double round_to_double(u128 v, bool sticky, int e2) {
     return make_double(mantissa, e2 + shift);
 }
 
+// m / 10^k by exact division: (n * 2^s / 5^k) * 2^-(s+lz+k) for n = m * 2^lz
+// with its top bit set, s chosen so that the quotient has 63 or 64 bits.
+[[gnu::noinline]] double divide_exactly(std::uint64_t m, int k) {
+    const int lz = std::countl_zero(m);
+    const std::uint64_t divisor = powers_of_five[static_cast<std::size_t>(k)];
+    const int s = reciprocals_of_five[static_cast<std::size_t>(k)].width - 1;
+    const u128 dividend = u128{m << lz} << s;
+    const auto q = static_cast<std::uint64_t>(dividend / divisor);
+    const bool sticky = static_cast<std::uint64_t>(dividend) - q * divisor != 0;
+    return round_to_double(q, sticky, -s - lz - k);
+}
+
 // m / 10^k for m > 0, 1 <= k <= 27, correctly rounded.
 inline double divide_by_power_of_ten(std::uint64_t m, int k) {
     const int lz = std::countl_zero(m);
     const std::uint64_t n = m << lz;
-    const std::uint64_t divisor = powers_of_five[static_cast<std::size_t>(k)];
-    const int width = std::bit_width(divisor);
-    // x = n * reciprocal exceeds the exact n * 2^(127+width) / 5^k by less than
+    const Reciprocal& r = reciprocals_of_five[static_cast<std::size_t>(k)];
+    // x = n * reciprocal exceeds the exact n * 2^(127+L) / 5^k by less than
     // 2^64, so u = x / 2^64 is within one unit of the exact value scaled alike.
-    const u128 r = reciprocals_of_five[static_cast<std::size_t>(k)];
-    const u128 low = u128{n} * static_cast<std::uint64_t>(r);
-    const u128 u = u128{n} * static_cast<std::uint64_t>(r >> 64) + (low >> 64);
-    const int shift = u >> 127 ? 75 : 74;  // keeps 53 bits
-    const int e2 = shift + 64 - 127 - width - lz - k;
-    auto mantissa = static_cast<std::uint64_t>(u >> shift);
-    const u128 rest = u & ((u128{1} << shift) - 1);
-    const u128 half = u128{1} << (shift - 1);
-    // Within one unit the rounding direction is settled, except at exactly half.
-    if (rest != half) return make_double(mantissa + (rest > half), e2);
-    // Then divide exactly: (n * 2^s / 5^k) * 2^-(s+lz+k), the quotient 63 or 64 bits.
-    const u128 dividend = u128{n} << (width - 1);
-    const auto q = static_cast<std::uint64_t>(dividend / divisor);
-    const bool sticky = static_cast<std::uint64_t>(dividend) - q * divisor != 0;
-    return round_to_double(q, sticky, -(width - 1) - lz - k);
+    const u128 u = u128{n} * r.high + (u128{n} * r.low >> 64);  // in [2^126, 2^128)
+    auto high = static_cast<std::uint64_t>(u >> 64);
+    auto low = static_cast<std::uint64_t>(u);
+    int e2 = 75 + 64 - 127 - r.width - lz - k;
+    if (!(high >> 63)) {
+        // Top bit to bit 127; u doubled is within two units.
+        high = high << 1 | low >> 63;
+        low <<= 1;
+        --e2;
+    }
+    // The 53 bits kept are high's top ones; below them, the half is 0x400:0.
+    const std::uint64_t rest = high & 0x7FF;
+    // Two units either side of exactly half, the rounding is not settled.
+    if ((rest == 0x400 && low <= 1) || (rest == 0x3FF && low == ~std::uint64_t{0})) return divide_exactly(m, k);
+    return make_double((high >> 11) + (rest >= 0x400), e2);
+}
+
+// m / 10^k for 1 <= k <= 22, correctly rounded.
+inline double fraction_to_double(std::uint64_t m, int k) {
+#if FLT_EVAL_METHOD == 0
+    if (m <= std::uint64_t{1} << 53) return static_cast<double>(m) / exact_powers_of_ten[k];
+#endif
+    return m == 0 ? 0.0 : divide_by_power_of_ten(m, k);
 }
 
 // m * 10^e10 correctly rounded, when that can be had exactly and cheaply: one
@@ -669,9 +694,7 @@ private:
             // An integer part "0" adds no digit; otherwise at most 19 digits fit.
             const bool zero = n == 1 && p_[negative] == '0';
             if (*p == 'e' || *p == 'E' || (!zero && n + f > 19)) return false;
-            double d;
-            if (!decimal_to_double(significand, -f, d)) return false;
-            set_double(out, negative ? -d : d);
+            set_double(out, negative ? -fraction_to_double(significand, f) : fraction_to_double(significand, f));
         } else if (*p == 'e' || *p == 'E') {
             return false;
         } else if (!negative) {
