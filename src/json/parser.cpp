@@ -305,7 +305,7 @@ public:
 
     ParseResult run() {
         ParseResult result;
-        if (value(result.value)) {
+        if (value(Slot{Slot::root, 0, &result.value})) {
             skip_space();
             if (p_ == end_) return result;
             fail(msg::trailing, p_);
@@ -340,12 +340,36 @@ private:
         }
     }
 
-    bool value(Value& out) {
+    // Where a value goes: a container's items and members sit on stacks that
+    // its nested values grow, so its place there is found again by index once
+    // it is complete.
+    struct Slot {
+        enum Where { root, item, member } where;
+        std::size_t index;
+        Value* fixed;
+    };
+
+    Value& place(Slot s) {
+        switch (s.where) {
+        case Slot::item: return items_[s.index];
+        case Slot::member: return members_[s.index].value;
+        default: return *s.fixed;
+        }
+    }
+
+    bool value(Slot slot) {
         skip_space();
         if (p_ == end_) return fail_at_end(msg::eof_value);
         switch (*p_) {
-        case '{': return object(out);
-        case '[': return array(out);
+        case '{': return object(slot);
+        case '[': return array(slot);
+        default: return scalar(place(slot));  // nothing below moves the stacks
+        }
+    }
+
+    // Any value but an array or object, stored into the null `out`.
+    bool scalar(Value& out) {
+        switch (*p_) {
         case '"':
             // Decoded straight into place; on failure the tree is dropped anyway.
             new (&out.s_) std::string();
@@ -396,7 +420,7 @@ private:
         return true;
     }
 
-    bool array(Value& out) {
+    bool array(Slot slot) {
         if (!open_container()) return false;
         if (p_ == end_) return fail_at_end(msg::eof_list);
         // Items gather on one stack shared by all levels, so each array is
@@ -404,14 +428,8 @@ private:
         const std::size_t base = items_.size();
         if (*p_ != ']') {
             for (;;) {
-                if (p_ == end_) return fail_at_end(msg::eof_value);
-                if (*p_ == '[' || *p_ == '{') {
-                    Value nested;
-                    if (!value(nested)) return false;
-                    items_.push_back(std::move(nested));
-                } else if (!value(items_.emplace_back())) {
-                    return false;
-                }
+                items_.emplace_back();
+                if (!value(Slot{Slot::item, items_.size() - 1, nullptr})) return false;
                 skip_space();
                 if (p_ == end_) return fail_at_end(msg::eof_list);
                 if (*p_ == ']') break;
@@ -424,13 +442,14 @@ private:
         ++p_;
         --depth_;
         const auto first = items_.begin() + static_cast<std::ptrdiff_t>(base);
+        Value& out = place(slot);
         new (&out.a_) Array(std::make_move_iterator(first), std::make_move_iterator(items_.end()));
         out.kind_ = Value::Kind::Array;
         items_.erase(first, items_.end());
         return true;
     }
 
-    bool object(Value& out) {
+    bool object(Slot slot) {
         if (!open_container()) return false;
         if (p_ == end_) return fail_at_end(msg::eof_object);
         const std::size_t base = members_.size();
@@ -444,15 +463,7 @@ private:
                 if (p_ == end_) return fail_at_end(msg::eof_object);
                 if (*p_ != ':') return fail(msg::expected_colon, p_);
                 ++p_;
-                skip_space();
-                if (p_ == end_) return fail_at_end(msg::eof_value);
-                if (*p_ == '[' || *p_ == '{') {
-                    Value nested;
-                    if (!value(nested)) return false;
-                    members_[index].value = std::move(nested);  // by index: nested members may have moved the stack
-                } else if (!value(members_.back().value)) {
-                    return false;
-                }
+                if (!value(Slot{Slot::member, index, nullptr})) return false;
                 skip_space();
                 if (p_ == end_) return fail_at_end(msg::eof_object);
                 if (*p_ == '}') break;
@@ -465,7 +476,9 @@ private:
         }
         ++p_;
         --depth_;
-        new (&out.o_) Object(take_members(base));
+        Object object = take_members(base);
+        Value& out = place(slot);
+        new (&out.o_) Object(std::move(object));
         out.kind_ = Value::Kind::Object;
         return true;
     }
