@@ -30,8 +30,18 @@ PyObject* wrapped_of(PyObject* self) noexcept { return as_wrapper(self)->wrapped
 // Calls pass straight through: same argument vector, same keyword names, same result. A
 // failure is the wrapped function's own and stays raised as it is, the very object with its
 // traceback, so it is not fetched and rebuilt on the way out.
+// A plain function is entered through its own vectorcall slot: the generic call would only
+// look that slot up again and check a result that the interpreter checks anyway when this
+// wrapper returns.
 PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-    return enter([&] { return Ref::steal(PyObject_Vectorcall(wrapped_of(self), args, nargsf, kwnames)); });
+    return enter([&] {
+        PyObject* fn = wrapped_of(self);
+        if (Py_IS_TYPE(fn, &PyFunction_Type)) {
+            vectorcallfunc entry = reinterpret_cast<PyFunctionObject*>(fn)->vectorcall;
+            return Ref::steal(entry(fn, args, nargsf, kwnames));
+        }
+        return Ref::steal(PyObject_Vectorcall(fn, args, nargsf, kwnames));
+    });
 }
 
 // A wrapper in a class body is never bound to an instance.
