@@ -75,10 +75,12 @@ int compare_keys(const std::string& a, const std::string& b) {
     return a.compare(b);
 }
 
-bool eight_blanks(const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w == 0x2020202020202020u;
+// High bit set in each byte of `w` that is not a blank (U+0020), exactly:
+// each byte is tested against zero with no carry into the next.
+constexpr std::uint64_t non_blank_bytes(std::uint64_t w) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Fu;
+    const std::uint64_t x = w ^ scan::ones * ' ';
+    return (((x & low7) + low7) | x) & scan::highs;
 }
 
 // Each byte of `w` that is not an ASCII digit has a non-zero bit. Carries run
@@ -335,8 +337,15 @@ private:
     void skip_space() {
         while (p_ != end_ && is_space(*p_)) {
             ++p_;
-            // Indented documents have long runs of blanks.
-            while (end_ - p_ >= 8 && eight_blanks(p_)) p_ += 8;
+            // Indented documents have runs of blanks after each line feed.
+            if constexpr (std::endian::native == std::endian::little) {
+                if (end_ - p_ >= 8) {
+                    std::uint64_t w;
+                    std::memcpy(&w, p_, 8);
+                    const std::uint64_t stops = non_blank_bytes(w);
+                    p_ += stops ? std::countr_zero(stops) / 8 : 8;
+                }
+            }
         }
     }
 
