@@ -533,7 +533,11 @@ private:
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '"') break;
             if (c >= 0x80) {
-                if (!utf8_sequence()) return false;
+                // Non-ASCII text comes in runs: stay here for the whole run.
+                do {
+                    if (end_ - p_ >= 3 && common_utf8_sequence()) continue;
+                    if (!utf8_sequence()) return false;
+                } while (p_ != end_ && static_cast<unsigned char>(*p_) >= 0x80);
             } else if (c == '\\') {
                 out.append(run, static_cast<std::size_t>(p_ - run));
                 if (!escape(out)) return false;
@@ -545,6 +549,24 @@ private:
         out.append(run, static_cast<std::size_t>(p_ - run));
         ++p_;
         return true;
+    }
+
+    // The two- and three-byte sequences that need no check beyond the form of
+    // their continuation bytes, three bytes being there; false consumes nothing.
+    bool common_utf8_sequence() {
+        const auto lead = static_cast<unsigned char>(p_[0]);
+        const auto c1 = static_cast<unsigned char>(p_[1]);
+        if ((c1 & 0xC0) != 0x80) return false;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            p_ += 2;
+            return true;
+        }
+        // E0 and ED limit their first continuation byte; the others do not.
+        if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && (static_cast<unsigned char>(p_[2]) & 0xC0) == 0x80) {
+            p_ += 3;
+            return true;
+        }
+        return false;
     }
 
     // One well-formed UTF-8 sequence of two to four bytes: no overlong form,
