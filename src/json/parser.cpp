@@ -11,7 +11,6 @@
 #include <cfloat>
 #include <charconv>
 #include <cstring>
-#include <numeric>
 
 namespace tevra::json {
 
@@ -65,6 +64,15 @@ constexpr bool plain_string_byte(unsigned char c) { return c >= 0x20 && c < 0x80
 
 constexpr std::uint64_t string_stop_bytes(std::uint64_t w) {
     return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20) | (w & scan::highs);
+}
+
+// A key's first eight bytes, zero-padded, as a number that orders like them.
+// Equal prefixes say nothing: "ab" and "ab\0" share one.
+std::uint64_t key_prefix(const std::string& key) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, key.data(), std::min<std::size_t>(key.size(), 8));
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    return w;
 }
 
 // Byte order of keys. Most keys differ in their first byte, which settles the
@@ -507,17 +515,20 @@ private:
             object.members_.assign(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
         } else {
             // Sorting indices with the parse position as tie-break keeps equal
-            // keys in parse order, as a stable sort would.
+            // keys in parse order, as a stable sort would. Each key's first
+            // eight bytes, as one big-endian number, settle most comparisons.
             order_.resize(n);
-            std::iota(order_.begin(), order_.end(), 0u);
-            std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
-                const int c = compare_keys(first[a].key, first[b].key);
-                return c < 0 || (c == 0 && a < b);
+            for (std::size_t i = 0; i < n; ++i) order_[i] = {key_prefix(first[i].key), static_cast<std::uint32_t>(i)};
+            std::sort(order_.begin(), order_.end(), [&](const SortKey& a, const SortKey& b) {
+                if (a.prefix != b.prefix) return a.prefix < b.prefix;
+                const int c = first[a.index].key.compare(first[b.index].key);
+                return c < 0 || (c == 0 && a.index < b.index);
             });
             object.members_.reserve(n);
             for (std::size_t k = 0; k < n; ++k) {
-                Object::Member& m = first[order_[k]];
-                if (k + 1 < n && m.key == first[order_[k + 1]].key) continue;
+                Object::Member& m = first[order_[k].index];
+                if (k + 1 < n && order_[k].prefix == order_[k + 1].prefix && m.key == first[order_[k + 1].index].key)
+                    continue;
                 object.members_.push_back(std::move(m));
             }
         }
@@ -832,7 +843,11 @@ private:
     const char* at_ = nullptr;
     std::vector<Value> items_;
     std::vector<Object::Member> members_;
-    std::vector<std::uint32_t> order_;
+    struct SortKey {
+        std::uint64_t prefix;
+        std::uint32_t index;
+    };
+    std::vector<SortKey> order_;
 };
 
 ParseResult parse(std::string_view text) { return Parser(text).run(); }
