@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tevra {
 
@@ -106,15 +107,30 @@ struct ModuleContext {
     PyObject* textwrap;
     PyObject* pathlib;
     PyObject* module;
-    const std::string& module_source;
+    std::size_t source_index;
     const std::string& version;
+};
+
+// A record is held in two parts around the place of "module_source" in key order, and the
+// module source once per module, not once per record: it is most of the document, and
+// escaping it again for each of a module's assets was most of this module's own work.
+struct PendingRecord {
+    json::Value before;  // "decorator_metadata" up to "module_path"
+    std::size_t source_index;
+    json::Value after;  // "python_version" and "return_type"
+};
+
+struct Records {
+    std::vector<json::Value> module_sources;
+    std::vector<PendingRecord> records;
+    std::size_t text_size = 0;  // the records' own strings, without the module sources
 };
 
 // What one record adds to the document text beyond its strings: keys, punctuation and a
 // typical metadata object.
 constexpr std::size_t record_overhead = 512;
 
-json::Value asset_record(const ModuleContext& ctx, PyObject* member, std::size_t& text_size) {
+PendingRecord asset_record(const ModuleContext& ctx, PyObject* member, std::size_t& text_size) {
     Ref metadata_obj = attr(member, "__tevra_metadata__");
     Ref json_module = import_module("json");
     json::ParseResult metadata = to_json_tree(json_module.get(), metadata_obj.get());
@@ -129,28 +145,29 @@ json::Value asset_record(const ModuleContext& ctx, PyObject* member, std::size_t
     Ref module_name_obj = attr(ctx.module, "__name__");
     std::string module_name = owned_str(module_name_obj.get());
 
-    text_size += record_overhead + ctx.module_source.size() + function_source.size() + function_name.size() +
-                 file.size() + module_name.size() + ctx.version.size();
+    text_size += record_overhead + function_source.size() + function_name.size() + file.size() +
+                 module_name.size() + ctx.version.size();
 
     // Inserted in key order, which is also the order the writer emits.
-    json::Object record;
-    record.reserve(9);
-    record.insert("decorator_metadata", std::move(metadata.value));
-    record.insert("file_path", json::Value::string(std::move(file)));
-    record.insert("function_name", json::Value::string(std::move(function_name)));
-    record.insert("function_source", json::Value::string(std::move(function_source)));
-    record.insert("kind", json::Value::string("asset"));
-    record.insert("module_path", json::Value::string(std::move(module_name)));
-    record.insert("module_source", json::Value::string(ctx.module_source));
-    record.insert("python_version", json::Value::string(ctx.version));
-    record.insert("return_type", std::move(returns));
-    return json::Value::object(std::move(record));
+    json::Object before;
+    before.reserve(6);
+    before.insert("decorator_metadata", std::move(metadata.value));
+    before.insert("file_path", json::Value::string(std::move(file)));
+    before.insert("function_name", json::Value::string(std::move(function_name)));
+    before.insert("function_source", json::Value::string(std::move(function_source)));
+    before.insert("kind", json::Value::string("asset"));
+    before.insert("module_path", json::Value::string(std::move(module_name)));
+    json::Object after;
+    after.reserve(2);
+    after.insert("python_version", json::Value::string(ctx.version));
+    after.insert("return_type", std::move(returns));
+    return {json::Value::object(std::move(before)), ctx.source_index, json::Value::object(std::move(after))};
 }
 
 void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObject* module,
-                 const std::string& version, json::Array& records, std::size_t& text_size) {
-    const std::string module_source = source_text(inspect, textwrap, module);
-    const ModuleContext ctx{inspect, textwrap, pathlib, module, module_source, version};
+                 const std::string& version, Records& out) {
+    out.module_sources.push_back(json::Value::string(source_text(inspect, textwrap, module)));
+    const ModuleContext ctx{inspect, textwrap, pathlib, module, out.module_sources.size() - 1, version};
 
     Ref members = call_method(inspect, "getmembers", module);
     Ref iter = check(PyObject_GetIter(members.get()));
@@ -158,21 +175,45 @@ void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObj
         if (!PyTuple_Check(item.get())) throw_conversion_error(item.get(), "PyTuple");
         Ref member = Ref::borrow(PyTuple_GetItem(item.get(), 1));
         if (!member) throw_pending();
-        if (is_asset(member.get())) records.push_back(asset_record(ctx, member.get(), text_size));
+        if (is_asset(member.get())) out.records.push_back(asset_record(ctx, member.get(), out.text_size));
     }
     if (PyErr_Occurred()) throw_pending();
 }
 
-// `text_size` is the size of the records' strings as gathered: the document of a large scan
-// runs to tens of megabytes, and growing the buffer from small by doubling would copy and
-// touch it several times over. Escapes make the text somewhat longer than its strings.
-std::string write_document(json::Array records, std::size_t text_size) {
-    json::Object document;
-    document.insert("assets", json::Value::array(std::move(records)));
-    std::string text;
-    text.reserve(std::max<std::size_t>(128, text_size + text_size / 16));
+constexpr std::string_view source_key = ",\"module_source\":";
+
+// The compact writer's text of {"assets":[records]}: each record is its first part's object
+// without the closing brace, the module source member, and its second part's object without
+// the opening brace. The buffer is sized up front (the document of a large scan runs to tens
+// of megabytes, and growing it by doubling would copy and touch it several times over);
+// escapes make the records' own text somewhat longer than their strings.
+std::string write_document(const Records& r) {
     try {
-        json::write(json::Value::object(std::move(document)), text);
+        std::vector<std::string> sources;
+        sources.reserve(r.module_sources.size());
+        for (const json::Value& source : r.module_sources) sources.push_back(json::write(source));
+        std::size_t size = 128 + r.text_size + r.text_size / 16;
+        for (const PendingRecord& record : r.records) size += source_key.size() + sources[record.source_index].size();
+
+        std::string text;
+        text.reserve(size);
+        text.append("{\"assets\":[");
+        std::string piece;
+        bool first = true;
+        for (const PendingRecord& record : r.records) {
+            if (!first) text.push_back(',');
+            first = false;
+            piece.clear();
+            json::write(record.before, piece);
+            text.append(piece, 0, piece.size() - 1);
+            text.append(source_key);
+            text.append(sources[record.source_index]);
+            text.push_back(',');
+            piece.clear();
+            json::write(record.after, piece);
+            text.append(piece, 1);
+        }
+        text.append("]}");
         return text;
     } catch (const std::bad_alloc&) {
         throw;
@@ -195,8 +236,7 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     Ref pathlib = import_module("pathlib");
     const std::string version = version_text(sys.get());
 
-    json::Array records;
-    std::size_t text_size = 0;
+    Records records;
     for (const std::string& name : names) {
         Ref name_obj = make_str(name);
         Ref import_module = attr(importlib.get(), "import_module");
@@ -206,9 +246,9 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             write_stderr_line("tevra: skipping module '" + name + "': " + exception_text(error.value()));
             continue;
         }
-        scan_module(inspect.get(), textwrap.get(), pathlib.get(), module.get(), version, records, text_size);
+        scan_module(inspect.get(), textwrap.get(), pathlib.get(), module.get(), version, records);
     }
-    return make_str(write_document(std::move(records), text_size));
+    return make_str(write_document(records));
 }
 
 }  // namespace
