@@ -3,6 +3,7 @@
 #include "json/scan.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -84,18 +85,38 @@ private:
         pos_ = static_cast<std::size_t>(std::to_chars(at, at + 24, i).ptr - out_.data());
     }
 
+    // Scanning and copying in one pass: each word of eight source bytes is
+    // stored whole, then the output advances only over the bytes that need no
+    // escape, so eight bytes of slack are kept beyond the text.
     void string(std::string_view s) {
-        put('"');
         const char* p = s.data();
         const char* end = p + s.size();
+        char* o = room(s.size() + 2 + 8);
+        *o++ = '"';
         for (;;) {
-            const char* run = p;
-            p = scan::skip(p, end, needs_escape, verbatim);
-            put(run, static_cast<std::size_t>(p - run));
+            if constexpr (std::endian::native == std::endian::little) {
+                while (end - p >= 8) {
+                    std::uint64_t w;
+                    std::memcpy(&w, p, 8);
+                    std::memcpy(o, &w, 8);
+                    if (const std::uint64_t hits = needs_escape(w)) {
+                        const int plain = std::countr_zero(hits) / 8;
+                        p += plain;
+                        o += plain;
+                        break;
+                    }
+                    p += 8;
+                    o += 8;
+                }
+            }
+            while (p != end && verbatim(static_cast<unsigned char>(*p))) *o++ = *p++;
             if (p == end) break;
+            pos_ = static_cast<std::size_t>(o - out_.data());
             escape(static_cast<unsigned char>(*p++));
+            o = room(static_cast<std::size_t>(end - p) + 1 + 8);
         }
-        put('"');
+        *o++ = '"';
+        pos_ = static_cast<std::size_t>(o - out_.data());
     }
 
     void escape(unsigned char c) {
