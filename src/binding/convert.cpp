@@ -2,6 +2,8 @@
 
 #include "binding/text.hpp"
 
+#include <algorithm>
+
 namespace tevra {
 
 namespace {
@@ -108,11 +110,14 @@ std::vector<std::string> to_str_list(PyObject* obj) {
     if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) throw_conversion_error(obj, "Sequence");
     std::vector<std::string> items;
+    // Only a hint: __len__ is the caller's code and may claim any size, so it never decides
+    // more than a modest first allocation; the items themselves are what counts.
+    constexpr Py_ssize_t max_reserved = 4096;
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0)
         discard_pending();
     else
-        items.reserve(static_cast<std::size_t>(hint));
+        items.reserve(static_cast<std::size_t>(std::min(hint, max_reserved)));
     Ref iter = check(PyObject_GetIter(obj));
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) items.emplace_back(to_str(item.get()));
     if (PyErr_Occurred()) throw_pending();
