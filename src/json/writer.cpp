@@ -18,6 +18,24 @@ constexpr std::uint64_t needs_escape(std::uint64_t w) {
     return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20);
 }
 
+// The n <= 8 bytes at p as one little-endian word, zero above them, reading
+// no byte outside them: short loads overlap, and the bytes they share are equal.
+inline std::uint64_t load_up_to_eight(const char* p, std::size_t n) {
+    if (n >= 4) {
+        if (n == 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            return w;
+        }
+        std::uint32_t low, high;
+        std::memcpy(&low, p, 4);
+        std::memcpy(&high, p + n - 4, 4);
+        return low | std::uint64_t{high} << (8 * (n - 4));
+    }
+    const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
+    return n == 0 ? 0 : byte(0) | byte(n / 2) | byte(n - 1);
+}
+
 // Writes straight into the output string: it is grown ahead of need and cut
 // back to the bytes written when the writer is done.
 class Writer {
@@ -85,33 +103,40 @@ private:
         pos_ = static_cast<std::size_t>(std::to_chars(at, at + 24, i).ptr - out_.data());
     }
 
-    // Scanning and copying in one pass: each word of eight source bytes is
-    // stored whole, then the output advances only over the bytes that need no
-    // escape, so eight bytes of slack are kept beyond the text.
+    // Scanning and copying in one pass: each word of up to eight source bytes
+    // is stored whole, then the output advances only over the bytes that need
+    // no escape, so eight bytes of slack are kept beyond the text.
     void string(std::string_view s) {
         const char* p = s.data();
         const char* end = p + s.size();
         char* o = room(s.size() + 2 + 8);
         *o++ = '"';
-        for (;;) {
-            if constexpr (std::endian::native == std::endian::little) {
-                while (end - p >= 8) {
-                    std::uint64_t w;
-                    std::memcpy(&w, p, 8);
-                    std::memcpy(o, &w, 8);
-                    if (const std::uint64_t hits = needs_escape(w)) {
-                        const int plain = std::countr_zero(hits) / 8;
-                        p += plain;
-                        o += plain;
-                        break;
-                    }
-                    p += 8;
-                    o += 8;
+        if constexpr (std::endian::native != std::endian::little) {
+            // Words would hold their bytes the other way round: byte by byte.
+            for (; p != end; ++p) {
+                if (verbatim(static_cast<unsigned char>(*p))) {
+                    *o++ = *p;
+                    continue;
                 }
+                pos_ = static_cast<std::size_t>(o - out_.data());
+                escape(static_cast<unsigned char>(*p));
+                o = room(static_cast<std::size_t>(end - p) + 8);
             }
-            while (p != end && verbatim(static_cast<unsigned char>(*p))) *o++ = *p++;
-            if (p == end) break;
-            pos_ = static_cast<std::size_t>(o - out_.data());
+        }
+        while (p != end) {
+            const auto n = static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - p, 8));
+            const std::uint64_t w = load_up_to_eight(p, n);
+            std::memcpy(o, &w, 8);
+            // The zero bytes above a short load would read as control characters.
+            const std::uint64_t hits = needs_escape(w) & (n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1);
+            if (!hits) {
+                p += n;
+                o += n;
+                continue;
+            }
+            const auto plain = static_cast<std::size_t>(std::countr_zero(hits) / 8);
+            p += plain;
+            pos_ = static_cast<std::size_t>(o + plain - out_.data());
             escape(static_cast<unsigned char>(*p++));
             o = room(static_cast<std::size_t>(end - p) + 1 + 8);
         }
