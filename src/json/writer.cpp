@@ -12,8 +12,6 @@ namespace tevra::json {
 
 namespace {
 
-constexpr bool verbatim(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
-
 constexpr std::uint64_t needs_escape(std::uint64_t w) {
     return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20);
 }
@@ -114,7 +112,7 @@ private:
         if constexpr (std::endian::native != std::endian::little) {
             // Words would hold their bytes the other way round: byte by byte.
             for (; p != end; ++p) {
-                if (verbatim(static_cast<unsigned char>(*p))) {
+                if (const auto c = static_cast<unsigned char>(*p); c >= 0x20 && c != '"' && c != '\\') {
                     *o++ = *p;
                     continue;
                 }
