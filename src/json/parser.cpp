@@ -445,8 +445,13 @@ private:
         const std::size_t base = items_.size();
         if (*p_ != ']') {
             for (;;) {
-                items_.emplace_back();
-                if (!value(Slot{Slot::item, items_.size() - 1, nullptr})) return false;
+                // Numbers, the commonest items, go straight to their parser.
+                if (p_ != end_ && (*p_ == '-' || is_digit(*p_))) {
+                    if (!number(items_.emplace_back())) return false;
+                } else {
+                    items_.emplace_back();
+                    if (!value(Slot{Slot::item, items_.size() - 1, nullptr})) return false;
+                }
                 skip_space();
                 if (p_ == end_) return fail_at_end(msg::eof_list);
                 if (*p_ == ']') break;
@@ -480,7 +485,12 @@ private:
                 if (p_ == end_) return fail_at_end(msg::eof_object);
                 if (*p_ != ':') return fail(msg::expected_colon, p_);
                 ++p_;
-                if (!value(Slot{Slot::member, index, nullptr})) return false;
+                skip_space();
+                if (p_ != end_ && (*p_ == '-' || is_digit(*p_))) {
+                    if (!number(members_.back().value)) return false;
+                } else if (!value(Slot{Slot::member, index, nullptr})) {
+                    return false;
+                }
                 skip_space();
                 if (p_ == end_) return fail_at_end(msg::eof_object);
                 if (*p_ == '}') break;
