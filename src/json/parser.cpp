@@ -98,14 +98,21 @@ constexpr std::uint64_t non_digits(std::uint64_t w) {
            (((w + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u);
 }
 
-// The value of eight ASCII digits loaded little-endian, the first digit in the
-// lowest byte: pairs, then fours, then all eight, with a few multiplications.
-constexpr std::uint32_t eight_digit_value(std::uint64_t w) {
-    w -= 0x3030303030303030u;
+// The value of eight digits loaded little-endian, one 0-9 in each byte, the
+// first in the lowest: pairs, then fours, then all eight, in a few multiplications.
+constexpr std::uint32_t digit_bytes_value(std::uint64_t w) {
     w = w * 10 + (w >> 8);  // byte 2i: digits 2i and 2i+1 as one number below 100
     constexpr std::uint64_t pairs = 0x000000FF000000FFu;
     w = ((w & pairs) * (100 + (1'000'000ull << 32)) + ((w >> 16 & pairs) * (1 + (10'000ull << 32)))) >> 32;
     return static_cast<std::uint32_t>(w);
+}
+
+// The value of the n <= 8 ASCII digits that open `w`. They are moved to the
+// top with zeros below; taking '0' off first, any borrow from the bytes past
+// them runs upwards only, into bytes shifted out.
+constexpr std::uint32_t leading_digits_value(std::uint64_t w, int n) {
+    w -= 0x3030303030303030u;
+    return digit_bytes_value(n == 0 ? 0 : w << (8 * (8 - n)));
 }
 
 constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000, 100'000'000};
@@ -693,9 +700,7 @@ private:
                 const int n = stops ? std::countr_zero(stops) / 8 : 8;
                 if (n == 0) return static_cast<std::size_t>(p_ - first);
                 if (kept + n <= 19) {
-                    // Fewer than eight: move them to the top and fill with '0' below.
-                    if (n < 8) w = w << (8 * (8 - n)) | 0x3030303030303030u >> (8 * n);
-                    value = value * small_powers_of_ten[n] + eight_digit_value(w);
+                    value = value * small_powers_of_ten[n] + leading_digits_value(w, n);
                     kept += n;
                 } else {
                     kept = 20;
@@ -735,9 +740,7 @@ private:
             std::memcpy(&w, at, 8);
             const std::uint64_t stops = non_digits(w);
             n = stops ? std::countr_zero(stops) / 8 : 8;
-            // Fewer than eight: move them to the top and fill with '0' below.
-            if (n < 8) w = n == 0 ? 0x3030303030303030u : w << (8 * (8 - n)) | 0x3030303030303030u >> (8 * n);
-            return static_cast<std::uint64_t>(eight_digit_value(w));
+            return static_cast<std::uint64_t>(leading_digits_value(w, n));
         };
         int n;
         std::uint64_t significand = run(p, n);
