@@ -34,14 +34,57 @@ inline std::uint64_t load_up_to_eight(const char* p, std::size_t n) {
     return n == 0 ? 0 : byte(0) | byte(n / 2) | byte(n - 1);
 }
 
+// The eight decimal digits of v < 10^8, leading zeros included, as ASCII
+// bytes in text order in one little-endian word: split into two halves of
+// four digits, each into two pairs, each pair into two digits, in lanes.
+inline std::uint64_t eight_digits(std::uint32_t v) {
+    std::uint64_t x = v / 10000 | std::uint64_t{v % 10000} << 32;      // 32-bit lanes below 10^4
+    std::uint64_t high = (x * 5243 >> 19) & 0x0000007F0000007Fu;       // each lane / 100
+    x = high | (x - high * 100) << 16;                                  // 16-bit lanes below 100
+    high = (x * 103 >> 10) & 0x000F000F000F000Fu;                       // each lane / 10
+    x = high | (x - high * 10) << 8;                                    // one digit a byte
+    return x;
+}
+
+// Writes v in decimal at o, with eight bytes of slack beyond it; returns the end.
+inline char* write_decimal(char* o, std::uint64_t v) {
+    constexpr std::uint64_t ascii = 0x3030303030303030u;
+    auto leading = [&o](std::uint32_t part) {
+        // The first part without its leading zeros (a zero keeps one digit).
+        const std::uint64_t d = eight_digits(part);
+        const int zeros = d ? std::countr_zero(d) / 8 : 7;
+        const std::uint64_t w = (d + ascii) >> (8 * zeros);
+        std::memcpy(o, &w, 8);
+        o += 8 - zeros;
+    };
+    auto full = [&o](std::uint32_t part) {
+        const std::uint64_t w = eight_digits(part) + ascii;
+        std::memcpy(o, &w, 8);
+        o += 8;
+    };
+    if (v < 100'000'000) {
+        leading(static_cast<std::uint32_t>(v));
+    } else if (v < 10'000'000'000'000'000) {
+        leading(static_cast<std::uint32_t>(v / 100'000'000));
+        full(static_cast<std::uint32_t>(v % 100'000'000));
+    } else {
+        leading(static_cast<std::uint32_t>(v / 10'000'000'000'000'000));
+        v %= 10'000'000'000'000'000;
+        full(static_cast<std::uint32_t>(v / 100'000'000));
+        full(static_cast<std::uint32_t>(v % 100'000'000));
+    }
+    return o;
+}
+
 // Writes straight into the output string: it is grown ahead of need and cut
-// back to the bytes written when the writer is done.
+// back to the bytes written when the writer is done. Growing is the one place
+// the string moves, so the write position is a pointer.
 class Writer {
 public:
-    explicit Writer(std::string& out) : out_(out), pos_(out.size()) {}
+    explicit Writer(std::string& out) : out_(out), o_(out.data() + out.size()), limit_(o_) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
-    ~Writer() { out_.resize(pos_); }
+    ~Writer() { out_.resize(static_cast<std::size_t>(o_ - out_.data())); }
 
     void value(const Value& v) {
         switch (v.kind()) {
@@ -79,26 +122,32 @@ public:
     }
 
 private:
-    // Room for `n` more bytes at pos_.
+    // Room for `n` more bytes at o_.
     char* room(std::size_t n) {
-        if (out_.size() - pos_ < n) out_.resize(std::max({pos_ + n, 2 * out_.size(), out_.capacity()}));
-        return out_.data() + pos_;
+        if (static_cast<std::size_t>(limit_ - o_) < n) grow(n);
+        return o_;
     }
 
-    void put(char c) {
-        *room(1) = c;
-        ++pos_;
+    [[gnu::noinline]] void grow(std::size_t n) {
+        const auto used = static_cast<std::size_t>(o_ - out_.data());
+        out_.resize(std::max({used + n, 2 * out_.size(), out_.capacity()}));
+        o_ = out_.data() + used;
+        limit_ = out_.data() + out_.size();
     }
+
+    void put(char c) { *room(1) = c, ++o_; }
 
     void put(const char* s, std::size_t n) {
         std::memcpy(room(n), s, n);
-        pos_ += n;
+        o_ += n;
     }
 
-    template <class Int>
-    void integer(Int i) {
-        char* at = room(24);
-        pos_ = static_cast<std::size_t>(std::to_chars(at, at + 24, i).ptr - out_.data());
+    void integer(std::uint64_t u) { o_ = write_decimal(room(20 + 8), u); }
+
+    void integer(std::int64_t i) {
+        char* o = room(1 + 20 + 8);
+        if (i < 0) *o++ = '-';
+        o_ = write_decimal(o, i < 0 ? 0 - static_cast<std::uint64_t>(i) : static_cast<std::uint64_t>(i));
     }
 
     // Scanning and copying in one pass: each word of up to eight source bytes
@@ -116,7 +165,7 @@ private:
                     *o++ = *p;
                     continue;
                 }
-                pos_ = static_cast<std::size_t>(o - out_.data());
+                o_ = o;
                 escape(static_cast<unsigned char>(*p));
                 o = room(static_cast<std::size_t>(end - p) + 8);
             }
@@ -134,12 +183,12 @@ private:
             }
             const auto plain = static_cast<std::size_t>(std::countr_zero(hits) / 8);
             p += plain;
-            pos_ = static_cast<std::size_t>(o + plain - out_.data());
+            o_ = o + plain;
             escape(static_cast<unsigned char>(*p++));
             o = room(static_cast<std::size_t>(end - p) + 1 + 8);
         }
         *o++ = '"';
-        pos_ = static_cast<std::size_t>(o - out_.data());
+        o_ = o;
     }
 
     void escape(unsigned char c) {
@@ -210,11 +259,12 @@ private:
             *o++ = '.';
             copy(rest + exponent, more - exponent);
         }
-        pos_ = static_cast<std::size_t>(o - out_.data());
+        o_ = o;
     }
 
     std::string& out_;
-    std::size_t pos_;
+    char* o_;      // where the next byte goes
+    char* limit_;  // the end of out_'s current size
 };
 
 }  // namespace
