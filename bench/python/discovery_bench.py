@@ -77,18 +77,18 @@ import sys, time
 sys.path.insert(0, sys.argv[1])
 from _tevra import inspect_modules
 names = [f"{sys.argv[2]}.m{i:04d}" for i in range(int(sys.argv[3]))]
-t0 = time.perf_counter()
+t0, c0 = time.perf_counter(), time.process_time()
 doc = inspect_modules(names)
-t1 = time.perf_counter()
+t1, c1 = time.perf_counter(), time.process_time()
 assert doc.count('"kind":"asset","module_path"') == len(names) * 25, "unexpected asset count"
-print(t1 - t0, len(doc))
+print(t1 - t0, c1 - c0, len(doc))
 """
 
 
 def run_child(child, root, count):
     out = subprocess.run([sys.executable, child, root, f"benchproj{count}", str(count)],
                          capture_output=True, text=True, check=True).stdout.split()
-    return float(out[0]), int(out[1])
+    return float(out[0]), float(out[1]), int(out[2])
 
 
 def scaling(child, root, sizes, rounds):
@@ -96,28 +96,45 @@ def scaling(child, root, sizes, rounds):
         generate(root, count)
         run_child(child, root, count)  # warm-up: bytecode caches, page cache
     best = {count: float("inf") for count in sizes}
+    best_cpu = {count: float("inf") for count in sizes}
     doc_size = {}
     for r in range(rounds):
         for count in (sizes if r % 2 == 0 else sizes[::-1]):
-            t, size = run_child(child, root, count)
+            t, cpu, size = run_child(child, root, count)
             best[count] = min(best[count], t)
+            best_cpu[count] = min(best_cpu[count], cpu)
             doc_size[count] = size
     print(f"inspect_modules, {ASSETS_PER_MODULE} assets a module, min of {rounds} interleaved rounds "
-          "(fresh interpreter each, call only)")
+          "(fresh interpreter each, call only; CPU = the process's CPU time, less disturbed by load)")
     first = sizes[0]
     for count in sizes:
-        per_module = best[count] / count
-        print(f"  {count:5d} modules {best[count] * 1e3:9.1f} ms   {per_module * 1e6:7.0f} us/module   "
-              f"{per_module / (best[first] / first):5.2f}x per module vs {first}   document {doc_size[count] / 1e6:.1f} MB")
+        per_module = best_cpu[count] / count
+        print(f"  {count:5d} modules  wall {best[count] * 1e3:8.0f} ms  CPU {best_cpu[count] * 1e3:8.0f} ms  "
+              f"{per_module * 1e6:6.0f} us/module  {per_module / (best_cpu[first] / first):5.2f}x per module vs {first}"
+              f"   document {doc_size[count] / 1e6:.1f} MB")
     return best
+
+
+TOGGLE = "*tevra::fastcall<&tevra::(anonymous namespace)::inspect_modules>(*"
+
+
+def call_instructions(child, root, count, out):
+    """Instructions inside the call only: its entry toggles collection on, its return off."""
+    return common.run_callgrind([sys.executable, child, root, f"benchproj{count}", str(count)], out, toggle=TOGGLE)
+
+
+def growth(child, root, small, large):
+    with tempfile.TemporaryDirectory() as tmp:
+        counts = {n: call_instructions(child, root, n, os.path.join(tmp, f"cg.{n}")) for n in (small, large)}
+    per = {n: counts[n] / n for n in counts}
+    print(f"instructions inside inspect_modules (callgrind): {small} modules {per[small] / 1e6:.1f} M/module, "
+          f"{large} modules {per[large] / 1e6:.1f} M/module ({per[large] / per[small]:.2f}x per module)")
 
 
 def share(child, root, count):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
-        # Collect only inside the call: the first entry toggles collection on, its return off.
-        common.run_callgrind([sys.executable, child, root, f"benchproj{count}", str(count)], out,
-                             toggle="*tevra::fastcall<&tevra::(anonymous namespace)::inspect_modules>(*")
+        call_instructions(child, root, count, out)
         prof = common.CallgrindProfile(out)
     ext = common.module_path()
     total = prof.total()
@@ -153,6 +170,8 @@ def main():
             if args.share_size not in sizes:
                 generate(root, args.share_size)
             share(child, root, args.share_size)
+            if sizes[0] != args.share_size:
+                growth(child, root, sizes[0], args.share_size)
 
 
 if __name__ == "__main__":

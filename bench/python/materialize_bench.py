@@ -11,8 +11,9 @@ whole, closed, then os.replace over the target). Its files are checked against t
 The two alternate call by call (which goes first alternates too); each round sums each side's
 time over CALLS calls, and the figure is the minimum over rounds.
 
-With --callgrind (and valgrind installed) one child runs 200 native calls under callgrind and
-the instructions are split by object file, with the module's own hottest functions.
+With --callgrind (and valgrind installed) children run 200 calls of each side under callgrind:
+user-space instructions per call of each, and inside the native call the split by object file
+with the module's own hottest functions.
 
     materialize_bench.py [--calls N] [--rounds R] [--callgrind]
 """
@@ -148,30 +149,53 @@ def timing(root, calls, rounds):
     print(f"  native / Python: {best['native'] / best['python']:.3f}x (goal <= 1.0)")
 
 
+# Run in a child: one warm-up call (it imports the asset's module), then n calls of one side.
 CHILD = """
 import sys
 sys.path.insert(0, sys.argv[1])
+sys.path.insert(0, sys.argv[2])
+from materialize_bench import python_materialize
 from _tevra import materialize_asset
-for i in range(int(sys.argv[3])):
-    materialize_asset("bench_trivial", "trivial", f"{sys.argv[2]}/{i}")
+fn = materialize_asset if sys.argv[3] == "native" else python_materialize
+fn("bench_trivial", "trivial", f"{sys.argv[4]}/warm")
+for i in range(int(sys.argv[5])):
+    fn("bench_trivial", "trivial", f"{sys.argv[4]}/{i}")
 """
 
 
-def profile(root):
+def profile(root, n=200):
     child = os.path.join(root, "child.py")
     with open(child, "w") as fh:
         fh.write(CHILD)
-    out = os.path.join(root, "callgrind.out")
-    # Collect only inside the calls.
-    common.run_callgrind([sys.executable, child, root, os.path.join(root, "cg-runs"), "200"], out,
-                         toggle="*tevra::fastcall<&tevra::(anonymous namespace)::materialize_asset>(*")
-    prof = common.CallgrindProfile(out)
-    total = prof.total()
+    here = os.path.dirname(os.path.abspath(__file__))
+
+    def argv(side, count):
+        return [sys.executable, child, root, here, side, os.path.join(root, f"cg-{side}-{count}"), str(count)]
+
+    # Whole-process counts, n calls minus none: the user-space work of one call of each side.
+    per_call = {}
+    for side in ("native", "python"):
+        full = common.run_callgrind(argv(side, n), os.path.join(root, f"cg.{side}.n"))
+        empty = common.run_callgrind(argv(side, 0), os.path.join(root, f"cg.{side}.0"))
+        per_call[side] = (full - empty) / n
+    print(f"user-space instructions per call (callgrind, {n} calls minus none; the kernel's file work not included)")
+    print(f"  materialize_asset        {per_call['native']:9.0f}")
+    print(f"  same steps in Python     {per_call['python']:9.0f}   native / Python {per_call['native'] / per_call['python']:.2f}x")
+
+    # Inside the native calls only, by object file, the warm-up call taken out.
+    toggle = "*tevra::fastcall<&tevra::(anonymous namespace)::materialize_asset>(*"
+    profiles = {}
+    for count in (n, 0):
+        out = os.path.join(root, f"cg.toggle.{count}")
+        common.run_callgrind(argv("native", count), out, toggle=toggle)
+        profiles[count] = common.CallgrindProfile(out)
+    by_object = profiles[n].self_by_object - profiles[0].self_by_object
+    by_function = profiles[n].self_by_function - profiles[0].self_by_function
+    total = sum(by_object.values())
     ext = common.module_path()
-    print(f"instructions inside 200 materialize_asset calls (callgrind): {total / 200:.0f} per call")
-    by_object = sorted(prof.self_by_object.items(), key=lambda kv: -kv[1])[:6]
-    print("  exclusive by object: " + ", ".join(f"{common.short(o)} {100 * c / total:.1f}%" for o, c in by_object))
-    mine = sorted(((c, fn) for (o, fn), c in prof.self_by_function.items() if o == ext), reverse=True)[:4]
+    print(f"  inside materialize_asset, exclusive by object: " + ", ".join(
+        f"{common.short(o)} {100 * c / total:.1f}%" for o, c in by_object.most_common(5)))
+    mine = sorted(((c, fn) for (o, fn), c in by_function.items() if o == ext), reverse=True)[:4]
     for c, fn in mine:
         print(f"    {100 * c / total:5.2f}%  {fn[:110]}")
 
