@@ -86,6 +86,8 @@ public:
     Writer& operator=(const Writer&) = delete;
     ~Writer() { out_.resize(static_cast<std::size_t>(o_ - out_.data())); }
 
+    // Scalars are written in place; arrays and objects, which recurse, in
+    // functions of their own, so that a scalar item costs no call.
     void value(const Value& v) {
         switch (v.kind()) {
         case Value::Kind::Null: put("null", 4); return;
@@ -94,34 +96,36 @@ public:
         case Value::Kind::Int: integer(v.as_int()); return;
         case Value::Kind::Double: number(v.as_double()); return;
         case Value::Kind::String: string(v.as_string()); return;
-        case Value::Kind::Array: {
-            put('[');
-            bool first = true;
-            for (const Value& item : v.as_array()) {
-                if (!first) put(',');
-                first = false;
-                value(item);
-            }
-            put(']');
-            return;
-        }
-        case Value::Kind::Object: {
-            put('{');
-            bool first = true;
-            for (const Object::Member& m : v.as_object()) {
-                if (!first) put(',');
-                first = false;
-                string(m.key);
-                put(':');
-                value(m.value);
-            }
-            put('}');
-            return;
-        }
+        case Value::Kind::Array: array(v.as_array()); return;
+        case Value::Kind::Object: object(v.as_object()); return;
         }
     }
 
 private:
+    [[gnu::noinline]] void array(const Array& items) {
+        put('[');
+        bool first = true;
+        for (const Value& item : items) {
+            if (!first) put(',');
+            first = false;
+            value(item);
+        }
+        put(']');
+    }
+
+    [[gnu::noinline]] void object(const Object& members) {
+        put('{');
+        bool first = true;
+        for (const Object::Member& m : members) {
+            if (!first) put(',');
+            first = false;
+            string(m.key);
+            put(':');
+            value(m.value);
+        }
+        put('}');
+    }
+
     // Room for `n` more bytes at o_.
     char* room(std::size_t n) {
         if (static_cast<std::size_t>(limit_ - o_) < n) grow(n);
