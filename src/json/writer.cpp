@@ -50,9 +50,13 @@ inline std::uint64_t eight_digits(std::uint32_t v) {
 inline char* write_decimal(char* o, std::uint64_t v) {
     constexpr std::uint64_t ascii = 0x3030303030303030u;
     auto leading = [&o](std::uint32_t part) {
-        // The first part without its leading zeros (a zero keeps one digit).
+        if (part < 10) {  // one digit: small numbers, and the head of nine-digit ones
+            *o++ = static_cast<char>('0' + part);
+            return;
+        }
+        // The first part without its leading zeros.
         const std::uint64_t d = eight_digits(part);
-        const int zeros = d ? std::countr_zero(d) / 8 : 7;
+        const int zeros = std::countr_zero(d) / 8;
         const std::uint64_t w = (d + ascii) >> (8 * zeros);
         std::memcpy(o, &w, 8);
         o += 8 - zeros;
