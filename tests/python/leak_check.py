@@ -20,9 +20,12 @@ BLOCK_SLACK = 30
 TRACED_SLACK = 16 * 1024
 HEAP_SLACK = 64 * 1024
 
-# Under valgrind (tools/valgrind-tests), which watches every allocation itself, the loops
-# are cut short: at full length they would take the better part of an hour.
-LOOP_DIVISOR = int(os.environ.get("TEVRA_LEAK_LOOP_DIVISOR", "1"))
+# Under valgrind (tools/valgrind-tests) and under the sanitizer build, which watch every
+# allocation themselves (and where every allocation goes through their slow malloc), the
+# loops are cut short: at full length they would take minutes or, under valgrind, the
+# better part of an hour.
+_SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+LOOP_DIVISOR = int(os.environ.get("TEVRA_LEAK_LOOP_DIVISOR", "4" if _SANITIZED else "1"))
 
 
 class _MallInfo2(ctypes.Structure):
