@@ -73,8 +73,14 @@ PyError PyError::fetch() {
                    "Python stack trace below:\n",
                    stderr);
         std::fflush(stderr);
-        PyErr_SetRaisedException(exc.release());
-        PyErr_PrintEx(0);
+        // An exception that is also a SystemExit would make PyErr_PrintEx end the process
+        // instead of printing it; here it is only shown, and the failure goes on.
+        if (PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit)) {
+            PyErr_DisplayException(exc.get());
+        } else {
+            PyErr_SetRaisedException(exc.release());
+            PyErr_PrintEx(0);
+        }
         throw InternalError{std::move(message)};
     }
     return captured(std::move(exc));

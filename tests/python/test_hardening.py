@@ -311,6 +311,39 @@ class DeclarationInputs(unittest.TestCase):
         self.assertEqual(meta["partitions"], {"d": {"kind": "inline", "values_json": "[1]"}})
 
 
+class ResumedPanic(unittest.TestCase):
+    def test_panic_that_is_also_a_system_exit(self):
+        # Printing the resumed PanicException must not act on it: a class deriving from
+        # SystemExit as well once ended the whole process from inside the call.
+        script = textwrap.dedent("""
+            import _tevra
+            d = {}
+            class Grow(str):
+                def __getattr__(self, name):
+                    d["b"] = 1
+                    raise AttributeError(name)
+            d["a"] = Grow("ref")
+            try:
+                _tevra.asset(inputs=d)
+            except BaseException as e:
+                Panic = type(e)
+            class Both(SystemExit, Panic):
+                pass
+            class Raises:
+                def __getitem__(self, index):
+                    raise Both(7)
+            try:
+                _tevra.inspect_modules(Raises())
+            except BaseException as e:
+                print(type(e) is Panic, e.args)
+            print("after the call")
+        """)
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout, "True ('7',)\nafter the call\n")
+        self.assertIn("Both: 7", done.stderr)
+
+
 class PartitionValues(unittest.TestCase):
     def values_json(self, values):
         return asset(partitions={"d": partitions(values)})(len).__tevra_metadata__["partitions"]["d"]["values_json"]
