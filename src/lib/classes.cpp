@@ -28,7 +28,10 @@ PyTypeObject* class_type(PyTypeObject*& cell, const ClassSpec& spec) {
     slots.push_back({Py_tp_new, reinterpret_cast<void*>(&ternary<no_constructor>)});
     if (spec.dealloc) slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
     slots.push_back({0, nullptr});
-    const auto flags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | spec.flags);
+    // Immutable: were the class's attributes assignable, Python code could put a working
+    // __new__ in place of the refusing one (object.__new__ then allows it) and make instances
+    // whose C++ fields were never constructed.
+    const auto flags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | spec.flags);
     PyType_Spec type_spec{qualified.c_str(), spec.basicsize, 0, flags, slots.data()};
 
     PyObject* created = PyType_FromSpec(&type_spec);

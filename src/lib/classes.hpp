@@ -1,4 +1,5 @@
-// Creation of the module's classes: heap types that Python cannot instantiate or subclass.
+// Creation of the module's classes: heap types that Python cannot instantiate, subclass or
+// change.
 #pragma once
 
 #include "binding/error.hpp"
@@ -14,7 +15,7 @@ struct ClassSpec {
     std::span<PyType_Slot> slots;  // the class's own slots besides the common ones
     PyGetSetDef* getset = nullptr;
     destructor dealloc = nullptr;
-    unsigned int flags = 0;  // OR-ed with Py_TPFLAGS_DEFAULT
+    unsigned int flags = 0;  // OR-ed with Py_TPFLAGS_DEFAULT and Py_TPFLAGS_IMMUTABLETYPE
 };
 
 // The class's type object, created on first use and kept for the life of the process.

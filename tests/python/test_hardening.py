@@ -311,6 +311,31 @@ class DeclarationInputs(unittest.TestCase):
         self.assertEqual(meta["partitions"], {"d": {"kind": "inline", "values_json": "[1]"}})
 
 
+class Classes(unittest.TestCase):
+    def test_classes_cannot_be_changed(self):
+        # With a __new__ of Python's choosing, object.__new__ would make instances whose
+        # fields the module never set up (calling or reading one crashed the process).
+        w = asset()(len)
+        p = partitions([1])
+        for cls in (_tevra.AssetWrapper, _tevra.Partitions):
+            for name, value in (("__new__", lambda c, *a: object.__new__(c)), ("__call__", len),
+                                ("__repr__", repr), ("extra", 1), ("__tevra_kind__", "x")):
+                with self.subTest(cls=cls.__name__, name=name):
+                    with self.assertRaises(TypeError):
+                        setattr(cls, name, value)
+            for name in ("__tevra_kind__", "__tevra_original__", "__repr__", "__doc__"):
+                with self.subTest(cls=cls.__name__, deleting=name):
+                    with self.assertRaises((TypeError, AttributeError)):
+                        delattr(cls, name)
+            with self.subTest(cls=cls.__name__, call="object.__new__"):
+                with self.assertRaises(TypeError):
+                    object.__new__(cls)
+        self.assertEqual(w.__tevra_kind__, "asset")
+        self.assertIs(w.__tevra_original__, len)
+        self.assertEqual(w([1, 2]), 2)
+        self.assertEqual(repr(p), "Partitions(1 values)")
+
+
 class ResumedPanic(unittest.TestCase):
     def test_panic_that_is_also_a_system_exit(self):
         # Printing the resumed PanicException must not act on it: a class deriving from
