@@ -232,6 +232,34 @@ class DeclarationInputs(unittest.TestCase):
                 with self.assertRaises(TypeError):
                     asset(partitions={key: partitions([])})
 
+    def test_keys_and_values_of_hostile_classes(self):
+        class FlakyHash(str):
+            """Hashes once, to get into the dict; any later hash raises."""
+            hashed = False
+
+            def __hash__(self):
+                if FlakyHash.hashed:
+                    raise KeyboardInterrupt("hash")
+                FlakyHash.hashed = True
+                return str.__hash__(self)
+
+        key = FlakyHash("k")
+        inputs = {key: RaisingText("ref")}
+        meta = asset(inputs=inputs, partitions={RaisingText("d"): partitions([])})(len).__tevra_metadata__
+        self.assertEqual(meta["inputs"], {"k": "ref"})
+        self.assertEqual(meta["partitions"], {"d": {"kind": "inline", "values_json": "[]"}})
+
+        nameless = NamelessError("v")
+        with self.assertRaises(TypeError) as cm:
+            asset(inputs={"a": nameless})
+        self.assertEqual(str(cm.exception), "inputs values must be @asset-decorated functions or asset ref strings")
+        with self.assertRaises(TypeError) as cm:
+            asset(inputs={nameless: "ref"})
+        self.assertEqual(str(cm.exception), "'NamelessError' object cannot be converted to 'PyString'")
+        with self.assertRaises(TypeError) as cm:
+            asset(partitions={"d": nameless})
+        self.assertEqual(str(cm.exception), "partition values must be partitions([...]) instances")
+
     def run_mutating(self, mutate, inputs):
         class Ref(str):
             def __getattr__(self, name):
