@@ -14,10 +14,12 @@ public:
     // The next (key, value) as new references; false at the end.
     bool next(Ref& key, Ref& value) {
         if (PyDict_GET_SIZE(dict_) != expected_size_) panic("dictionary changed size during iteration");
-        if (remaining_ < 0) panic("dictionary keys changed during iteration");
         PyObject* k = nullptr;
         PyObject* v = nullptr;
         if (!PyDict_Next(dict_, &pos_, &k, &v)) return false;
+        // An entry beyond the size it had is one that replaced another: refused before the
+        // caller reads it, so nothing of it (a key of the wrong type, say) is looked at.
+        if (remaining_ == 0) panic("dictionary keys changed during iteration");
         --remaining_;
         // User code run on an item may delete it from the dict: hold our own references.
         key = Ref::borrow(k);

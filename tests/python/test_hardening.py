@@ -304,6 +304,29 @@ class DeclarationInputs(unittest.TestCase):
                 # The internal-failure diagnostic goes to standard error, never to stdout.
                 self.assertIn(message, out["fd2"])
                 self.assertEqual(out["fd1"], "")
+        with self.subTest("a key of another type swapped in"):
+            # The replacing entry lies beyond the size the dict had: it is refused before
+            # its key (not text) is looked at. A str subclass key keeps the table from being
+            # compacted, which would hide the change from any count.
+            class Key(str):
+                pass
+
+            inputs = {}
+
+            class Swaps(str):
+                def __getattr__(self, name):
+                    if Key("a") in inputs:
+                        del inputs[Key("a")]
+                        inputs[5] = "x"
+                    raise AttributeError(name)
+
+            inputs[Key("a")] = Swaps("r")
+            inputs["b"] = "y"
+            with captured_output():
+                with self.assertRaises(BaseException) as cm:
+                    asset(inputs=inputs)
+            self.assertEqual(type(cm.exception).__name__, "PanicException")
+            self.assertEqual(cm.exception.args, ("dictionary keys changed during iteration",))
         with self.subTest("same keys after a rebuild"):
             # Neither the size nor the keys changed: the read simply goes on.
             inputs = {}
