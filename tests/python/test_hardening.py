@@ -582,6 +582,26 @@ class Discovery(unittest.TestCase):
             inspect_modules([name])
         self.assertTrue(str(cm.exception).startswith("JSON parse error: "), str(cm.exception))
 
+    def test_deeply_nested_metadata(self):
+        source = textwrap.dedent('''
+            class Marked:
+                def __init__(self, depth):
+                    self.__tevra_kind__ = "asset"
+                    meta = []
+                    for _ in range(depth):
+                        meta = [meta]
+                    self.__tevra_metadata__ = meta
+            marked = Marked(DEPTH)
+        ''')
+        for depth, error in ((10 ** 5, RecursionError), (128, RuntimeError)):
+            with self.subTest(depth=depth):
+                name = self.module(f"deep_meta_{depth}", source.replace("DEPTH", str(depth)))
+                with self.assertRaises(error) as cm:
+                    inspect_modules([name])
+                if error is RuntimeError:
+                    self.assertRegex(str(cm.exception),
+                                     r"^JSON parse error: recursion limit exceeded at line 1 column \d+$")
+
     def test_hostile_members(self):
         source = textwrap.dedent('''
             class KindRaises:
