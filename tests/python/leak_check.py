@@ -68,10 +68,13 @@ def _trace_interned_table():
     del transient
 
 
-_trace_interned_table()
-# Everything alive by now (the test modules, unittest, the standard library) is left out of
-# the collections of settle(), which then only look at what the measured calls made.
-gc.freeze()
+def _start_tracing():
+    if tracemalloc.is_tracing():
+        return
+    _trace_interned_table()
+    # Everything alive by now (the test modules, unittest, the standard library) is left
+    # out of the collections of settle(), which then only look at what the calls made.
+    gc.freeze()
 
 
 def settle():
@@ -99,6 +102,7 @@ def silenced_fd2():
 def assert_no_growth(test, call, *, tracked=(), loops=10_000, warmup=None, quiet=False):
     """Runs `call()` `warmup` times, then `loops` times, and asserts that nothing it
     allocated or referenced stays behind."""
+    _start_tracing()
     loops = max(100, loops // LOOP_DIVISOR)
     if warmup is None:
         warmup = max(50, min(300, loops // 10))

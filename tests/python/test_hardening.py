@@ -3,8 +3,6 @@ hashing, class name or attribute reads raise (BaseException subclasses too), con
 changed while they are read, very large and very deep values, unusual characters and
 output directories that cannot be written. Each gives its specified result or a clean
 Python exception: never a crash, a hang or a torn file."""
-import contextlib
-import io
 import json
 import os
 import subprocess
@@ -15,7 +13,7 @@ import unittest
 
 import _tevra
 from _tevra import asset, inspect_modules, materialize_asset, partitions
-from discovery_fixtures import VERSION, captured_output
+from discovery_fixtures import captured_output
 from materialize_support import WorkspaceTest, leftovers, read_text
 
 CONTROL = "".join(map(chr, range(32)))
@@ -446,9 +444,6 @@ class PartitionValues(unittest.TestCase):
                 raise KeyboardInterrupt("repr")
 
         self.assertEqual(self.values_json([FloatRepr(1.5)]), "[1.5]")
-
-        class Default(json.JSONEncoder):
-            pass
 
         original = json.JSONEncoder.default
         json.JSONEncoder.default = lambda self, o: (_ for _ in ()).throw(SystemExit("default"))

@@ -10,9 +10,8 @@ import threading
 import time
 import unittest
 
-import _tevra
 from _tevra import asset, inspect_modules, materialize_asset, partitions
-from leak_check import silenced_fd2
+from discovery_fixtures import captured_output
 
 THREADS = 8
 ROUNDS = 60
@@ -261,7 +260,7 @@ class Threads(unittest.TestCase):
                 except TypeError as e:
                     assert str(e) == "argument 'module_name': 'int' object cannot be converted to 'PyString'"
 
-        with silenced_fd2():  # skip lines and internal-failure diagnostics
+        with captured_output():  # skip lines and internal-failure diagnostics
             failures = self.run_threads(body)
         self.assertEqual(failures, [])
 
