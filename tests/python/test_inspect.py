@@ -1,5 +1,4 @@
 """inspect_modules in-process: the document it builds, what it skips and what it raises."""
-import contextlib
 import gc
 import inspect
 import json
@@ -12,6 +11,7 @@ import typing
 import unittest
 
 from _tevra import inspect_modules
+from leak_check import silenced_fd2
 
 from discovery_fixtures import (DECORATORS, VERSION, FixtureCase, captured_output, document, record,
                                 unique, write_module)
@@ -642,19 +642,6 @@ def settle():
     # The type attribute cache keeps the name objects of recent lookups alive; attribute
     # names made afresh for each lookup would otherwise fill it up slowly, like a leak.
     sys._clear_type_cache()
-
-
-@contextlib.contextmanager
-def silenced_fd2():
-    """Skip lines of the leak loops go to /dev/null instead of the test log."""
-    with open(os.devnull, "w") as devnull:
-        saved = os.dup(2)
-        os.dup2(devnull.fileno(), 2)
-        try:
-            yield
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
 
 
 if __name__ == "__main__":
