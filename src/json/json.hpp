@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,8 +16,148 @@
 namespace tevra::json {
 
 class Value;
-class Object;
-using Array = std::vector<Value>;
+
+namespace detail {
+
+// A growable run of T in one heap block that starts with its size and
+// capacity. It is one pointer wide, so a value holding one stays small, and a
+// container costs one allocation.
+template <class T>
+class Sequence {
+public:
+    using value_type = T;
+    using size_type = std::size_t;
+    using iterator = T*;
+    using const_iterator = const T*;
+
+    Sequence() noexcept = default;
+    // Delegating first: should a copy throw, the destructor frees what was built.
+    Sequence(std::initializer_list<T> items) : Sequence() {
+        reserve(items.size());
+        for (const T& item : items) emplace_back(item);
+    }
+    Sequence(const Sequence& other) : Sequence() {
+        reserve(other.size());
+        for (const T& item : other) emplace_back(item);
+    }
+    Sequence(Sequence&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
+    Sequence& operator=(const Sequence& other) {
+        if (this != &other) Sequence(other).swap(*this);
+        return *this;
+    }
+    Sequence& operator=(Sequence&& other) noexcept {
+        Sequence(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~Sequence() { clear_and_free(); }
+
+    // The items of [first, last) moved into a block of exactly their number.
+    static Sequence moved_from(T* first, T* last) {
+        Sequence s;
+        if (first == last) return s;
+        s.allocate(static_cast<size_type>(last - first));
+        T* out = s.items();
+        for (; first != last; ++first, ++out) new (out) T(std::move(*first));
+        s.h_->size = s.h_->capacity;
+        return s;
+    }
+
+    size_type size() const noexcept { return h_ ? h_->size : 0; }
+    size_type capacity() const noexcept { return h_ ? h_->capacity : 0; }
+    bool empty() const noexcept { return size() == 0; }
+    T* data() noexcept { return h_ ? items() : nullptr; }
+    const T* data() const noexcept { return h_ ? items() : nullptr; }
+    iterator begin() noexcept { return data(); }
+    iterator end() noexcept { return data() + size(); }
+    const_iterator begin() const noexcept { return data(); }
+    const_iterator end() const noexcept { return data() + size(); }
+    T& operator[](size_type i) noexcept { return items()[i]; }
+    const T& operator[](size_type i) const noexcept { return items()[i]; }
+    T& at(size_type i) { return i < size() ? items()[i] : out_of_range(); }
+    const T& at(size_type i) const { return i < size() ? items()[i] : out_of_range(); }
+    T& front() noexcept { return items()[0]; }
+    T& back() noexcept { return items()[size() - 1]; }
+    const T& front() const noexcept { return items()[0]; }
+    const T& back() const noexcept { return items()[size() - 1]; }
+
+    void reserve(size_type n) {
+        if (n <= capacity()) return;
+        Sequence bigger;
+        bigger.allocate(n);
+        T* out = bigger.items();
+        for (T& item : *this) new (out++) T(std::move(item));
+        bigger.h_->size = size();
+        swap(bigger);
+    }
+
+    void push_back(const T& item) { emplace_back(item); }
+    void push_back(T&& item) { emplace_back(std::move(item)); }
+
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        if (size() == capacity()) {
+            // An argument may refer into this sequence: build it before moving house.
+            T item(std::forward<Args>(args)...);
+            reserve(capacity() < 4 ? 4 : 2 * capacity());
+            return *new (items() + h_->size++) T(std::move(item));
+        }
+        return *new (items() + h_->size++) T(std::forward<Args>(args)...);
+    }
+
+    // Inserts before `pos`, moving the items after it up by one.
+    iterator insert(const_iterator pos, T&& item) {
+        const auto index = static_cast<size_type>(pos - begin());
+        emplace_back(std::move(item));
+        T* first = items() + index;
+        for (T* p = items() + h_->size - 1; p != first; --p) std::swap(p[-1], p[0]);
+        return first;
+    }
+
+    void clear() noexcept {
+        for (T& item : *this) item.~T();
+        if (h_) h_->size = 0;
+    }
+
+    void swap(Sequence& other) noexcept { std::swap(h_, other.h_); }
+
+    friend bool operator==(const Sequence& a, const Sequence& b) {
+        if (a.size() != b.size()) return false;
+        for (size_type i = 0; i < a.size(); ++i)
+            if (!(a[i] == b[i])) return false;
+        return true;
+    }
+
+private:
+    struct Header {
+        size_type size;
+        size_type capacity;
+    };
+    T* items() const noexcept { return reinterpret_cast<T*>(h_ + 1); }
+
+    // Into an empty sequence: room for n > 0 items.
+    void allocate(size_type n) {
+        static_assert(alignof(T) <= alignof(Header) && sizeof(Header) % alignof(T) == 0);
+        if (n > (static_cast<size_type>(-1) - sizeof(Header)) / sizeof(T)) throw std::bad_alloc();
+        h_ = static_cast<Header*>(::operator new(sizeof(Header) + n * sizeof(T)));
+        h_->size = 0;
+        h_->capacity = n;
+    }
+
+    void clear_and_free() noexcept {
+        if (!h_) return;
+        clear();
+        ::operator delete(h_);
+        h_ = nullptr;
+    }
+
+    [[noreturn]] static T& out_of_range() { throw std::out_of_range("json sequence index out of range"); }
+
+    Header* h_ = nullptr;
+};
+
+}  // namespace detail
+
+using Array = detail::Sequence<Value>;
 
 // The parser refuses to open a container when this many are already open.
 inline constexpr int max_depth = 127;
@@ -47,14 +189,15 @@ public:
 
 private:
     friend class Parser;
-    std::vector<Member> members_;
+    detail::Sequence<Member> members_;
 };
 
-class Value {
+// Sixteen bytes: the kind in the last byte, the content in the fifteen before.
+class alignas(8) Value {
 public:
     enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Double, String, Array, Object };
 
-    Value() noexcept : u_(0), kind_(Kind::Null) {}  // null
+    Value() noexcept { clear_bytes(); }  // null
     Value(const Value&);
     [[gnu::always_inline]] Value(Value&& other) noexcept { take(other); }
     Value& operator=(const Value&);
@@ -68,9 +211,7 @@ public:
     static Value uint(std::uint64_t u) noexcept;
     static Value integer(std::int64_t i) noexcept;
     static Value number(double d) noexcept;  // callers only pass finite doubles
-    static Value string(std::string s);
-    static Value string(std::string_view s) { return string(std::string(s)); }
-    static Value string(const char* s) { return string(std::string(s)); }  // a literal would be ambiguous
+    static Value string(std::string_view s);
     static Value array(Array items = {});
     static Value object() { return object(Object()); }
     static Value object(Object members);
@@ -82,7 +223,7 @@ public:
     std::uint64_t as_uint() const;
     std::int64_t as_int() const;
     double as_double() const;
-    const std::string& as_string() const;
+    std::string_view as_string() const;
     const Array& as_array() const;
     Array& as_array();
     const Object& as_object() const;
@@ -95,21 +236,53 @@ public:
 private:
     friend class Parser;  // builds each value in place, in a null one
 
+    // A string of up to 14 bytes is held in place with its length in byte 14;
+    // a longer one as a pointer to its bytes (bytes 0-7) and its length (bytes
+    // 8-13), with long_string in byte 14. A scalar, or the Array or Object,
+    // sits in the first eight bytes. Unused bytes stay zero.
+    static constexpr std::size_t short_string_max = 14;
+    static constexpr unsigned char long_string = 0xFF;
+
+    void clear_bytes() noexcept {
+        std::memset(bytes_, 0, sizeof bytes_);
+        kind_ = Kind::Null;
+    }
+    template <class T>
+    T load() const noexcept {
+        T x;
+        std::memcpy(&x, bytes_, sizeof x);
+        return x;
+    }
+    template <class T>
+    void store(Kind kind, T x) noexcept {
+        std::memcpy(bytes_, &x, sizeof x);
+        kind_ = kind;
+    }
+    json::Array& array_ref() const noexcept {
+        return *std::launder(reinterpret_cast<json::Array*>(const_cast<unsigned char*>(bytes_)));
+    }
+    json::Object& object_ref() const noexcept {
+        return *std::launder(reinterpret_cast<json::Object*>(const_cast<unsigned char*>(bytes_)));
+    }
+    std::string_view string_ref() const noexcept {
+        if (bytes_[14] != long_string) return {reinterpret_cast<const char*>(bytes_), bytes_[14]};
+        std::size_t n = 0;
+        for (int i = 13; i >= 8; --i) n = n << 8 | bytes_[i];
+        return {load<const char*>(), n};
+    }
+    void set_string(std::string_view s);     // into a null value
+    void set_array(json::Array items) noexcept;
+    void set_object(json::Object members) noexcept;
+
     void take(Value& other) noexcept;  // move-constructs into uninitialised *this
     void release() noexcept;           // destroys a string, array or object
     [[noreturn]] void wrong_kind(Kind wanted) const;
 
-    union {
-        bool b_;
-        std::uint64_t u_;
-        std::int64_t i_;
-        double d_;
-        std::string s_;
-        json::Array a_;
-        json::Object o_;
-    };
+    unsigned char bytes_[15];
     Kind kind_;
 };
+
+static_assert(sizeof(Value) == 16);
 
 struct Object::Member {
     std::string key;
@@ -146,35 +319,18 @@ inline Object& Object::operator=(Object&&) noexcept = default;
 inline Object::~Object() = default;
 inline void Object::reserve(std::size_t n) { members_.reserve(n); }
 inline std::size_t Object::size() const noexcept { return members_.size(); }
-inline Object::const_iterator Object::begin() const noexcept { return members_.data(); }
-inline Object::const_iterator Object::end() const noexcept { return members_.data() + members_.size(); }
+inline Object::const_iterator Object::begin() const noexcept { return members_.begin(); }
+inline Object::const_iterator Object::end() const noexcept { return members_.end(); }
 
-// Always inlined: moves fill every array the parser builds.
+// Nothing in a value points back into it, so a move copies its bytes and
+// leaves the source null.
 [[gnu::always_inline]] inline void Value::take(Value& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
     kind_ = other.kind_;
-    if (kind_ < Kind::String) {
-        // Every scalar lives in the first eight bytes; the default
-        // constructor zeroes them, so they are always initialised.
-        std::memcpy(static_cast<void*>(&u_), &other.u_, sizeof u_);
-    } else {
-        switch (kind_) {
-        case Kind::String:
-            new (&s_) std::string(std::move(other.s_));
-            other.s_.~basic_string();
-            break;
-        case Kind::Array:
-            new (&a_) json::Array(std::move(other.a_));
-            other.a_.~vector();
-            break;
-        default:
-            new (&o_) json::Object(std::move(other.o_));
-            other.o_.~Object();
-            break;
-        }
-    }
-    // A moved-from value is null, so destroying it costs nothing.
-    other.kind_ = Kind::Null;
-    other.u_ = 0;
+    // A container is moved as the object it is; it leaves a null pointer behind.
+    if (kind_ == Kind::Array) new (bytes_) json::Array(std::move(other.array_ref()));
+    if (kind_ == Kind::Object) new (bytes_) json::Object(std::move(other.object_ref()));
+    other.clear_bytes();
 }
 
 inline Value& Value::operator=(Value&& other) noexcept {
@@ -192,96 +348,115 @@ inline Value& Value::operator=(Value&& other) noexcept {
 
 inline Value Value::boolean(bool b) noexcept {
     Value v;
-    v.b_ = b;
-    v.kind_ = Kind::Bool;
+    v.store(Kind::Bool, b);
     return v;
 }
 
 inline Value Value::uint(std::uint64_t u) noexcept {
     Value v;
-    v.u_ = u;
-    v.kind_ = Kind::UInt;
+    v.store(Kind::UInt, u);
     return v;
 }
 
 inline Value Value::integer(std::int64_t i) noexcept {
     Value v;
-    v.i_ = i;
-    v.kind_ = Kind::Int;
+    v.store(Kind::Int, i);
     return v;
 }
 
 inline Value Value::number(double d) noexcept {
     Value v;
-    v.d_ = d;
-    v.kind_ = Kind::Double;
+    v.store(Kind::Double, d);
     return v;
 }
 
-inline Value Value::string(std::string s) {
+inline void Value::set_string(std::string_view s) {
+    const std::size_t n = s.size();
+    if (n <= short_string_max) {
+        if (n) std::memcpy(bytes_, s.data(), n);
+        bytes_[14] = static_cast<unsigned char>(n);
+    } else {
+        if (n >> 48) throw std::length_error("json string too long");
+        char* text = static_cast<char*>(::operator new(n));
+        std::memcpy(text, s.data(), n);
+        std::memcpy(bytes_, &text, sizeof text);
+        for (int i = 8; i <= 13; ++i) bytes_[i] = static_cast<unsigned char>(n >> (8 * (i - 8)));
+        bytes_[14] = long_string;
+    }
+    kind_ = Kind::String;
+}
+
+inline void Value::set_array(json::Array items) noexcept {
+    new (bytes_) json::Array(std::move(items));
+    kind_ = Kind::Array;
+}
+
+inline void Value::set_object(json::Object members) noexcept {
+    new (bytes_) json::Object(std::move(members));
+    kind_ = Kind::Object;
+}
+
+inline Value Value::string(std::string_view s) {
     Value v;
-    new (&v.s_) std::string(std::move(s));
-    v.kind_ = Kind::String;
+    v.set_string(s);
     return v;
 }
 
 inline Value Value::array(Array items) {
     Value v;
-    new (&v.a_) json::Array(std::move(items));
-    v.kind_ = Kind::Array;
+    v.set_array(std::move(items));
     return v;
 }
 
 inline Value Value::object(Object members) {
     Value v;
-    new (&v.o_) json::Object(std::move(members));
-    v.kind_ = Kind::Object;
+    v.set_object(std::move(members));
     return v;
 }
 
 inline bool Value::as_bool() const {
     if (kind_ != Kind::Bool) wrong_kind(Kind::Bool);
-    return b_;
+    return load<bool>();
 }
 
 inline std::uint64_t Value::as_uint() const {
     if (kind_ != Kind::UInt) wrong_kind(Kind::UInt);
-    return u_;
+    return load<std::uint64_t>();
 }
 
 inline std::int64_t Value::as_int() const {
     if (kind_ != Kind::Int) wrong_kind(Kind::Int);
-    return i_;
+    return load<std::int64_t>();
 }
 
 inline double Value::as_double() const {
     if (kind_ != Kind::Double) wrong_kind(Kind::Double);
-    return d_;
+    return load<double>();
 }
 
-inline const std::string& Value::as_string() const {
+inline std::string_view Value::as_string() const {
     if (kind_ != Kind::String) wrong_kind(Kind::String);
-    return s_;
+    return string_ref();
 }
 
 inline const Array& Value::as_array() const {
     if (kind_ != Kind::Array) wrong_kind(Kind::Array);
-    return a_;
+    return array_ref();
 }
 
 inline Array& Value::as_array() {
     if (kind_ != Kind::Array) wrong_kind(Kind::Array);
-    return a_;
+    return array_ref();
 }
 
 inline const Object& Value::as_object() const {
     if (kind_ != Kind::Object) wrong_kind(Kind::Object);
-    return o_;
+    return object_ref();
 }
 
 inline Object& Value::as_object() {
     if (kind_ != Kind::Object) wrong_kind(Kind::Object);
-    return o_;
+    return object_ref();
 }
 
 }  // namespace tevra::json

@@ -394,11 +394,7 @@ private:
     // Any value but an array or object, stored into the null `out`.
     bool scalar(Value& out) {
         switch (*p_) {
-        case '"':
-            // Decoded straight into place; on failure the tree is dropped anyway.
-            new (&out.s_) std::string();
-            out.kind_ = Value::Kind::String;
-            return string(out.s_);
+        case '"': return string_value(out);
         case 't': return literal("true") && set_bool(out, true);
         case 'f': return literal("false") && set_bool(out, false);
         case 'n': return literal("null");
@@ -419,22 +415,12 @@ private:
 
     // Scalars are stored into the null value each parse step is handed.
     static bool set_bool(Value& out, bool b) {
-        out.b_ = b;
-        out.kind_ = Value::Kind::Bool;
+        out.store(Value::Kind::Bool, b);
         return true;
     }
-    static void set_uint(Value& out, std::uint64_t u) {
-        out.u_ = u;
-        out.kind_ = Value::Kind::UInt;
-    }
-    static void set_int(Value& out, std::int64_t i) {
-        out.i_ = i;
-        out.kind_ = Value::Kind::Int;
-    }
-    static void set_double(Value& out, double d) {
-        out.d_ = d;
-        out.kind_ = Value::Kind::Double;
-    }
+    static void set_uint(Value& out, std::uint64_t u) { out.store(Value::Kind::UInt, u); }
+    static void set_int(Value& out, std::int64_t i) { out.store(Value::Kind::Int, i); }
+    static void set_double(Value& out, double d) { out.store(Value::Kind::Double, d); }
 
     bool open_container() {
         if (depth_ == max_depth) return fail(msg::recursion, p_);
@@ -470,11 +456,8 @@ private:
         }
         ++p_;
         --depth_;
-        const auto first = items_.begin() + static_cast<std::ptrdiff_t>(base);
-        Value& out = place(slot);
-        new (&out.a_) Array(std::make_move_iterator(first), std::make_move_iterator(items_.end()));
-        out.kind_ = Value::Kind::Array;
-        items_.erase(first, items_.end());
+        place(slot).set_array(Array::moved_from(items_.data() + base, items_.data() + items_.size()));
+        items_.resize(base);
         return true;
     }
 
@@ -510,10 +493,7 @@ private:
         }
         ++p_;
         --depth_;
-        Object object = take_members(base);
-        Value& out = place(slot);
-        new (&out.o_) Object(std::move(object));
-        out.kind_ = Value::Kind::Object;
+        place(slot).set_object(take_members(base));
         return true;
     }
 
@@ -529,7 +509,8 @@ private:
             return true;
         };
         if (ordered()) {
-            object.members_.assign(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
+            Object::Member* gathered = members_.data() + base;
+            object.members_ = decltype(object.members_)::moved_from(gathered, gathered + n);
         } else {
             // Sorting indices with the parse position as tie-break keeps equal
             // keys in parse order, as a stable sort would. Each key's first
@@ -553,7 +534,20 @@ private:
         return object;
     }
 
-    bool string(std::string& out) {
+    // A string value: one without escapes is taken from the input as it
+    // stands, one with them decoded into the scratch buffer first.
+    bool string_value(Value& out) {
+        const char* start = p_ + 1;
+        bool plain = true;
+        scratch_.clear();
+        if (!string(scratch_, &plain)) return false;
+        out.set_string(plain ? std::string_view(start, static_cast<std::size_t>(p_ - 1 - start)) : scratch_);
+        return true;
+    }
+
+    // Decodes the string at p_ into `out`. Given `plain`, a string without
+    // escapes is left in the input instead and *plain says which it was.
+    bool string(std::string& out, bool* plain = nullptr) {
         const char* run = ++p_;
         for (;;) {
             p_ = scan::skip(p_, end_, string_stop_bytes, plain_string_byte);
@@ -567,6 +561,7 @@ private:
                     if (!utf8_sequence()) return false;
                 } while (p_ != end_ && static_cast<unsigned char>(*p_) >= 0x80);
             } else if (c == '\\') {
+                if (plain) *plain = false;
                 out.append(run, static_cast<std::size_t>(p_ - run));
                 if (!escape(out)) return false;
                 run = p_;
@@ -574,7 +569,7 @@ private:
                 return fail(msg::control, p_);
             }
         }
-        out.append(run, static_cast<std::size_t>(p_ - run));
+        if (!plain || !*plain) out.append(run, static_cast<std::size_t>(p_ - run));
         ++p_;
         return true;
     }
@@ -861,6 +856,7 @@ private:
         std::uint32_t index;
     };
     std::vector<SortKey> order_;
+    std::string scratch_;  // the decoded text of a string value with escapes
 };
 
 ParseResult parse(std::string_view text) { return Parser(text).run(); }

@@ -2,7 +2,7 @@
 #include "json/json.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <cstring>
 #include <stdexcept>
 
 namespace tevra::json {
@@ -27,16 +27,15 @@ bool key_less(const Object::Member& m, std::string_view key) { return std::strin
 
 }  // namespace
 
-Value::Value(const Value& other) : kind_(other.kind_) {
-    switch (kind_) {
-    case Kind::Null: u_ = 0; break;
-    case Kind::Bool: b_ = other.b_; break;
-    case Kind::UInt: u_ = other.u_; break;
-    case Kind::Int: i_ = other.i_; break;
-    case Kind::Double: d_ = other.d_; break;
-    case Kind::String: new (&s_) std::string(other.s_); break;
-    case Kind::Array: new (&a_) json::Array(other.a_); break;
-    case Kind::Object: new (&o_) json::Object(other.o_); break;
+Value::Value(const Value& other) : Value() {
+    switch (other.kind_) {
+    case Kind::String: set_string(other.string_ref()); break;
+    case Kind::Array: set_array(other.array_ref()); break;
+    case Kind::Object: set_object(other.object_ref()); break;
+    default:
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        kind_ = other.kind_;
+        break;
     }
 }
 
@@ -47,13 +46,14 @@ Value& Value::operator=(const Value& other) {
 
 void Value::release() noexcept {
     switch (kind_) {
-    case Kind::String: s_.~basic_string(); break;
-    case Kind::Array: a_.~vector(); break;
-    case Kind::Object: o_.~Object(); break;
+    case Kind::String:
+        if (bytes_[14] == long_string) ::operator delete(const_cast<char*>(load<const char*>()));
+        break;
+    case Kind::Array: array_ref().~Sequence(); break;
+    case Kind::Object: object_ref().~Object(); break;
     default: break;
     }
-    kind_ = Kind::Null;
-    u_ = 0;
+    clear_bytes();
 }
 
 void Value::wrong_kind(Kind wanted) const {
@@ -64,21 +64,21 @@ bool operator==(const Value& a, const Value& b) {
     using Kind = Value::Kind;
     if (a.kind_ != b.kind_) {
         // The same integer may be held either way when built by hand.
-        if (a.kind_ == Kind::UInt && b.kind_ == Kind::Int) return b.i_ >= 0 && a.u_ == static_cast<std::uint64_t>(b.i_);
+        if (a.kind_ == Kind::UInt && b.kind_ == Kind::Int) {
+            const auto i = b.load<std::int64_t>();
+            return i >= 0 && a.load<std::uint64_t>() == static_cast<std::uint64_t>(i);
+        }
         if (a.kind_ == Kind::Int && b.kind_ == Kind::UInt) return b == a;
         return false;
     }
     switch (a.kind_) {
     case Kind::Null: return true;
-    case Kind::Bool: return a.b_ == b.b_;
-    case Kind::UInt: return a.u_ == b.u_;
-    case Kind::Int: return a.i_ == b.i_;
-    case Kind::Double: return std::bit_cast<std::uint64_t>(a.d_) == std::bit_cast<std::uint64_t>(b.d_);
-    case Kind::String: return a.s_ == b.s_;
-    case Kind::Array: return a.a_ == b.a_;
-    case Kind::Object: return a.o_ == b.o_;
+    case Kind::Bool: return a.load<bool>() == b.load<bool>();
+    case Kind::String: return a.string_ref() == b.string_ref();
+    case Kind::Array: return a.array_ref() == b.array_ref();
+    case Kind::Object: return a.object_ref() == b.object_ref();
+    default: return a.load<std::uint64_t>() == b.load<std::uint64_t>();  // doubles bit for bit
     }
-    return false;
 }
 
 Object::Object(const Object&) = default;
@@ -90,7 +90,7 @@ void Object::insert(std::string key, Value value) {
         members_.push_back(Member{std::move(key), std::move(value)});
         return;
     }
-    auto it = std::lower_bound(members_.begin(), members_.end(), key, key_less);
+    Member* it = std::lower_bound(members_.begin(), members_.end(), key, key_less);
     if (it != members_.end() && it->key == key)
         it->value = std::move(value);
     else

@@ -111,4 +111,55 @@ TEST(Value, AssigningAPartOfItselfIsSafe) {
     EXPECT_EQ(v, Value::string(std::string(30, 'y')));
 }
 
+TEST(Value, StringsOfEveryLengthAroundTheInPlaceLimit) {
+    for (std::size_t n : {0u, 1u, 13u, 14u, 15u, 16u, 64u, 1000u}) {
+        SCOPED_TRACE(n);
+        std::string text(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>('a' + i % 26);
+        Value v = Value::string(text);
+        EXPECT_EQ(v.as_string(), text);
+        Value copy = v;
+        Value moved = std::move(v);
+        EXPECT_EQ(v.kind(), Kind::Null);
+        EXPECT_EQ(moved.as_string(), text);
+        EXPECT_EQ(copy, moved);
+        EXPECT_NE(copy.as_string().data(), moved.as_string().data());
+        copy = Value::uint(1);  // a long string released on reassignment
+        EXPECT_EQ(copy, Value::uint(1));
+    }
+}
+
+TEST(Array, GrowsKeepingItsItemsAndTakesAnItemOfItselfWhenFull) {
+    Array items;
+    for (std::uint64_t i = 0; i < 100; ++i) {
+        if (items.size() == items.capacity() && !items.empty()) {
+            items.push_back(items[0]);  // the argument lives in the block about to move
+        } else {
+            items.push_back(Value::string(std::string(20, static_cast<char>('a' + i % 26))));
+        }
+    }
+    ASSERT_EQ(items.size(), 100u);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const bool copied_first = i >= 4 && (i & (i - 1)) == 0;  // pushed when capacity 4, 8, 16... was full
+        EXPECT_EQ(items[i].as_string(), copied_first ? items[0].as_string() : std::string(20, static_cast<char>('a' + i % 26)))
+            << i;
+    }
+    EXPECT_THROW(items.at(100), std::out_of_range);
+    Array moved = std::move(items);
+    EXPECT_TRUE(items.empty());
+    EXPECT_EQ(moved.size(), 100u);
+}
+
+TEST(Object, InsertsBeforeLaterKeysWithoutLosingAny) {
+    Object object;
+    for (int i = 99; i >= 0; --i) object.insert(std::to_string(1000 + i), Value::integer(i));
+    ASSERT_EQ(object.size(), 100u);
+    int expected = 0;
+    for (const auto& member : object) {
+        EXPECT_EQ(member.key, std::to_string(1000 + expected));
+        EXPECT_EQ(member.value, Value::integer(expected));
+        ++expected;
+    }
+}
+
 }  // namespace
