@@ -726,7 +726,7 @@ private:
     // are there): an integer of up to seven digits, or one with a fraction of up
     // to fifteen digits and no exponent. Anything else, including every error,
     // is left to any_number, with nothing consumed.
-    bool common_number(Value& out) {
+    [[gnu::always_inline]] bool common_number(Value& out) {
         const char* p = p_;
         const bool negative = *p == '-';
         p += negative;
@@ -737,9 +737,21 @@ private:
             n = stops ? std::countr_zero(stops) / 8 : 8;
             return static_cast<std::uint64_t>(leading_digits_value(w, n));
         };
-        int n;
-        std::uint64_t significand = run(p, n);
+        // The integer part, most often one to three digits: those without the
+        // multiplications of the eight-digit step.
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        const std::uint64_t stops = non_digits(w);
+        const int n = stops ? std::countr_zero(stops) / 8 : 8;
         if (n == 0 || n == 8 || (n > 1 && *p == '0')) return false;
+        const std::uint64_t digits = w - 0x3030303030303030u;
+        std::uint64_t significand;
+        if (n <= 3) {
+            const std::uint64_t d0 = digits & 0xFF, d1 = digits >> 8 & 0xFF, d2 = digits >> 16 & 0xFF;
+            significand = n == 1 ? d0 : n == 2 ? d0 * 10 + d1 : d0 * 100 + d1 * 10 + d2;
+        } else {
+            significand = leading_digits_value(w, n);
+        }
         p += n;
         if (*p == '.') {
             int f;
