@@ -874,21 +874,35 @@ class Materialize(WorkspaceTest):
                 materialize_asset(mod, "one", os.path.join(self.root, "a\x00b"))
         self.assertEqual(read_text(a_file), "keep")
 
-    @unittest.skipIf(os.geteuid() == 0, "permissions do not stop root")
+    def locked_directory(self):
+        """An empty directory nothing may be created in: by its mode, or, since
+        modes do not stop root, as a tmpfs mounted read-only."""
+        locked = os.path.join(self.root, "locked")
+        if os.geteuid() != 0:
+            os.mkdir(locked, 0o555)
+            self.addCleanup(os.chmod, locked, 0o755)
+            return locked, PermissionError
+        os.mkdir(locked)
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=64k", "tmpfs", locked], capture_output=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount a read-only tmpfs: " + done.stderr.decode(errors="replace").strip())
+        self.addCleanup(subprocess.run, ["umount", locked], check=True)
+        return locked, OSError  # EROFS
+
     def test_unwritable_directory(self):
         mod = self.write_module('''
             def one():
                 return 1
         ''')
-        locked = os.path.join(self.root, "locked")
-        os.mkdir(locked, 0o555)
-        self.addCleanup(os.chmod, locked, 0o755)
-        with self.assertRaises(PermissionError):
+        locked, error = self.locked_directory()
+        with self.assertRaises(error) as raised:
             materialize_asset(mod, "one", locked)
-        with self.assertRaises(PermissionError):
+        # The record is the last file that cannot be written (or, read-only, the
+        # earlier one that cannot be removed): its OSError is the one raised.
+        self.assertEqual(raised.exception.filename, os.path.join(locked, "result.json"))
+        with self.assertRaises(error):
             materialize_asset(mod, "one", os.path.join(locked, "sub"))
         self.assertEqual(os.listdir(locked), [])
-
 
 if __name__ == "__main__":
     unittest.main()
