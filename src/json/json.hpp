@@ -192,7 +192,7 @@ private:
     detail::Sequence<Member> members_;
 };
 
-// Sixteen bytes: the kind in the last byte, the content in the fifteen before.
+// Sixteen bytes: the kind in the last, the content in the fifteen before.
 class alignas(8) Value {
 public:
     enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Double, String, Array, Object };
@@ -203,7 +203,7 @@ public:
     Value& operator=(const Value&);
     Value& operator=(Value&&) noexcept;
     ~Value() {
-        if (kind_ >= Kind::String) release();
+        if (kind() >= Kind::String) release();
     }
 
     static Value null() noexcept { return Value(); }
@@ -216,7 +216,7 @@ public:
     static Value object() { return object(Object()); }
     static Value object(Object members);
 
-    Kind kind() const noexcept { return kind_; }
+    Kind kind() const noexcept { return static_cast<Kind>(bytes_[15]); }
 
     // Each accessor requires its own kind and throws std::logic_error otherwise.
     bool as_bool() const;
@@ -236,17 +236,15 @@ public:
 private:
     friend class Parser;  // builds each value in place, in a null one
 
-    // A string of up to 14 bytes is held in place with its length in byte 14;
-    // a longer one as a pointer to its bytes (bytes 0-7) and its length (bytes
-    // 8-13), with long_string in byte 14. A scalar, or the Array or Object,
-    // sits in the first eight bytes. Unused bytes stay zero.
+    // The kind is byte 15. A string of up to 14 bytes is held in place with
+    // its length in byte 14; a longer one as a pointer to its bytes (bytes 0-7)
+    // and its length (bytes 8-13), with long_string in byte 14. A scalar, or
+    // the Array or Object, sits in the first eight bytes. Unused bytes stay zero.
     static constexpr std::size_t short_string_max = 14;
     static constexpr unsigned char long_string = 0xFF;
 
-    void clear_bytes() noexcept {
-        std::memset(bytes_, 0, sizeof bytes_);
-        kind_ = Kind::Null;
-    }
+    void set_kind(Kind kind) noexcept { bytes_[15] = static_cast<unsigned char>(kind); }
+    void clear_bytes() noexcept { std::memset(bytes_, 0, sizeof bytes_); }  // null
     template <class T>
     T load() const noexcept {
         T x;
@@ -256,7 +254,7 @@ private:
     template <class T>
     void store(Kind kind, T x) noexcept {
         std::memcpy(bytes_, &x, sizeof x);
-        kind_ = kind;
+        set_kind(kind);
     }
     json::Array& array_ref() const noexcept {
         return *std::launder(reinterpret_cast<json::Array*>(const_cast<unsigned char*>(bytes_)));
@@ -278,8 +276,7 @@ private:
     void release() noexcept;           // destroys a string, array or object
     [[noreturn]] void wrong_kind(Kind wanted) const;
 
-    unsigned char bytes_[15];
-    Kind kind_;
+    unsigned char bytes_[16];
 };
 
 static_assert(sizeof(Value) == 16);
@@ -326,16 +323,15 @@ inline Object::const_iterator Object::end() const noexcept { return members_.end
 // leaves the source null.
 [[gnu::always_inline]] inline void Value::take(Value& other) noexcept {
     std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-    kind_ = other.kind_;
     // A container is moved as the object it is; it leaves a null pointer behind.
-    if (kind_ == Kind::Array) new (bytes_) json::Array(std::move(other.array_ref()));
-    if (kind_ == Kind::Object) new (bytes_) json::Object(std::move(other.object_ref()));
+    if (kind() == Kind::Array) new (bytes_) json::Array(std::move(other.array_ref()));
+    if (kind() == Kind::Object) new (bytes_) json::Object(std::move(other.object_ref()));
     other.clear_bytes();
 }
 
 inline Value& Value::operator=(Value&& other) noexcept {
     if (this == &other) return *this;
-    if (kind_ < Kind::String) {
+    if (kind() < Kind::String) {
         take(other);  // nothing to release, and nothing `other` could live in
     } else {
         // `other` may live inside this value, so detach it before releasing.
@@ -383,17 +379,17 @@ inline void Value::set_string(std::string_view s) {
         for (int i = 8; i <= 13; ++i) bytes_[i] = static_cast<unsigned char>(n >> (8 * (i - 8)));
         bytes_[14] = long_string;
     }
-    kind_ = Kind::String;
+    set_kind(Kind::String);
 }
 
 inline void Value::set_array(json::Array items) noexcept {
     new (bytes_) json::Array(std::move(items));
-    kind_ = Kind::Array;
+    set_kind(Kind::Array);
 }
 
 inline void Value::set_object(json::Object members) noexcept {
     new (bytes_) json::Object(std::move(members));
-    kind_ = Kind::Object;
+    set_kind(Kind::Object);
 }
 
 inline Value Value::string(std::string_view s) {
@@ -415,47 +411,47 @@ inline Value Value::object(Object members) {
 }
 
 inline bool Value::as_bool() const {
-    if (kind_ != Kind::Bool) wrong_kind(Kind::Bool);
+    if (kind() != Kind::Bool) wrong_kind(Kind::Bool);
     return load<bool>();
 }
 
 inline std::uint64_t Value::as_uint() const {
-    if (kind_ != Kind::UInt) wrong_kind(Kind::UInt);
+    if (kind() != Kind::UInt) wrong_kind(Kind::UInt);
     return load<std::uint64_t>();
 }
 
 inline std::int64_t Value::as_int() const {
-    if (kind_ != Kind::Int) wrong_kind(Kind::Int);
+    if (kind() != Kind::Int) wrong_kind(Kind::Int);
     return load<std::int64_t>();
 }
 
 inline double Value::as_double() const {
-    if (kind_ != Kind::Double) wrong_kind(Kind::Double);
+    if (kind() != Kind::Double) wrong_kind(Kind::Double);
     return load<double>();
 }
 
 inline std::string_view Value::as_string() const {
-    if (kind_ != Kind::String) wrong_kind(Kind::String);
+    if (kind() != Kind::String) wrong_kind(Kind::String);
     return string_ref();
 }
 
 inline const Array& Value::as_array() const {
-    if (kind_ != Kind::Array) wrong_kind(Kind::Array);
+    if (kind() != Kind::Array) wrong_kind(Kind::Array);
     return array_ref();
 }
 
 inline Array& Value::as_array() {
-    if (kind_ != Kind::Array) wrong_kind(Kind::Array);
+    if (kind() != Kind::Array) wrong_kind(Kind::Array);
     return array_ref();
 }
 
 inline const Object& Value::as_object() const {
-    if (kind_ != Kind::Object) wrong_kind(Kind::Object);
+    if (kind() != Kind::Object) wrong_kind(Kind::Object);
     return object_ref();
 }
 
 inline Object& Value::as_object() {
-    if (kind_ != Kind::Object) wrong_kind(Kind::Object);
+    if (kind() != Kind::Object) wrong_kind(Kind::Object);
     return object_ref();
 }
 

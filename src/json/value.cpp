@@ -28,14 +28,11 @@ bool key_less(const Object::Member& m, std::string_view key) { return std::strin
 }  // namespace
 
 Value::Value(const Value& other) : Value() {
-    switch (other.kind_) {
+    switch (other.kind()) {
     case Kind::String: set_string(other.string_ref()); break;
     case Kind::Array: set_array(other.array_ref()); break;
     case Kind::Object: set_object(other.object_ref()); break;
-    default:
-        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-        kind_ = other.kind_;
-        break;
+    default: std::memcpy(bytes_, other.bytes_, sizeof bytes_); break;
     }
 }
 
@@ -45,7 +42,7 @@ Value& Value::operator=(const Value& other) {
 }
 
 void Value::release() noexcept {
-    switch (kind_) {
+    switch (kind()) {
     case Kind::String:
         if (bytes_[14] == long_string) ::operator delete(const_cast<char*>(load<const char*>()));
         break;
@@ -57,21 +54,21 @@ void Value::release() noexcept {
 }
 
 void Value::wrong_kind(Kind wanted) const {
-    throw std::logic_error(std::string("json value is ") + kind_name(kind_) + ", not " + kind_name(wanted));
+    throw std::logic_error(std::string("json value is ") + kind_name(kind()) + ", not " + kind_name(wanted));
 }
 
 bool operator==(const Value& a, const Value& b) {
     using Kind = Value::Kind;
-    if (a.kind_ != b.kind_) {
+    if (a.kind() != b.kind()) {
         // The same integer may be held either way when built by hand.
-        if (a.kind_ == Kind::UInt && b.kind_ == Kind::Int) {
+        if (a.kind() == Kind::UInt && b.kind() == Kind::Int) {
             const auto i = b.load<std::int64_t>();
             return i >= 0 && a.load<std::uint64_t>() == static_cast<std::uint64_t>(i);
         }
-        if (a.kind_ == Kind::Int && b.kind_ == Kind::UInt) return b == a;
+        if (a.kind() == Kind::Int && b.kind() == Kind::UInt) return b == a;
         return false;
     }
-    switch (a.kind_) {
+    switch (a.kind()) {
     case Kind::Null: return true;
     case Kind::Bool: return a.load<bool>() == b.load<bool>();
     case Kind::String: return a.string_ref() == b.string_ref();
