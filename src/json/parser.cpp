@@ -12,6 +12,10 @@
 #include <charconv>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tevra::json {
 
 namespace {
@@ -114,6 +118,32 @@ constexpr std::uint32_t leading_digits_value(std::uint64_t w, int n) {
     w -= 0x3030303030303030u;
     return digit_bytes_value(n == 0 ? 0 : w << (8 * (8 - n)));
 }
+
+#if defined(__SSE2__)
+// The run of digits that opens the sixteen bytes at p: its length (16 if it
+// fills them) and its value as a sixteen-digit number, zeros standing in for
+// the bytes past it. Pairs, then fours, then eights, by multiply-adds in lanes.
+inline int sixteen_digits(const char* p, std::uint64_t& scaled) {
+    const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+    // Bytes above 9 as unsigned: a signed comparison with the top bits flipped.
+    const __m128i flipped = _mm_xor_si128(digits, _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i others = _mm_cmpgt_epi8(flipped, _mm_set1_epi8(static_cast<char>(0x80 + 9)));
+    const int n = std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(others)) | 0x10000u);
+    const __m128i positions = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i kept = _mm_and_si128(digits, _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(n)), positions));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i tens = _mm_setr_epi16(10, 1, 10, 1, 10, 1, 10, 1);
+    const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(kept, zero), tens),
+                                          _mm_madd_epi16(_mm_unpackhi_epi8(kept, zero), tens));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+    const __m128i eights =
+        _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
+    const auto high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(eights));
+    const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
+    scaled = std::uint64_t{high} * 100'000'000 + low;
+    return n;
+}
+#endif
 
 constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000, 100'000'000};
 
@@ -754,8 +784,26 @@ private:
         }
         p += n;
         if (*p == '.') {
+            ++p;
+#if defined(__SSE2__)
+            // Nine to fifteen fraction digits after a short integer part, the
+            // usual shape of coordinates and measurements: one sixteen-byte
+            // step gives the number scaled to sixteen decimal places.
+            if (n <= 3) {
+                std::uint64_t scaled;
+                const int f = sixteen_digits(p, scaled);
+                if (f > 8 && f < 16) {
+                    p += f;
+                    if (*p == 'e' || *p == 'E') return false;
+                    const double d = fraction_to_double(significand * 10'000'000'000'000'000 + scaled, 16);
+                    set_double(out, negative ? -d : d);
+                    p_ = p;
+                    return true;
+                }
+            }
+#endif
             int f;
-            const std::uint64_t fraction = run(++p, f);
+            const std::uint64_t fraction = run(p, f);
             if (f == 0) return false;
             significand = significand * small_powers_of_ten[f] + fraction;
             if (f == 8) {

@@ -80,6 +80,25 @@ TEST(ParseNumber, SeventeenDigitCoordinates) {
     }
 }
 
+// Every fraction length on both sides of the eight- and sixteen-digit steps,
+// after integer parts of one to four digits, ending at a comma, a bracket or an
+// exponent.
+TEST(ParseNumber, EveryFractionLengthAfterAShortIntegerPart) {
+    std::mt19937_64 rng(3);
+    for (int whole = 0; whole <= 4; ++whole) {
+        for (int f = 1; f <= 18; ++f) {
+            for (int i = 0; i < 300; ++i) {
+                std::string text = rng() % 2 ? "-" : "";
+                text += whole == 0 ? "0" : random_digits(rng, whole);
+                text += "." + random_digits(rng, f);
+                if (rng() % 4 == 0) text[text.size() - static_cast<std::size_t>(f)] = '0';  // a leading zero
+                if (i % 5 == 0) text += "e" + std::to_string(static_cast<int>(rng() % 21) - 10);
+                expect_double(text);
+            }
+        }
+    }
+}
+
 // Values exactly halfway between two doubles round to the even one; those just
 // off halfway round towards their side. Written with a fraction or an exponent.
 TEST(ParseNumber, HalfwayCasesRoundToEven) {
