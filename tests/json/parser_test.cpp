@@ -20,6 +20,10 @@ struct ErrorCase {
     std::string detail;
 };
 
+// Parameters are printed by their text: gtest would otherwise dump their raw
+// bytes, the strings' unused buffer bytes included, which memory checkers flag.
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
+
 class ParseErrorTest : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(ParseErrorTest, ReportsMessageAndLocation) {
@@ -114,6 +118,8 @@ struct NumberCase {
     Value expected;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
+
 class NumberTest : public testing::TestWithParam<NumberCase> {};
 
 TEST_P(NumberTest, ClassifiesAndConverts) {
@@ -152,6 +158,8 @@ struct StringCase {
     std::string text;
     std::string expected;
 };
+
+void PrintTo(const StringCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
 
 class StringTest : public testing::TestWithParam<StringCase> {};
 
