@@ -1,17 +1,18 @@
 // JSON value tree, strict parser and compact writer. Plain C++: no Python here.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <new>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace tevra::json {
 
@@ -56,8 +57,7 @@ public:
         Sequence s;
         if (first == last) return s;
         s.allocate(static_cast<size_type>(last - first));
-        T* out = s.items();
-        for (; first != last; ++first, ++out) new (out) T(std::move(*first));
+        std::uninitialized_move(first, last, s.items());
         s.h_->size = s.h_->capacity;
         return s;
     }
@@ -84,10 +84,9 @@ public:
         if (n <= capacity()) return;
         Sequence bigger;
         bigger.allocate(n);
-        T* out = bigger.items();
-        for (T& item : *this) new (out++) T(std::move(item));
+        std::uninitialized_move(begin(), end(), bigger.items());
         bigger.h_->size = size();
-        swap(bigger);
+        swap(bigger);  // the moved-from items go with the old block
     }
 
     void push_back(const T& item) { emplace_back(item); }
@@ -108,23 +107,19 @@ public:
     iterator insert(const_iterator pos, T&& item) {
         const auto index = static_cast<size_type>(pos - begin());
         emplace_back(std::move(item));
-        T* first = items() + index;
-        for (T* p = items() + h_->size - 1; p != first; --p) std::swap(p[-1], p[0]);
-        return first;
+        std::rotate(begin() + index, end() - 1, end());
+        return begin() + index;
     }
 
     void clear() noexcept {
-        for (T& item : *this) item.~T();
+        std::destroy(begin(), end());
         if (h_) h_->size = 0;
     }
 
     void swap(Sequence& other) noexcept { std::swap(h_, other.h_); }
 
     friend bool operator==(const Sequence& a, const Sequence& b) {
-        if (a.size() != b.size()) return false;
-        for (size_type i = 0; i < a.size(); ++i)
-            if (!(a[i] == b[i])) return false;
-        return true;
+        return std::equal(a.begin(), a.end(), b.begin(), b.end());
     }
 
 private:

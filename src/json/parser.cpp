@@ -11,6 +11,7 @@
 #include <cfloat>
 #include <charconv>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
