@@ -1,0 +1,38 @@
+"""Executors: where runs happen.
+
+Every executor takes jobs and reports outcomes; the graph, the plan and the store never
+see how. The default is a pool of long-lived local worker processes; ``--isolate`` gives
+every run a fresh interpreter; the Dask executor runs jobs on a cluster.
+"""
+
+from __future__ import annotations
+
+from typing import Protocol
+
+from tevra.jobs import Job, Outcome
+
+
+class Executor(Protocol):
+    """Runs jobs and reports their outcomes, in any order."""
+
+    def capacity(self) -> int:
+        """How many jobs it runs at once; the orchestrator keeps at most this many in flight."""
+        ...
+
+    def submit(self, job: Job) -> None:
+        """Start a job; its output directory does not exist yet."""
+        ...
+
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        """Outcomes of jobs finished since the last call, waiting up to ``timeout`` seconds
+        for at least one when none is ready (``None``: until one is)."""
+        ...
+
+    def cancel(self) -> list[Outcome]:
+        """Stop every job in flight; their outcomes are returned (as interrupted) and
+        no worker is left behind."""
+        ...
+
+    def close(self) -> None:
+        """Shut down after the last outcome; idempotent."""
+        ...
