@@ -1,0 +1,525 @@
+"""The Dask executor: runs jobs on a Dask distributed cluster.
+
+Each job travels as the raw bytes of its upstream values; the Dask worker writes them
+into a directory of its own, runs the asset there through ``tevra.execute`` and sends
+back the bytes of ``value.json`` and ``result.json``, which this side writes into the
+job's output directory. The workers and the machine running ``tevra run`` therefore
+share no filesystem, and the graph stays with the orchestrator: a job is submitted only
+once its inputs exist, so Dask never sees a dependency between two runs.
+
+``distributed`` is an optional extra: only this module imports it, and only when an
+executor is made.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import platform
+import queue
+import shutil
+import sys
+import tempfile
+import time
+import uuid
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+from tevra import versions
+from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome
+
+if TYPE_CHECKING:
+    from distributed import Client, Future, LocalCluster
+
+INSTALL_HINT = "pip install 'tevra[dask]'"
+
+# Inputs larger than this go to the workers ahead of the task (scatter) instead of
+# inside the task itself, which the scheduler would otherwise have to carry.
+_SCATTER_BYTES = 1 << 20
+
+
+class DaskError(Exception):
+    """A Dask executor problem the command line reports as one line."""
+
+
+class DaskUnavailable(DaskError):
+    """The optional ``distributed`` package is not installed."""
+
+    def __init__(self, cause: str = "") -> None:
+        super().__init__(cause)
+        self.cause = cause
+
+    def __str__(self) -> str:
+        return f"the Dask executor needs the 'distributed' package; install it with: {INSTALL_HINT}"
+
+
+class DaskWorkersMismatch(DaskError):
+    """The cluster's workers cannot run this project's jobs (Python or tevra differs)."""
+
+
+def _import_distributed() -> Any:
+    try:
+        import distributed
+    except ImportError as e:
+        raise DaskUnavailable(str(e)) from None
+    return distributed
+
+
+def tevra_version() -> str:
+    """The installed tevra's version, or the path of the package run from a source tree."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("tevra")
+    except metadata.PackageNotFoundError:
+        # Not installed: a source tree on sys.path; any copy of it counts as the same.
+        return "source tree"
+
+
+def worker_versions() -> tuple[str, str]:
+    """Runs on every worker at connect: its Python and tevra versions."""
+    import _tevra  # noqa: F401  (the engine must load there, not just the package)
+
+    return platform.python_version(), tevra_version()
+
+
+def check_versions(local: tuple[str, str], remote: dict[str, tuple[str, str]]) -> None:
+    """Refuse a cluster whose workers run another Python minor version or another tevra."""
+    def minor(v: str) -> str:
+        return ".".join(v.split(".")[:2])
+
+    for address, (python, tevra) in sorted(remote.items()):
+        if minor(python) != minor(local[0]):
+            raise DaskWorkersMismatch(
+                f"Dask worker {address} runs Python {python}, this machine Python {local[0]};"
+                f" the workers need Python {minor(local[0])}"
+            )
+        if tevra != local[1]:
+            raise DaskWorkersMismatch(
+                f"Dask worker {address} has tevra {tevra}, this machine tevra {local[1]};"
+                " install the same tevra on every worker"
+            )
+
+
+def _ignore_interrupt_plugin(distributed: Any) -> Any:
+    """A worker plugin by which a local worker ignores the terminal's Ctrl-C.
+
+    The workers of a local cluster share the terminal's process group, so Ctrl-C reaches
+    them too; stopping them is the orchestrator's job (it cancels and shuts the cluster
+    down), not something each worker should half-do with a traceback of its own. Made
+    here because its base class lives in the optional package.
+    """
+
+    class IgnoreInterrupt(distributed.WorkerPlugin):  # type: ignore[misc]
+        idempotent = True
+        name = "tevra-ignore-interrupt"
+
+        def setup(self, worker: object) -> None:
+            import signal
+            import threading
+
+            if threading.current_thread() is threading.main_thread():
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    return IgnoreInterrupt()
+
+
+def _worker_scratch() -> str:
+    """A directory local to this worker for run files; Dask removes it with the worker."""
+    try:
+        from distributed import get_worker
+
+        base = get_worker().local_directory
+    except Exception:
+        base = tempfile.gettempdir()
+    return tempfile.mkdtemp(prefix="tevra-run-", dir=base)
+
+
+def run_on_worker(
+    run_id: int,
+    module: str,
+    function: str,
+    partition: dict[str, str],
+    inputs: dict[str, bytes | dict[str, bytes]],
+    project_dir: str | None,
+) -> dict[str, Any]:
+    """The task a Dask worker runs for one job.
+
+    Returns the outcome's fields and the bytes of the run's two files, read before the
+    run's directory is removed.
+    """
+    from tevra.execute import run_in_process
+
+    if project_dir is not None and project_dir not in sys.path and os.path.isdir(project_dir):
+        sys.path.insert(0, project_dir)
+    scratch = _worker_scratch()
+    try:
+        local_inputs: dict[str, str | dict[str, str]] = {}
+        for i, (name, value) in enumerate(inputs.items()):
+            if isinstance(value, bytes):
+                local_inputs[name] = _write(os.path.join(scratch, f"in-{i}.json"), value)
+            else:
+                local_inputs[name] = {
+                    key: _write(os.path.join(scratch, f"in-{i}-{j}.json"), data)
+                    for j, (key, data) in enumerate(value.items())
+                }
+        out_dir = os.path.join(scratch, "out")
+        job = Job(run_id, module, function, out_dir, dict(partition), local_inputs, None)
+        outcome = run_in_process(job)
+        return {
+            "status": outcome.status,
+            "started": outcome.started,
+            "ended": outcome.ended,
+            "error": outcome.error,
+            "error_type": outcome.error_type,
+            "traceback": outcome.traceback,
+            "out_dir": out_dir,
+            "result_json": _read_if_there(os.path.join(out_dir, "result.json")),
+            "value_json": _read_if_there(os.path.join(out_dir, "value.json")),
+        }
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _write(path: str, data: bytes) -> str:
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def _read_if_there(path: str) -> bytes | None:
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+@dataclass(slots=True)
+class _InFlight:
+    job: Job
+    future: Future
+    submitted: float
+    deadline: float | None
+    scattered: Future | None
+
+
+class DaskExecutor:
+    """Runs jobs on a local Dask cluster it starts, or on an existing one (``scheduler``)."""
+
+    def __init__(
+        self,
+        workers: int,
+        scheduler: str | None = None,
+        dashboard: bool = False,
+        project_dir: str | None = None,
+    ) -> None:
+        distributed = _import_distributed()
+        self._distributed = distributed
+        self._project_dir = os.path.abspath(project_dir or os.getcwd())
+        self._cluster: LocalCluster | None = None
+        self._client: Client | None = None
+        self._done: queue.SimpleQueue[str] = queue.SimpleQueue()
+        self._flight: dict[str, _InFlight] = {}
+        self._closed = False
+        self.startup_seconds = 0.0
+        self.dashboard_link: str | None = None
+        t0 = time.perf_counter()
+        try:
+            self._connect(workers, scheduler, dashboard)
+        except BaseException:
+            self.close()
+            raise
+        self.startup_seconds = time.perf_counter() - t0
+
+    def _connect(self, workers: int, scheduler: str | None, dashboard: bool) -> None:
+        import logging
+
+        distributed = self._distributed
+        if scheduler is None:
+            if workers < 1:
+                raise DaskError(f"the Dask executor needs at least one worker, not {workers}")
+            import signal
+
+            # Workers started while Ctrl-C is ignored inherit that across exec, so the
+            # window before the worker plugin below takes over is covered too.
+            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            try:
+                self._cluster = distributed.LocalCluster(
+                    n_workers=workers,
+                    threads_per_worker=1,
+                    processes=True,
+                    dashboard_address=":8787" if dashboard else None,
+                    silence_logs=logging.CRITICAL,
+                )
+            finally:
+                signal.signal(signal.SIGINT, previous)
+            self._client = distributed.Client(self._cluster, set_as_default=False)
+            self._client.register_plugin(_ignore_interrupt_plugin(distributed))
+        else:
+            try:
+                self._client = distributed.Client(scheduler, set_as_default=False, timeout=30)
+            except OSError as e:
+                raise DaskError(f"cannot reach the Dask scheduler at {scheduler}: {e}") from None
+            if not self._client.nthreads():
+                raise DaskError(f"the Dask scheduler at {scheduler} has no workers")
+        if dashboard:
+            self.dashboard_link = self._client.dashboard_link
+        self._check_workers()
+        self._capacity = max(1, sum(self._client.nthreads().values()))
+
+    def _check_workers(self) -> None:
+        client = self._client
+        assert client is not None
+        local = (platform.python_version(), tevra_version())
+        # Python first, with nothing of tevra's: a worker that cannot load tevra still answers.
+        pythons = client.run(platform.python_version)
+        check_versions(local, {a: (v, local[1]) for a, v in pythons.items()})
+        try:
+            remote = client.run(worker_versions)
+        except Exception as e:
+            raise DaskWorkersMismatch(
+                f"tevra cannot be loaded on the Dask workers ({type(e).__name__}: {e});"
+                " install tevra on every worker"
+            ) from None
+        check_versions(local, remote)
+
+    # The executor interface.
+
+    def capacity(self) -> int:
+        return self._capacity
+
+    def submit(self, job: Job) -> None:
+        from tevra.jobs import read_inputs
+
+        client = self._client
+        assert client is not None and not self._closed
+        inputs: Any = read_inputs(job.inputs)
+        scattered = None
+        if _size(inputs) > _SCATTER_BYTES:
+            scattered = client.scatter(inputs, hash=False)
+            inputs = scattered
+        # A key of its own per run, so that a retried or resubmitted run never merges
+        # with another one on a cluster shared between invocations.
+        key = f"tevra-{job.function}-{job.run_id}-{uuid.uuid4().hex[:12]}"
+        project = self._project_dir if self._cluster is not None else None
+        future = client.submit(
+            run_on_worker,
+            job.run_id,
+            job.module,
+            job.function,
+            job.partition,
+            inputs,
+            project,
+            key=key,
+            pure=False,
+            retries=0,
+        )
+        now = time.time()
+        deadline = now + job.timeout if job.timeout is not None else None
+        self._flight[key] = _InFlight(job, future, now, deadline, scattered)
+        future.add_done_callback(lambda f: self._done.put(f.key))
+
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        if not self._flight:
+            return []
+        end = None if timeout is None else time.monotonic() + timeout
+        keys: list[str] = []
+        while True:
+            expired = self._expire()
+            if expired:
+                return expired + self._collect(self._drain())
+            limit = None if end is None else max(0.0, end - time.monotonic())
+            deadline = self._next_deadline()
+            if deadline is not None:
+                until = max(0.0, deadline - time.time()) + 0.01
+                limit = until if limit is None else min(limit, until)
+            try:
+                keys.append(self._done.get(timeout=limit))
+            except queue.Empty:
+                if end is not None and time.monotonic() >= end:
+                    return self._expire()
+                continue
+            keys.extend(self._drain())
+            outcomes = self._collect(keys)
+            if outcomes:
+                return outcomes
+            keys = []
+
+    def cancel(self) -> list[Outcome]:
+        now = time.time()
+        outcomes = [
+            Outcome(f.job.run_id, INTERRUPTED, f.submitted, now, error="interrupted")
+            for f in self._flight.values()
+        ]
+        if self._client is not None and self._flight:
+            futures = [f.future for f in self._flight.values()]
+            try:
+                self._client.cancel(futures, force=True)
+            except Exception:
+                pass  # the cluster goes down next anyway
+        self._flight.clear()
+        self.close()
+        return outcomes
+
+    def close(self) -> None:
+        if self._closed:
+            return
+        self._closed = True
+        client, cluster = self._client, self._cluster
+        self._client = self._cluster = None
+        if client is not None:
+            try:
+                client.close()
+            except Exception:
+                pass
+        if cluster is not None:
+            cluster.close()
+
+    # Outcomes.
+
+    def _drain(self) -> list[str]:
+        keys = []
+        while True:
+            try:
+                keys.append(self._done.get_nowait())
+            except queue.Empty:
+                return keys
+
+    def _next_deadline(self) -> float | None:
+        deadlines = [f.deadline for f in self._flight.values() if f.deadline is not None]
+        return min(deadlines) if deadlines else None
+
+    def _collect(self, keys: list[str]) -> list[Outcome]:
+        # A key may come back for a run already given up (timed out): ignore it.
+        flights = [self._flight.pop(k) for k in dict.fromkeys(keys) if k in self._flight]
+        if not flights:
+            return []
+        client = self._client
+        assert client is not None
+        finished = [f for f in flights if f.future.status == "finished"]
+        results = client.gather([f.future for f in finished]) if finished else []
+        by_key = dict(zip((f.future.key for f in finished), results))
+        outcomes = []
+        for f in flights:
+            if f.future.key in by_key:
+                outcomes.append(self._land(f.job, by_key[f.future.key]))
+            else:
+                outcomes.append(self._lost(f))
+            f.future.release()
+            if f.scattered is not None:
+                f.scattered.release()
+        return outcomes
+
+    def _land(self, job: Job, r: dict[str, Any]) -> Outcome:
+        """Write the run's files into its output directory and make its outcome."""
+        result_bytes: bytes | None = r["result_json"]
+        value_bytes: bytes | None = r["value_json"]
+        if result_bytes is not None:
+            result_bytes = _relocate(result_bytes, r["out_dir"], job.output_dir)
+        outcome = Outcome(
+            job.run_id,
+            r["status"],
+            r["started"],
+            r["ended"],
+            error=r["error"],
+            error_type=r["error_type"],
+            traceback=r["traceback"],
+        )
+        if result_bytes is not None or value_bytes is not None:
+            os.makedirs(job.output_dir, exist_ok=True)
+        # value.json first: a result.json beside it is what makes the directory whole.
+        if value_bytes is not None:
+            _write(os.path.join(job.output_dir, "value.json"), value_bytes)
+        if result_bytes is not None:
+            _write(os.path.join(job.output_dir, "result.json"), result_bytes)
+            try:
+                parsed = json.loads(result_bytes)
+                outcome.result = parsed if isinstance(parsed, dict) else None
+            except ValueError:
+                outcome.result = None
+        if outcome.status == SUCCEEDED:
+            ok = outcome.result is not None and outcome.result.get("ok") is True
+            if value_bytes is None or not ok:
+                outcome.status = FAILED
+                outcome.error = outcome.error or "the run left no value.json"
+                outcome.error_type = outcome.error_type or "MissingValue"
+            else:
+                st = os.stat(os.path.join(job.output_dir, "value.json"))
+                outcome.data_version = versions.data_version(value_bytes)
+                outcome.value_size = st.st_size
+                outcome.value_mtime_ns = st.st_mtime_ns
+        return outcome
+
+    def _lost(self, f: _InFlight) -> Outcome:
+        """The outcome of a run whose task did not come back with a result."""
+        now = time.time()
+        future = f.future
+        if future.status == "error":
+            exc = future.exception()
+            name = type(exc).__name__
+            if name == "KilledWorker":
+                return Outcome(
+                    f.job.run_id, CRASHED, f.submitted, now,
+                    error=f"the Dask worker running it died ({_one_line(exc)})",
+                    error_type=name,
+                )
+            # The task itself catches everything the run raises, so this is set-up on the
+            # worker: unpickling the task, importing tevra there.
+            return Outcome(f.job.run_id, FAILED, f.submitted, now,
+                           error=f"{name}: {_one_line(exc)}", error_type=name)
+        return Outcome(f.job.run_id, CRASHED, f.submitted, now,
+                       error=f"the Dask scheduler dropped the run ({future.status})",
+                       error_type="CancelledError")
+
+    def _expire(self) -> list[Outcome]:
+        """Give up on runs past their timeout; their workers are restarted to stop them."""
+        now = time.time()
+        late = [k for k, f in self._flight.items() if f.deadline is not None and f.deadline <= now]
+        if not late:
+            return []
+        client = self._client
+        assert client is not None
+        processing = client.processing()
+        holders = {w for w, keys in processing.items() if any(k in keys for k in late)}
+        flights = [self._flight.pop(k) for k in late]
+        client.cancel([f.future for f in flights], force=True)
+        if holders:
+            # A thread cannot be stopped from outside; its process can. The nanny brings
+            # the worker back, and a run queued behind it there is rescheduled by Dask.
+            try:
+                client.restart_workers(sorted(holders), raise_for_error=False)
+            except Exception:
+                pass  # no nanny to restart it: the run goes on there, its result unused
+        outcomes = []
+        for f in flights:
+            assert f.job.timeout is not None
+            outcomes.append(Outcome(
+                f.job.run_id, TIMED_OUT, f.submitted, now,
+                error=f"timed out after {f.job.timeout:g} s", error_type="TimeoutError",
+            ))
+            if f.scattered is not None:
+                f.scattered.release()
+        return outcomes
+
+
+def _size(inputs: dict[str, bytes | dict[str, bytes]]) -> int:
+    total = 0
+    for v in inputs.values():
+        total += len(v) if isinstance(v, bytes) else sum(len(b) for b in v.values())
+    return total
+
+
+def _relocate(result_bytes: bytes, worker_dir: str, output_dir: str) -> bytes:
+    """result.json names value.json where the worker wrote it; point it at its new home.
+
+    Only the one string is replaced, so the rest of the record keeps the engine's bytes.
+    """
+    old = json.dumps(os.path.join(worker_dir, "value.json"), ensure_ascii=False).encode("utf-8")
+    new = json.dumps(os.path.join(output_dir, "value.json"), ensure_ascii=False).encode("utf-8")
+    marker = b'"value_path":'
+    return result_bytes.replace(marker + old, marker + new, 1)
+
+
+def _one_line(exc: BaseException) -> str:
+    return " ".join(str(exc).split())
