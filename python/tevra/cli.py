@@ -1,0 +1,410 @@
+"""The ``tevra`` command: run, status, list, runs, show and check.
+
+Exit status: 0 when everything asked for succeeded, 1 when a run failed, 2 on a usage
+or graph error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+from tevra import jobs
+from tevra.discover import DiscoveryError, inspect
+from tevra.graph import Graph, GraphError, build
+from tevra.partitions import parse_filter
+from tevra.plan import FAILURES, RUN, Node, Options, Plan
+from tevra.store import Run, Store, StoreBusy, state_dir
+
+OK, RUN_FAILED, USAGE = 0, 1, 2
+
+
+class UsageError(Exception):
+    pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        code: int = args.handler(args)
+        return code
+    except (DiscoveryError, GraphError, UsageError, StoreBusy) as exc:
+        print(f"tevra: {exc}" if not isinstance(exc, GraphError) else
+              "tevra: the asset graph cannot be run:\n" +
+              "\n".join(f"  {p}" for p in exc.problems), file=sys.stderr)
+        return USAGE
+    except FileNotFoundError as exc:
+        print(f"tevra: {exc}", file=sys.stderr)
+        return USAGE
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tevra", description="Discover, run and track tevra assets.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def selection(p: argparse.ArgumentParser) -> None:
+        p.add_argument("modules", nargs="+", metavar="MODULE",
+                       help="dotted name of a module holding @asset functions")
+        p.add_argument("--select", "-s", action="append", default=[], metavar="SEL",
+                       help="asset key, name, function name or glob; +SEL adds its upstreams, "
+                            "SEL+ its downstreams (repeatable)")
+        p.add_argument("--partition", "-p", action="append", default=[], metavar="DIM=V1,V2",
+                       help="only these values of a partition dimension (repeatable)")
+
+    def state(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--state", metavar="DIR",
+                       help="state directory (default: $TEVRA_HOME or .tevra)")
+
+    p = sub.add_parser("run", help="materialise assets, upstreams first, skipping what is fresh",
+                       description="Materialise the selected assets and every partition "
+                                   "combination, upstreams first, skipping what is up to date.")
+    selection(p)
+    state(p)
+    p.add_argument("-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
+                   help="runs at once (default: the number of cores)")
+    p.add_argument("--force", action="store_true", help="run the selection even if fresh")
+    p.add_argument("--rerun-failed", action="store_true", help="run only what failed last time")
+    p.add_argument("--dry-run", action="store_true", help="print the plan and run nothing")
+    p.add_argument("--no-upstream", action="store_true",
+                   help="refuse runs whose upstreams are not fresh instead of running them")
+    p.add_argument("--fail-fast", action="store_true", help="stop at the first failure")
+    p.add_argument("--timeout", type=_positive_float, metavar="S",
+                   help="end a run that takes longer than S seconds")
+    p.add_argument("--isolate", action="store_true",
+                   help="every run in a fresh interpreter (python -m tevra.worker)")
+    p.add_argument("--executor", choices=("pool", "dask"), default="pool",
+                   help="where runs happen (default: a pool of local worker processes)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="with --executor dask: connect to this scheduler (tcp://host:8786) "
+                        "instead of starting a local cluster")
+    p.add_argument("--dashboard", action="store_true",
+                   help="with --executor dask: serve the local cluster's dashboard")
+    p.add_argument("--plain", action="store_true",
+                   help="one line per finished run instead of the live display")
+    p.set_defaults(handler=cmd_run)
+
+    p = sub.add_parser("status", help="which asset partitions are fresh, stale or failed",
+                       description="Show each asset partition as fresh, stale (with the "
+                                   "reason) or failed.")
+    selection(p)
+    state(p)
+    p.add_argument("--json", action="store_true", help="one JSON document, for tools")
+    p.set_defaults(handler=cmd_status)
+
+    p = sub.add_parser("list", help="the assets in dependency order",
+                       description="List the assets in dependency order with their keys, "
+                                   "inputs and partition dimensions.")
+    p.add_argument("modules", nargs="+", metavar="MODULE")
+    p.set_defaults(handler=cmd_list)
+
+    p = sub.add_parser("check", help="the graph's problems, without running anything",
+                       description="Discover the assets and report every problem of the "
+                                   "graph without running anything.")
+    p.add_argument("modules", nargs="+", metavar="MODULE")
+    p.set_defaults(handler=cmd_check)
+
+    p = sub.add_parser("runs", help="run history, newest first",
+                       description="Run history, newest first.")
+    state(p)
+    p.add_argument("--asset", metavar="A", help="only runs of this asset (key or name)")
+    p.add_argument("--status", metavar="STATUS",
+                   choices=(jobs.SUCCEEDED, jobs.FAILED, jobs.CACHED, jobs.UPSTREAM_FAILED,
+                            jobs.CRASHED, jobs.TIMED_OUT, jobs.INTERRUPTED, jobs.RUNNING),
+                   help="only runs with this status")
+    p.add_argument("--limit", type=_positive_int, default=50, metavar="N",
+                   help="at most N runs (default 50)")
+    p.set_defaults(handler=cmd_runs)
+
+    p = sub.add_parser("show", help="one run's record",
+                       description="One run's record: status, error, traceback, timings and "
+                                   "value path. Given an asset, its latest run.")
+    state(p)
+    p.add_argument("target", metavar="RUN_ID|ASSET")
+    p.add_argument("--partition", "-p", action="append", default=[], metavar="DIM=VALUE")
+    p.set_defaults(handler=cmd_show)
+    return parser
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0, not {text}")
+    return value
+
+
+# -- discovery and planning -------------------------------------------------------
+
+
+def _graph(modules: list[str]) -> Graph:
+    found = inspect(modules, os.getcwd())
+    if not found.records:
+        raise GraphError([f"no assets found in {' '.join(modules)}"])
+    return build(found.records, found.python_version)
+
+
+def _filters(specs: list[str]) -> dict[str, set[str]]:
+    filters: dict[str, set[str]] = {}
+    for spec in specs:
+        try:
+            dim, values = parse_filter(spec)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
+        filters.setdefault(dim, set()).update(values)
+    return filters
+
+
+def _plan(args: argparse.Namespace, store: Store | None, graph: Graph) -> Plan:
+    options = Options(
+        selection=args.select,
+        partition_filters=_filters(args.partition),
+        force=getattr(args, "force", False),
+        rerun_failed=getattr(args, "rerun_failed", False),
+        upstream=not getattr(args, "no_upstream", False),
+    )
+    latest = store.latest(a.key for a in graph.assets) if store is not None else {}
+    plan = Plan(graph, options, latest)
+    plan.build()
+    return plan
+
+
+# -- commands ---------------------------------------------------------------------
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    from tevra.display import reporter
+    from tevra.runner import Runner
+
+    graph = _graph(args.modules)
+    store = Store(state_dir(args.state))
+    try:
+        if args.dry_run:
+            return _dry_run(_plan(args, store, graph))
+        with store.writer(sys.argv):
+            # Plan under the lock: another invocation may have just finished runs.
+            plan = _plan(args, store, graph)
+            refused = _refused_upstreams(plan) if args.no_upstream else []
+            if refused:
+                raise UsageError("--no-upstream: these runs need upstreams that are not "
+                                 "fresh:\n" + "\n".join(f"  {r}" for r in refused))
+            executor = _executor(args)
+            summary = Runner(plan, store, executor, reporter(args.plain),
+                             timeout=args.timeout, fail_fast=args.fail_fast).run()
+    finally:
+        store.close()
+    if summary.interrupted and not summary.failed:
+        return 130
+    return RUN_FAILED if summary.failed else OK
+
+
+def _executor(args: argparse.Namespace) -> Any:
+    if args.executor == "dask":
+        from tevra.executors.dask import DaskExecutor
+        return DaskExecutor(workers=args.jobs, scheduler=args.scheduler, dashboard=args.dashboard,
+                            project_dir=os.getcwd())
+    if args.scheduler or args.dashboard:
+        raise UsageError("--scheduler and --dashboard need --executor dask")
+    if args.isolate:
+        from tevra.executors.isolate import IsolateExecutor
+        return IsolateExecutor(workers=args.jobs, cwd=os.getcwd())
+    from tevra.executors.pool import PoolExecutor
+    return PoolExecutor(workers=args.jobs, cwd=os.getcwd())
+
+
+def _settle_without_running(plan: Plan) -> list[tuple[Node, str, str]]:
+    """Every node as it stands now: (node, verdict, reason), running nothing."""
+    rows = []
+    for node in plan.nodes:
+        if any(up.state not in (jobs.CACHED,) for up in node.deps):
+            stale = [up for up in node.deps if up.state != jobs.CACHED]
+            node.state = RUN
+            node.reason = f"upstream {stale[0].label} is not fresh"
+            rows.append((node, "stale", node.reason))
+            continue
+        state = plan.decide(node)
+        latest = plan.latest.get((node.asset.key, node.key))
+        if state == jobs.CACHED:
+            rows.append((node, "fresh", ""))
+        elif latest is not None and latest.status in FAILURES and node.reason.startswith("last run"):
+            rows.append((node, "failed", latest.status))
+        else:
+            rows.append((node, "stale", node.reason))
+    return rows
+
+
+def _refused_upstreams(plan: Plan) -> list[str]:
+    copy = Plan(plan.graph, plan.options, plan.latest)
+    copy.build()
+    refused = []
+    for node, verdict, reason in _settle_without_running(copy):
+        if not node.target and verdict != "fresh":
+            refused.append(f"{node.label}: {reason}")
+    return refused
+
+
+def _dry_run(plan: Plan) -> int:
+    rows = _settle_without_running(plan)
+    would = [(n, r) for n, v, r in rows if v != "fresh"]
+    for node, reason in would:
+        print(f"would run  {node.label}  ({reason})")
+    print(f"tevra: {len(would)} to run, {len(rows) - len(would)} fresh (dry run, nothing ran)")
+    return OK
+
+
+def cmd_status(args: argparse.Namespace) -> int:
+    graph = _graph(args.modules)
+    root = state_dir(args.state)
+    store = Store(root, readonly=True) if (root / "runs.db").exists() else None
+    try:
+        rows = _settle_without_running(_plan(args, store, graph))
+    finally:
+        if store is not None:
+            store.close()
+    if args.json:
+        doc = [{"asset": n.asset.key, "label": n.asset.label, "partition": n.key,
+                "status": v, "reason": r or None} for n, v, r in rows]
+        print(json.dumps({"partitions": doc}, indent=1))
+        return OK
+    for node, verdict, reason in rows:
+        print(f"{verdict:<6} {node.label}" + (f"  ({reason})" if reason else ""))
+    counts: dict[str, int] = {}
+    for _, verdict, _ in rows:
+        counts[verdict] = counts.get(verdict, 0) + 1
+    print("tevra: " + ", ".join(f"{n} {v}" for v, n in sorted(counts.items())))
+    return OK
+
+
+def cmd_list(args: argparse.Namespace) -> int:
+    graph = _graph(args.modules)
+    for asset in graph.assets:
+        print(asset.label)
+        if asset.key != asset.label:
+            print(f"  key:        {asset.key}")
+        print(f"  function:   {asset.module}.{asset.function}  ({asset.file})")
+        if asset.inputs:
+            ins = ", ".join(f"{p} <- {u.label}" for p, u in sorted(asset.inputs.items()))
+            print(f"  inputs:     {ins}")
+        if asset.dims:
+            dims = ", ".join(f"{d} ({len(asset.dims.values[d])})" for d in asset.dims.names)
+            print(f"  partitions: {dims} = {asset.dims.size()} runs")
+    return OK
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    graph = _graph(args.modules)
+    runs = sum(a.dims.size() for a in graph.assets)
+    print(f"tevra: {len(graph.assets)} assets, {runs} partition runs, no problems")
+    return OK
+
+
+def _open_history(args: argparse.Namespace) -> Store:
+    return Store(state_dir(args.state), readonly=True)
+
+
+def _asset_keys(store: Store, name: str) -> list[str]:
+    keys = [row[0] for row in store.db.execute("SELECT DISTINCT asset FROM latest")]
+    exact = [k for k in keys if k == name]
+    if exact:
+        return exact
+    matches = [k for k in keys if k.endswith(":" + name) or k.split(":")[-1] == name]
+    if not matches:
+        raise UsageError(f"no runs of an asset {name!r} in {store.root}")
+    return matches
+
+
+def cmd_runs(args: argparse.Namespace) -> int:
+    store = _open_history(args)
+    try:
+        runs: list[Run] = []
+        if args.asset:
+            for key in _asset_keys(store, args.asset):
+                runs.extend(store.runs(key, args.status, args.limit))
+            runs.sort(key=lambda r: -r.id)
+            runs = runs[: args.limit]
+        else:
+            runs = store.runs(None, args.status, args.limit)
+    finally:
+        store.close()
+    print(f"{'run':>7}  {'status':<15} {'started':<19} {'time':>8}  asset")
+    for run in runs:
+        print(f"{run.id:>7}  {run.status:<15} {_when(run.started):<19} "
+              f"{_took(run):>8}  {_short(run.asset)}{f'[{run.partition}]' if run.partition else ''}")
+    return OK
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    store = _open_history(args)
+    try:
+        if args.target.isdigit() and not args.partition:
+            run = store.run(int(args.target))
+            if run is None:
+                raise UsageError(f"no run {args.target} in {store.root}")
+        else:
+            filters = _filters(args.partition)
+            partition = ",".join(f"{d}={next(iter(v))}" for d, v in sorted(filters.items()))
+            found = [r for k in _asset_keys(store, args.target)
+                     if (r := store.last_run(k, partition)) is not None]
+            if not found:
+                raise UsageError(f"no runs of {args.target}[{partition}] in {store.root}")
+            run = max(found, key=lambda r: r.id)
+            if run.cached_from is not None:
+                run = store.run(run.cached_from) or run
+    finally:
+        store.close()
+    fields = [
+        ("run", str(run.id)), ("invocation", str(run.invocation)), ("asset", run.asset),
+        ("partition", run.partition or "-"), ("status", run.status),
+        ("reason", run.reason or "-"), ("started", _when(run.started)),
+        ("ended", _when(run.ended)), ("time", _took(run)),
+        ("code version", run.code_version or "-"), ("data version", run.data_version or "-"),
+        ("value", run.value_path or "-"), ("output", run.output_dir or "-"),
+    ]
+    if run.cached_from is not None:
+        fields.append(("cached from run", str(run.cached_from)))
+    if run.input_versions:
+        fields.append(("inputs", run.input_versions))
+    if run.error:
+        fields.append(("error", run.error))
+    width = max(len(k) for k, _ in fields)
+    for key, value in fields:
+        print(f"{key:<{width}}  {value}")
+    if run.traceback:
+        print("traceback:")
+        print(run.traceback.rstrip("\n"))
+    return OK
+
+
+def _when(t: float | None) -> str:
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(t)) if t else "-"
+
+
+def _took(run: Run) -> str:
+    if run.started is None or run.ended is None:
+        return "-"
+    return f"{run.ended - run.started:.3f}s"
+
+
+def _short(key: str) -> str:
+    # An unnamed asset's key is its file and function; the file's name is enough here.
+    if ":" in key and key.startswith("/"):
+        path, _, function = key.rpartition(":")
+        return f"{Path(path).name}:{function}"
+    return key
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,141 @@
+"""What a run shows on the terminal: a live progress display and a summary table on a
+terminal, one line per finished run elsewhere (or with ``--plain``). A failed run
+shows its error and the head of its traceback as soon as it fails."""
+
+from __future__ import annotations
+
+import sys
+import time
+from typing import TextIO
+
+from rich.console import Console
+from rich.progress import BarColumn, Progress, TaskID, TextColumn, TimeRemainingColumn
+from rich.table import Table
+
+from tevra import jobs
+from tevra.plan import Node, Plan
+from tevra.runner import Reporter, Summary
+
+TRACEBACK_LINES = 8
+
+
+def reporter(plain: bool, stream: TextIO | None = None) -> Reporter:
+    stream = stream or sys.stdout
+    if plain or not stream.isatty():
+        return PlainReporter(stream)
+    return LiveReporter(Console(file=stream))
+
+
+def failure_text(node: Node, outcome: jobs.Outcome | None) -> str:
+    """The error of a failed run and the last lines of its traceback."""
+    if outcome is None:
+        return f"{node.label}: {node.state} ({node.reason})"
+    result = outcome.result or {}
+    error = outcome.error or result.get("error") or outcome.status
+    lines = [f"{node.label} {outcome.status} (run {outcome.run_id}): {error}"]
+    if outcome.traceback:
+        tb = outcome.traceback.rstrip("\n").splitlines()
+        if len(tb) > TRACEBACK_LINES:
+            lines.append("  ...")
+            tb = tb[-TRACEBACK_LINES:]
+        lines.extend("  " + line for line in tb)
+    return "\n".join(lines)
+
+
+class PlainReporter(Reporter):
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+
+    def finished(self, node: Node, outcome: jobs.Outcome | None) -> None:
+        if outcome is None:
+            if node.state == jobs.CACHED:
+                line = f"cached     {node.label}"
+            else:
+                line = f"{node.state}  {node.label}: {node.reason}"
+        elif outcome.status == jobs.SUCCEEDED:
+            seconds = outcome.ended - outcome.started
+            path = (outcome.result or {}).get("value_path", "")
+            line = f"succeeded  {node.label}  {seconds:.3f}s  {path}"
+        else:
+            line = failure_text(node, outcome)
+        self.stream.write(line + "\n")
+
+    def done(self, summary: Summary) -> None:
+        self.stream.write(summary_line(summary) + "\n")
+        self.stream.flush()
+
+
+def summary_line(summary: Summary) -> str:
+    parts = [f"{n} {status}" for status, n in sorted(summary.counts.items())]
+    text = ", ".join(parts) if parts else "nothing to do"
+    if summary.interrupted:
+        text += " (stopped early)"
+    return f"tevra: {text} in {summary.elapsed:.2f}s"
+
+
+class LiveReporter(Reporter):
+    def __init__(self, console: Console) -> None:
+        self.console = console
+        self.progress = Progress(
+            TextColumn("[bold]{task.description}"),
+            BarColumn(),
+            TextColumn("{task.completed}/{task.total}"),
+            TextColumn("{task.fields[counts]}"),
+            TextColumn("{task.fields[rate]}"),
+            TimeRemainingColumn(),
+            console=console,
+            transient=True,
+        )
+        self.task: TaskID | None = None
+        self.running = 0
+        self.counts: dict[str, int] = {}
+        self.start = time.monotonic()
+        self._last = 0.0
+
+    def planned(self, plan: Plan) -> None:
+        self.start = time.monotonic()
+        self.progress.start()
+        self.task = self.progress.add_task("tevra run", total=len(plan.nodes), counts="", rate="")
+
+    def started(self, node: Node) -> None:
+        self.running += 1
+        self._refresh()
+
+    def finished(self, node: Node, outcome: jobs.Outcome | None) -> None:
+        status = node.state if outcome is None else outcome.status
+        if outcome is not None:
+            self.running -= 1
+        self.counts[status] = self.counts.get(status, 0) + 1
+        if status not in (jobs.SUCCEEDED, jobs.CACHED):
+            self.progress.console.print(failure_text(node, outcome), style="red", markup=False,
+                                        highlight=False)
+        assert self.task is not None
+        self.progress.advance(self.task)
+        self._refresh()
+
+    def _refresh(self, force: bool = False) -> None:
+        now = time.monotonic()
+        if not force and now - self._last < 0.1:
+            return
+        self._last = now
+        done = self.counts.get(jobs.SUCCEEDED, 0)
+        failed = sum(n for s, n in self.counts.items() if s not in (jobs.SUCCEEDED, jobs.CACHED))
+        elapsed = max(now - self.start, 1e-9)
+        counts = (f"done {done} · running {self.running} · cached "
+                  f"{self.counts.get(jobs.CACHED, 0)} · failed {failed}")
+        assert self.task is not None
+        self.progress.update(self.task, counts=counts, rate=f"{done / elapsed:.0f} runs/s")
+
+    def done(self, summary: Summary) -> None:
+        if self.task is not None:
+            self._refresh(force=True)
+            self.progress.stop()
+        table = Table(title=None, box=None, header_style="bold")
+        for column in ("asset", "run", "cached", "failed", "time"):
+            table.add_column(column, justify="left" if column == "asset" else "right")
+        for label, tally in summary.per_asset.items():
+            table.add_row(label, str(tally.run), str(tally.cached),
+                          f"[red]{tally.failed}[/]" if tally.failed else "0",
+                          f"{tally.seconds:.2f}s")
+        self.console.print(table)
+        self.console.print(summary_line(summary), markup=False, highlight=False)

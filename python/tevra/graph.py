@@ -1,0 +1,294 @@
+"""The asset graph, built from the inspection document and checked before any run."""
+
+from __future__ import annotations
+
+import ast
+import fnmatch
+import json
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from typing import Any
+
+from tevra.partitions import Dimensions
+
+
+class GraphError(Exception):
+    """The graph cannot be run; ``problems`` holds one message per fault found."""
+
+    def __init__(self, problems: list[str]) -> None:
+        super().__init__("\n".join(problems))
+        self.problems = problems
+
+
+@dataclass(frozen=True, slots=True)
+class Signature:
+    params: tuple[str, ...]  # accepted as keywords
+    required: tuple[str, ...]  # without a default
+    positional_only: tuple[str, ...]
+    var_keyword: bool
+
+
+@dataclass(eq=False, slots=True)
+class Asset:
+    key: str
+    label: str  # how a person sees it: its name, else its function name where unique
+    module: str
+    function: str
+    file: str
+    function_source: str
+    module_source: str
+    return_type: str | None
+    references: dict[str, str]  # parameter -> asset reference, as declared
+    dims: Dimensions
+    signature: Signature | None
+    inputs: dict[str, Asset] = field(default_factory=dict)  # parameter -> upstream
+    downstream: list[Asset] = field(default_factory=list)
+
+    @property
+    def ref(self) -> str:
+        return f"{self.file}:{self.function}"
+
+
+@dataclass(slots=True)
+class Graph:
+    assets: list[Asset]  # in dependency order: every asset after its inputs
+    by_key: dict[str, Asset]
+    python_version: str
+
+    def select(self, patterns: list[str]) -> list[Asset]:
+        """The assets a selection names, in dependency order (all when none is given).
+
+        A pattern is an asset key, name or function name, or a glob over them;
+        ``+P`` adds P's upstreams and ``P+`` its downstreams.
+        """
+        if not patterns:
+            return list(self.assets)
+        chosen: set[int] = set()
+        for pattern in patterns:
+            up = pattern.startswith("+")
+            down = pattern.endswith("+") and len(pattern) > 1
+            core = pattern[1 if up else 0 : len(pattern) - (1 if down else 0)]
+            matched = [a for a in self.assets if _matches(a, core)]
+            if not matched:
+                raise GraphError([f"--select {pattern!r} matches no asset"])
+            for a in matched:
+                chosen.add(id(a))
+                if up:
+                    chosen.update(id(u) for u in _closure(a, lambda x: x.inputs.values()))
+                if down:
+                    chosen.update(id(d) for d in _closure(a, lambda x: x.downstream))
+        return [a for a in self.assets if id(a) in chosen]
+
+
+def _matches(asset: Asset, pattern: str) -> bool:
+    names = (asset.key, asset.label, asset.function, f"{asset.module}.{asset.function}")
+    if pattern in names:
+        return True
+    return any(c in pattern for c in "*?[") and any(fnmatch.fnmatchcase(n, pattern) for n in names)
+
+
+def _closure(start: Asset, step: Any) -> list[Asset]:
+    seen: dict[int, Asset] = {}
+    todo = list(step(start))
+    while todo:
+        a = todo.pop()
+        if id(a) not in seen:
+            seen[id(a)] = a
+            todo.extend(step(a))
+    return list(seen.values())
+
+
+def build(records: list[dict[str, Any]], python_version: str) -> Graph:
+    """Check the inspection document's assets and link them; raise GraphError on any fault."""
+    problems: list[str] = []
+    by_ref: dict[str, Asset] = {}
+    for record in records:
+        asset = _asset(record, problems)
+        if asset is None:
+            continue
+        seen = by_ref.get(asset.ref)
+        # An asset imported into another scanned module is listed again: keep the record
+        # of the module that defines it, whose source is the asset's own module.
+        if seen is None or (asset.function_source.strip() in asset.module_source
+                            and seen.function_source.strip() not in seen.module_source):
+            by_ref[asset.ref] = asset
+
+    assets = list(by_ref.values())
+    _label(assets)
+    by_key: dict[str, Asset] = {}
+    for asset in assets:
+        other = by_key.get(asset.key)
+        if other is not None:
+            problems.append(
+                f"{asset.label} ({asset.file}): key {asset.key!r} is also the key of "
+                f"{other.function} ({other.file})"
+            )
+            continue
+        by_key[asset.key] = asset
+
+    for asset in assets:
+        for param, reference in sorted(asset.references.items()):
+            upstream = by_key.get(reference) or by_ref.get(reference)
+            if upstream is None:
+                problems.append(
+                    f"{asset.label} ({asset.file}): input {param!r} refers to {reference!r}, "
+                    "which is no discovered asset"
+                )
+                continue
+            asset.inputs[param] = upstream
+            upstream.downstream.append(asset)
+        _check_parameters(asset, problems)
+        for upstream in asset.inputs.values():
+            _check_alignment(asset, upstream, problems)
+
+    order = _dependency_order(assets, problems)
+    if problems:
+        raise GraphError(problems)
+    return Graph(assets=order, by_key=by_key, python_version=python_version)
+
+
+def _asset(record: dict[str, Any], problems: list[str]) -> Asset | None:
+    meta = record.get("decorator_metadata")
+    if not isinstance(meta, dict):
+        meta = {}
+    where = f"{record['function_name']} ({record['file_path']})"
+    name = meta.get("name")
+    ref = f"{record['file_path']}:{record['function_name']}"
+    dims: dict[str, list[Any]] = {}
+    for dim, descriptor in sorted((meta.get("partitions") or {}).items()):
+        try:
+            values = json.loads(descriptor["values_json"])
+        except (TypeError, KeyError, ValueError):
+            problems.append(f"{where}: partition dimension {dim!r} has no readable values")
+            continue
+        dims[dim] = values
+    dimensions = Dimensions(dims)
+    for dim in dimensions.names:
+        texts = dimensions.texts[dim]
+        if len(set(texts)) != len(texts):
+            repeated = sorted({t for t in texts if texts.count(t) > 1})
+            problems.append(
+                f"{where}: partition dimension {dim!r} repeats the value(s) {', '.join(repeated)}"
+            )
+    return Asset(
+        key=name if isinstance(name, str) and name else ref,
+        label="",
+        module=record["module_path"],
+        function=record["function_name"],
+        file=record["file_path"],
+        function_source=record["function_source"],
+        module_source=record["module_source"],
+        return_type=record["return_type"],
+        references=dict(meta.get("inputs") or {}),
+        dims=dimensions,
+        signature=_signature(record["function_source"]),
+    )
+
+
+def _label(assets: list[Asset]) -> None:
+    counts: dict[str, int] = {}
+    for a in assets:
+        counts[a.function] = counts.get(a.function, 0) + 1
+    for a in assets:
+        if a.key != a.ref:
+            a.label = a.key
+        elif counts[a.function] == 1:
+            a.label = a.function
+        else:
+            a.label = f"{a.module}.{a.function}"
+
+
+def _signature(source: str) -> Signature | None:
+    """The function's parameters, read from its source without importing it."""
+    try:
+        tree = ast.parse(source)
+    except SyntaxError:
+        return None
+    fn = next(
+        (n for n in tree.body if isinstance(n, ast.FunctionDef | ast.AsyncFunctionDef)), None
+    )
+    if fn is None:
+        return None
+    a = fn.args
+    positional = [*a.posonlyargs, *a.args]
+    first_default = len(positional) - len(a.defaults)
+    required = [p.arg for i, p in enumerate(positional) if i >= len(a.posonlyargs) and i < first_default]
+    required += [p.arg for p, d in zip(a.kwonlyargs, a.kw_defaults) if d is None]
+    return Signature(
+        params=tuple(p.arg for p in [*a.args, *a.kwonlyargs]),
+        required=tuple(required),
+        positional_only=tuple(
+            p.arg for i, p in enumerate(a.posonlyargs) if i < first_default
+        ),
+        var_keyword=a.kwarg is not None,
+    )
+
+
+def _check_parameters(asset: Asset, problems: list[str]) -> None:
+    sig = asset.signature
+    if sig is None:
+        return
+    where = f"{asset.label} ({asset.file})"
+    given = [("input", p) for p in sorted(asset.references)] + [
+        ("partition dimension", d) for d in asset.dims.names
+    ]
+    for what, name in given:
+        if name not in sig.params and not sig.var_keyword:
+            problems.append(f"{where}: {what} {name!r} is not a parameter of {asset.function}()")
+    passed = set(asset.references) | set(asset.dims.names)
+    for name in sig.required:
+        if name not in passed:
+            problems.append(
+                f"{where}: parameter {name!r} has no default and is neither an input "
+                "nor a partition dimension"
+            )
+    for name in sig.positional_only:
+        problems.append(
+            f"{where}: parameter {name!r} is positional-only and has no default, "
+            "so no run can pass it"
+        )
+
+
+def _check_alignment(asset: Asset, upstream: Asset, problems: list[str]) -> None:
+    """A shared dimension must offer the upstream every value the asset runs for."""
+    for dim in asset.dims.names:
+        if dim not in upstream.dims.values:
+            continue
+        missing = [t for t in asset.dims.texts[dim] if t not in set(upstream.dims.texts[dim])]
+        if missing:
+            problems.append(
+                f"{asset.label} ({asset.file}): partition dimension {dim!r} has value(s) "
+                f"{', '.join(missing)} that its input {upstream.label} lacks"
+            )
+
+
+def _dependency_order(assets: Iterable[Asset], problems: list[str]) -> list[Asset]:
+    order: list[Asset] = []
+    state: dict[int, int] = {}  # 1 while on the path, 2 once placed
+    reported: set[frozenset[int]] = set()
+
+    def visit(asset: Asset, path: list[Asset]) -> None:
+        mark = state.get(id(asset))
+        if mark == 2:
+            return
+        if mark == 1:
+            cycle = path[path.index(asset):] + [asset]
+            ident = frozenset(id(a) for a in cycle)
+            if ident not in reported:
+                reported.add(ident)
+                problems.append(
+                    f"{asset.label} ({asset.file}): dependency cycle "
+                    + " -> ".join(a.label for a in cycle)
+                )
+            return
+        state[id(asset)] = 1
+        path.append(asset)
+        for param in sorted(asset.inputs):
+            visit(asset.inputs[param], path)
+        path.pop()
+        state[id(asset)] = 2
+        order.append(asset)
+
+    for asset in assets:
+        visit(asset, [])
+    return order

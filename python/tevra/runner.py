@@ -1,0 +1,165 @@
+"""The run loop: settle the plan's nodes upstreams first, run the stale ones on an
+executor, and record every outcome in the store as it arrives."""
+
+from __future__ import annotations
+
+import time
+from collections import deque
+from dataclasses import dataclass, field
+
+from tevra import jobs
+from tevra.executors import Executor
+from tevra.plan import RUN, Node, Plan
+from tevra.store import Store
+
+
+class Reporter:
+    """What the terminal display is told; the default tells nothing."""
+
+    def planned(self, plan: Plan) -> None: ...
+    def started(self, node: Node) -> None: ...
+    def finished(self, node: Node, outcome: jobs.Outcome | None) -> None: ...
+    def done(self, summary: Summary) -> None: ...
+
+
+@dataclass(slots=True)
+class AssetTally:
+    run: int = 0
+    cached: int = 0
+    failed: int = 0
+    seconds: float = 0.0
+
+
+@dataclass(slots=True)
+class Summary:
+    counts: dict[str, int] = field(default_factory=dict)
+    per_asset: dict[str, AssetTally] = field(default_factory=dict)
+    elapsed: float = 0.0
+    interrupted: bool = False
+
+    @property
+    def failed(self) -> int:
+        return sum(n for status, n in self.counts.items()
+                   if status not in (jobs.SUCCEEDED, jobs.CACHED))
+
+
+class Runner:
+    def __init__(self, plan: Plan, store: Store, executor: Executor, reporter: Reporter,
+                 *, timeout: float | None = None, fail_fast: bool = False) -> None:
+        self.plan = plan
+        self.store = store
+        self.executor = executor
+        self.reporter = reporter
+        self.timeout = timeout
+        self.fail_fast = fail_fast
+        self.summary = Summary()
+        self._ready: deque[Node] = deque()
+        self._in_flight: dict[int, Node] = {}
+        self._skipped: list[tuple[str, str, str, str | None, int | None]] = []
+
+    def run(self) -> Summary:
+        started = time.monotonic()
+        self.reporter.planned(self.plan)
+        try:
+            # Taken before deciding any: settling a node readies its dependents itself.
+            for node in [n for n in self.plan.nodes if n.waiting == 0]:
+                self._decide(node)
+            self._loop()
+        except KeyboardInterrupt:
+            self.summary.interrupted = True
+            for outcome in self.executor.cancel():
+                self._finish(outcome)
+        finally:
+            self._flush_skipped()
+            self.store.commit()
+            self.executor.close()
+        self.summary.elapsed = time.monotonic() - started
+        self.reporter.done(self.summary)
+        return self.summary
+
+    def _loop(self) -> None:
+        capacity = self.executor.capacity()
+        while self._ready or self._in_flight:
+            while self._ready and len(self._in_flight) < capacity:
+                self._submit(self._ready.popleft())
+            if self._skipped:
+                self._flush_skipped()
+            for outcome in self.executor.wait(None):
+                self._finish(outcome)
+            if self.fail_fast and self.summary.failed:
+                self.summary.interrupted = True
+                self._ready.clear()
+                for outcome in self.executor.cancel():
+                    self._finish(outcome)
+                return
+
+    def _decide(self, node: Node) -> None:
+        """Settle a node whose upstreams are settled; a fresh or failed one settles its
+        dependents in turn (iteratively: chains can be long)."""
+        todo = [node]
+        while todo:
+            current = todo.pop()
+            state = self.plan.decide(current)
+            if state == RUN:
+                self._ready.append(current)
+                continue
+            cached_from = current.success_id if state == jobs.CACHED else None
+            self._skipped.append((current.asset.key, current.key, state,
+                                  current.reason or None, cached_from))
+            self._count(current, state, 0.0)
+            self.reporter.finished(current, None)
+            todo.extend(self.plan.settled(current))
+
+    def _submit(self, node: Node) -> None:
+        run_id = self.store.new_run_id()
+        node.run_id = run_id
+        out = str(self.store.run_dir(run_id))
+        asset = node.asset
+        self.store.started(run_id, asset.key, node.key, node.reason,
+                           self.plan.code_versions[asset.key], node.input_versions, out)
+        job = jobs.Job(
+            run_id=run_id,
+            module=asset.module,
+            function=asset.function,
+            output_dir=out,
+            partition=asset.dims.partition(node.combo),
+            inputs=self.plan.input_files(node),
+            timeout=self.timeout,
+        )
+        self._in_flight[run_id] = node
+        self.executor.submit(job)
+        self.reporter.started(node)
+
+    def _finish(self, outcome: jobs.Outcome) -> None:
+        node = self._in_flight.pop(outcome.run_id)
+        if outcome.status == jobs.SUCCEEDED:
+            node.data_version = outcome.data_version
+            node.value_path = str((outcome.result or {}).get("value_path") or "")
+        node.state = outcome.status
+        self.store.finished(node.asset.key, node.key, outcome, node.input_versions)
+        self._count(node, outcome.status, outcome.ended - outcome.started)
+        self.reporter.finished(node, outcome)
+        if outcome.status == jobs.INTERRUPTED:
+            return
+        for down in self.plan.settled(node):
+            self._decide(down)
+
+    def _count(self, node: Node, status: str, seconds: float) -> None:
+        counts = self.summary.counts
+        counts[status] = counts.get(status, 0) + 1
+        tally = self.summary.per_asset.get(node.asset.label)
+        if tally is None:
+            tally = self.summary.per_asset[node.asset.label] = AssetTally()
+        if status == jobs.CACHED:
+            tally.cached += 1
+        elif status == jobs.SUCCEEDED:
+            tally.run += 1
+        else:
+            tally.failed += 1
+        tally.seconds += seconds
+
+    def _flush_skipped(self) -> None:
+        if self._skipped:
+            self.store.skipped(self._skipped)
+            self._skipped = []
+

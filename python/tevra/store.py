@@ -1,0 +1,353 @@
+"""The run store: one SQLite database and the runs' output directories.
+
+The orchestrator is the only writer, and only while it holds the state directory's
+lock; workers write nothing but their own run's output directory. A run is recorded as
+running before it starts and gets its final status only once its files are complete,
+so a store left behind by a killed orchestrator never reads a lost run as succeeded.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import sqlite3
+import sys
+import time
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, TextIO
+
+from tevra import jobs
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS invocations (
+    id INTEGER PRIMARY KEY,
+    started REAL NOT NULL,
+    ended REAL,
+    pid INTEGER NOT NULL,
+    argv TEXT NOT NULL,
+    status TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS runs (
+    id INTEGER PRIMARY KEY,
+    invocation INTEGER NOT NULL,
+    asset TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    status TEXT NOT NULL,
+    reason TEXT,
+    started REAL,
+    ended REAL,
+    code_version TEXT,
+    input_versions TEXT,
+    data_version TEXT,
+    value_path TEXT,
+    value_size INTEGER,
+    value_mtime_ns INTEGER,
+    output_dir TEXT,
+    error TEXT,
+    error_type TEXT,
+    traceback TEXT,
+    cached_from INTEGER
+);
+CREATE INDEX IF NOT EXISTS runs_by_asset ON runs (asset, partition, id);
+CREATE INDEX IF NOT EXISTS runs_by_status ON runs (status, id);
+-- The last real run and the last success of every asset partition.
+CREATE TABLE IF NOT EXISTS latest (
+    asset TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    run_id INTEGER NOT NULL,
+    status TEXT NOT NULL,
+    success_id INTEGER,
+    PRIMARY KEY (asset, partition)
+) WITHOUT ROWID;
+"""
+
+RUN_COLUMNS = (
+    "id", "invocation", "asset", "partition", "status", "reason", "started", "ended",
+    "code_version", "input_versions", "data_version", "value_path", "value_size",
+    "value_mtime_ns", "output_dir", "error", "error_type", "traceback", "cached_from",
+)
+
+# Commit at least this often while runs finish, so a killed orchestrator loses little.
+COMMIT_INTERVAL = 0.25
+
+
+class StoreBusy(Exception):
+    """Another invocation holds the state directory."""
+
+
+@dataclass(frozen=True, slots=True)
+class Run:
+    id: int
+    invocation: int
+    asset: str
+    partition: str
+    status: str
+    reason: str | None
+    started: float | None
+    ended: float | None
+    code_version: str | None
+    input_versions: str | None
+    data_version: str | None
+    value_path: str | None
+    value_size: int | None
+    value_mtime_ns: int | None
+    output_dir: str | None
+    error: str | None
+    error_type: str | None
+    traceback: str | None
+    cached_from: int | None
+
+
+@dataclass(frozen=True, slots=True)
+class Latest:
+    """What freshness is judged by: the last real run and the last success."""
+
+    status: str
+    success: Run | None
+
+
+def state_dir(option: str | None) -> Path:
+    """``--state``, else ``$TEVRA_HOME``, else ``.tevra`` in the working directory."""
+    return Path(option or os.environ.get("TEVRA_HOME") or ".tevra").absolute()
+
+
+class Store:
+    def __init__(self, root: Path, *, readonly: bool = False) -> None:
+        self.root = root
+        if readonly and not (root / "runs.db").exists():
+            raise FileNotFoundError(f"no run history in {root}")
+        root.mkdir(parents=True, exist_ok=True)
+        self.db = sqlite3.connect(root / "runs.db", isolation_level=None, timeout=30)
+        self.db.execute("PRAGMA journal_mode=WAL")
+        self.db.execute("PRAGMA synchronous=NORMAL")
+        if not readonly:
+            self.db.executescript(SCHEMA)
+        self._lock_file: TextIO | None = None
+        self._in_tx = False
+        self._last_commit = 0.0
+        self._next_id = 0
+        self.invocation = 0
+
+    # -- the writer's side ---------------------------------------------------
+
+    @contextmanager
+    def writer(self, argv: list[str], *, wait: bool = True, notice: TextIO = sys.stderr) -> Iterator[int]:
+        """Hold the state directory for one invocation; yields its id.
+
+        A second invocation waits for the first (``wait``) or stops with StoreBusy.
+        Runs a killed invocation left as running are marked interrupted first.
+        """
+        lock = open(self.root / "lock", "a+")
+        try:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                lock.seek(0)
+                holder = lock.read().strip() or "unknown"
+                if not wait:
+                    raise StoreBusy(
+                        f"another tevra run (pid {holder}) is using {self.root}"
+                    ) from None
+                print(f"tevra: waiting for the tevra run (pid {holder}) using {self.root}",
+                      file=notice, flush=True)
+                fcntl.flock(lock, fcntl.LOCK_EX)
+            lock.seek(0)
+            lock.truncate()
+            lock.write(str(os.getpid()))
+            lock.flush()
+            self._lock_file = lock
+            self._recover()
+            cur = self.db.execute(
+                "INSERT INTO invocations (started, pid, argv, status) VALUES (?, ?, ?, 'running')",
+                (time.time(), os.getpid(), json.dumps(argv)),
+            )
+            self.invocation = int(cur.lastrowid or 0)
+            row = self.db.execute("SELECT COALESCE(MAX(id), 0) FROM runs").fetchone()
+            self._next_id = int(row[0]) + 1
+            status = "failed"
+            try:
+                yield self.invocation
+                status = "finished"
+            finally:
+                self.commit()
+                self.db.execute(
+                    "UPDATE invocations SET ended = ?, status = ? WHERE id = ?",
+                    (time.time(), status, self.invocation),
+                )
+        finally:
+            self._lock_file = None
+            lock.close()
+
+    def _recover(self) -> None:
+        """Mark what a killed invocation left running as interrupted."""
+        self.db.execute("BEGIN IMMEDIATE")
+        stale = self.db.execute(
+            "SELECT id, asset, partition FROM runs WHERE status = ?", (jobs.RUNNING,)
+        ).fetchall()
+        now = time.time()
+        self.db.execute(
+            "UPDATE runs SET status = ?, ended = COALESCE(ended, ?), "
+            "error = COALESCE(error, 'the tevra run that started it ended before it finished') "
+            "WHERE status = ?",
+            (jobs.INTERRUPTED, now, jobs.RUNNING),
+        )
+        for run_id, asset, partition in stale:
+            self._set_latest(asset, partition, run_id, jobs.INTERRUPTED, None)
+        self.db.execute(
+            "UPDATE invocations SET status = 'interrupted', ended = COALESCE(ended, ?) "
+            "WHERE status = 'running'",
+            (now,),
+        )
+        self.db.execute("COMMIT")
+
+    def new_run_id(self) -> int:
+        run_id = self._next_id
+        self._next_id += 1
+        return run_id
+
+    def run_dir(self, run_id: int) -> Path:
+        return self.root / "runs" / str(self.invocation) / str(run_id)
+
+    def _begin(self) -> None:
+        if not self._in_tx:
+            self.db.execute("BEGIN IMMEDIATE")
+            self._in_tx = True
+
+    def commit(self) -> None:
+        if self._in_tx:
+            self.db.execute("COMMIT")
+            self._in_tx = False
+        self._last_commit = time.monotonic()
+
+    def maybe_commit(self) -> None:
+        if self._in_tx and time.monotonic() - self._last_commit >= COMMIT_INTERVAL:
+            self.commit()
+
+    def started(self, run_id: int, asset: str, partition: str, reason: str,
+                code_version: str, input_versions: str | None, output_dir: str) -> None:
+        self._begin()
+        self.db.execute(
+            "INSERT INTO runs (id, invocation, asset, partition, status, reason, started, "
+            "code_version, input_versions, output_dir) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (run_id, self.invocation, asset, partition, jobs.RUNNING, reason, time.time(),
+             code_version, input_versions, output_dir),
+        )
+
+    def finished(self, asset: str, partition: str, outcome: jobs.Outcome,
+                 input_versions: str | None) -> None:
+        """The final record of a run that was started."""
+        result = outcome.result or {}
+        error = outcome.error
+        error_type = outcome.error_type
+        if error is None and result.get("ok") is False:
+            error = _text(result.get("error"))
+            error_type = _text(result.get("error_type"))
+        value_path = _text(result.get("value_path")) if outcome.status == jobs.SUCCEEDED else None
+        self._begin()
+        self.db.execute(
+            "UPDATE runs SET status = ?, started = ?, ended = ?, input_versions = ?, "
+            "data_version = ?, value_path = ?, value_size = ?, value_mtime_ns = ?, "
+            "error = ?, error_type = ?, traceback = ? WHERE id = ?",
+            (outcome.status, outcome.started, outcome.ended, input_versions,
+             outcome.data_version, value_path, outcome.value_size, outcome.value_mtime_ns,
+             error, error_type, outcome.traceback, outcome.run_id),
+        )
+        success = outcome.run_id if outcome.status == jobs.SUCCEEDED else None
+        self._set_latest(asset, partition, outcome.run_id, outcome.status, success)
+        self.maybe_commit()
+
+    def skipped(self, rows: Iterable[tuple[str, str, str, str | None, int | None]]) -> None:
+        """Records of runs not started: (asset, partition, status, reason, cached_from).
+
+        A cached run points at the success it reuses; an upstream-failed one names the
+        failure in its reason.
+        """
+        self._begin()
+        now = time.time()
+        batch = []
+        latest = []
+        for asset, partition, status, reason, cached_from in rows:
+            run_id = self.new_run_id()
+            batch.append((run_id, self.invocation, asset, partition, status, reason, now, now,
+                          cached_from))
+            if status != jobs.CACHED:
+                latest.append((asset, partition, run_id, status))
+        self.db.executemany(
+            "INSERT INTO runs (id, invocation, asset, partition, status, reason, started, "
+            "ended, cached_from) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            batch,
+        )
+        for asset, partition, run_id, status in latest:
+            self._set_latest(asset, partition, run_id, status, None)
+        self.maybe_commit()
+
+    def _set_latest(self, asset: str, partition: str, run_id: int, status: str,
+                    success_id: int | None) -> None:
+        self.db.execute(
+            "INSERT INTO latest (asset, partition, run_id, status, success_id) "
+            "VALUES (?, ?, ?, ?, ?) ON CONFLICT (asset, partition) DO UPDATE SET "
+            "run_id = excluded.run_id, status = excluded.status, "
+            "success_id = COALESCE(excluded.success_id, latest.success_id)",
+            (asset, partition, run_id, status, success_id),
+        )
+
+    # -- readers ---------------------------------------------------------------
+
+    def latest(self, assets: Iterable[str]) -> dict[tuple[str, str], Latest]:
+        """Freshness facts for every partition of the given assets."""
+        out: dict[tuple[str, str], Latest] = {}
+        cols = ", ".join(f"r.{c}" for c in RUN_COLUMNS)
+        for asset in assets:
+            rows = self.db.execute(
+                f"SELECT l.partition, l.status, {cols} FROM latest l "
+                "LEFT JOIN runs r ON r.id = l.success_id WHERE l.asset = ?",
+                (asset,),
+            )
+            for row in rows:
+                success = Run(*row[2:]) if row[2] is not None else None
+                out[(asset, row[0])] = Latest(status=row[1], success=success)
+        return out
+
+    def runs(self, asset: str | None = None, status: str | None = None,
+             limit: int | None = 50) -> list[Run]:
+        where, args = [], []
+        if asset is not None:
+            where.append("asset = ?")
+            args.append(asset)
+        if status is not None:
+            where.append("status = ?")
+            args.append(status)
+        sql = f"SELECT {', '.join(RUN_COLUMNS)} FROM runs"
+        if where:
+            sql += " WHERE " + " AND ".join(where)
+        sql += " ORDER BY id DESC"
+        if limit is not None:
+            sql += " LIMIT ?"
+            args.append(limit)
+        return [Run(*row) for row in self.db.execute(sql, args)]
+
+    def run(self, run_id: int) -> Run | None:
+        row = self.db.execute(
+            f"SELECT {', '.join(RUN_COLUMNS)} FROM runs WHERE id = ?", (run_id,)
+        ).fetchone()
+        return Run(*row) if row else None
+
+    def last_run(self, asset: str, partition: str) -> Run | None:
+        row = self.db.execute(
+            f"SELECT {', '.join(RUN_COLUMNS)} FROM runs WHERE asset = ? AND partition = ? "
+            "AND status != ? ORDER BY id DESC LIMIT 1",
+            (asset, partition, jobs.CACHED),
+        ).fetchone()
+        return Run(*row) if row else None
+
+    def close(self) -> None:
+        self.commit()
+        self.db.close()
+
+
+def _text(value: Any) -> str | None:
+    return value if isinstance(value, str) else None
