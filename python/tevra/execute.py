@@ -1,0 +1,168 @@
+"""One run in this interpreter, through the engine's ``materialize_asset``.
+
+The engine records only the text of the exception that ended a failed run, so the
+traceback is observed while the run happens: ``sys.monitoring``'s unwind events are
+switched on for the engine call alone and keep the last exception that left a Python
+frame. A successful run raises nothing, so it never reaches the callback.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+import time
+import types
+from typing import Any
+
+import _tevra
+
+from tevra import versions
+from tevra.jobs import FAILED, SUCCEEDED, Job, Outcome, kwargs_json, read_inputs
+
+_TOOL_NAME = "tevra traceback"
+_monitoring = sys.monitoring
+_UNWIND = _monitoring.events.PY_UNWIND
+
+
+class TracebackCapture:
+    """Keeps the last exception unwinding a Python frame while it is switched on.
+
+    One instance per process: it holds a ``sys.monitoring`` tool id from the first use
+    on, and gives up quietly when every id is taken (then runs have no traceback).
+    """
+
+    def __init__(self) -> None:
+        self._tool: int | None = None
+        self._claimed = False
+        self.last: BaseException | None = None
+
+    def _claim(self) -> int | None:
+        self._claimed = True
+        # Ids 0-2 and 5 are conventionally the debugger's, coverage's, profiler's and
+        # optimizer's; take a free one, the others last.
+        for tool in (3, 4, 5, 2, 1, 0):
+            if _monitoring.get_tool(tool) is None:
+                _monitoring.use_tool_id(tool, _TOOL_NAME)
+                _monitoring.register_callback(tool, _UNWIND, self._on_unwind)
+                self._tool = tool
+                return tool
+        return None
+
+    def _on_unwind(self, code: types.CodeType, offset: int, exc: BaseException) -> Any:
+        self.last = exc
+        return None
+
+    def start(self) -> None:
+        self.last = None
+        tool = self._tool if self._claimed else self._claim()
+        if tool is not None:
+            _monitoring.set_events(tool, _UNWIND)
+
+    def stop(self) -> None:
+        if self._tool is not None:
+            _monitoring.set_events(self._tool, 0)
+
+    def take(self, error_type: str | None) -> str | None:
+        """The formatted traceback of the captured exception, and forget it.
+
+        With ``error_type``, only an exception of that type name is taken: it must be
+        the one the engine recorded, not one raised and handled after it.
+        """
+        exc, self.last = self.last, None
+        if exc is None or (error_type is not None and type(exc).__name__ != error_type):
+            return None
+        return format_exception(exc)
+
+
+def format_exception(exc: BaseException) -> str:
+    import traceback  # only failed runs pay for it
+
+    return "".join(traceback.format_exception(exc))
+
+
+capture = TracebackCapture()
+
+
+def run_in_process(job: Job) -> Outcome:
+    """Run ``job`` here and report its outcome; the current directory is restored after."""
+    started = time.time()
+    cwd = os.getcwd()
+    try:
+        kwargs = kwargs_json(job.partition, read_inputs(job.inputs)).decode("utf-8")
+    except Exception as exc:
+        return _error(job, started, exc, format_exception(exc))
+    capture.start()
+    try:
+        _tevra.materialize_asset(job.module, job.function, job.output_dir, kwargs)
+    except SystemExit as exc:
+        capture.stop()
+        if exc.code == 1:
+            return _failed(job, started)
+        return _error(job, started, exc, capture.take(None) or format_exception(exc))
+    except BaseException as exc:
+        # Set-up errors (the output directory cannot be made) and failures to write
+        # the failure record: the engine left no record of its own.
+        capture.stop()
+        capture.last = None
+        return _error(job, started, exc, format_exception(exc))
+    finally:
+        capture.stop()
+        if os.getcwd() != cwd:
+            os.chdir(cwd)
+    return _succeeded(job, started)
+
+
+def _succeeded(job: Job, started: float) -> Outcome:
+    out = job.output_dir
+    try:
+        result = _read_result(out)
+        with open(os.path.join(out, "value.json"), "rb") as f:
+            data = f.read()
+            st = os.fstat(f.fileno())
+    except OSError as exc:
+        return _error(job, started, exc, None)
+    if result is None or result.get("ok") is not True:
+        return Outcome(job.run_id, FAILED, started, time.time(), result=result,
+                       error="the run left no success record", error_type="RuntimeError")
+    return Outcome(job.run_id, SUCCEEDED, started, time.time(), result=result,
+                   data_version=versions.data_version(data), value_size=len(data),
+                   value_mtime_ns=st.st_mtime_ns)
+
+
+def _failed(job: Job, started: float) -> Outcome:
+    try:
+        result = _read_result(job.output_dir)
+    except OSError:
+        result = None
+    if result is None:
+        capture.last = None
+        return Outcome(job.run_id, FAILED, started, time.time(),
+                       error="the run ended without a record", error_type="SystemExit")
+    error_type = result.get("error_type")
+    tb = capture.take(error_type if isinstance(error_type, str) else None)
+    return Outcome(job.run_id, FAILED, started, time.time(), result=result, traceback=tb)
+
+
+def _error(job: Job, started: float, exc: BaseException, tb: str | None) -> Outcome:
+    return Outcome(job.run_id, FAILED, started, time.time(), error=error_text(exc),
+                   error_type=type(exc).__name__, traceback=tb)
+
+
+def error_text(exc: BaseException) -> str:
+    """An exception as the engine renders it in a failure record."""
+    try:
+        return f"{type(exc).__qualname__}: {exc}"
+    except Exception:
+        return f"{type(exc).__qualname__}: <exception str() failed>"
+
+
+def _read_result(output_dir: str) -> dict[str, object] | None:
+    try:
+        with open(os.path.join(output_dir, "result.json"), "rb") as f:
+            record = json.loads(f.read())
+    except FileNotFoundError:
+        return None
+    except ValueError:
+        return None
+    return record if isinstance(record, dict) else None

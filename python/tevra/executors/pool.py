@@ -1,0 +1,363 @@
+"""The default executor: a pool of long-lived local worker processes.
+
+Each worker imports the engine once and runs job after job, so a user module is
+imported once per worker. The parent keeps the cost of a run to a write, a read and a
+``marshal`` call: one selector watches every worker's outcome pipe and its pid file
+descriptor, without a thread per run. A worker that dies fails only the run it held
+and is replaced; one that passes its run's timeout is killed and replaced too.
+"""
+
+from __future__ import annotations
+
+import collections
+import os
+import selectors
+import signal
+import subprocess
+import sys
+import time
+from typing import IO, Any
+
+import _tevra
+
+import tevra
+from tevra.executors.pool_worker import decode_outcome, encode_job
+from tevra.jobs import CRASHED, INTERRUPTED, TIMED_OUT, Job, Outcome
+
+_READ_SIZE = 1 << 16
+
+
+def child_env(env: dict[str, str] | None = None) -> dict[str, str]:
+    """The environment of a worker: ``env`` (or ours) with tevra and the engine importable."""
+    out = dict(os.environ if env is None else env)
+    paths = out.get("PYTHONPATH", "").split(os.pathsep) if out.get("PYTHONPATH") else []
+    for path in (os.path.dirname(os.path.dirname(os.path.abspath(tevra.__file__))),
+                 os.path.dirname(os.path.abspath(_tevra.__file__ or ""))):
+        if path not in paths:
+            paths.append(path)
+    out["PYTHONPATH"] = os.pathsep.join(paths)
+    return out
+
+
+def exit_text(returncode: int) -> str:
+    """How a process ended: "killed by signal 11 (SIGSEGV)" or "exit status 3"."""
+    if returncode < 0:
+        try:
+            name = signal.Signals(-returncode).name
+        except ValueError:
+            return f"killed by signal {-returncode}"
+        return f"killed by signal {-returncode} ({name})"
+    return f"exit status {returncode}"
+
+
+def timeout_text(timeout: float) -> str:
+    return f"timed out after {timeout:g} s"
+
+
+def kill_group(pid: int) -> None:
+    """SIGKILL the process group a worker leads: the worker and whatever it started.
+
+    The group outlives its leader while members remain, so this is safe after the
+    leader was reaped: the id cannot have been reused for another group.
+    """
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+def open_pidfd(pid: int) -> int | None:
+    try:
+        return os.pidfd_open(pid)
+    except (AttributeError, OSError):
+        return None
+
+
+class _Worker:
+    __slots__ = ("proc", "pidfd", "job_fd", "outcome_fd", "buf", "job", "sent", "deadline", "alive")
+
+    def __init__(self, proc: subprocess.Popen[bytes], pidfd: int | None, job_fd: int,
+                 outcome_fd: int) -> None:
+        self.proc = proc
+        self.pidfd = pidfd
+        self.job_fd = job_fd
+        self.outcome_fd = outcome_fd
+        self.buf = b""
+        self.job: Job | None = None
+        self.sent = 0.0
+        self.deadline: float | None = None  # time.monotonic() value
+        self.alive = True
+
+
+class PoolExecutor:
+    """``workers`` long-lived processes running jobs in the project directory ``cwd``."""
+
+    def __init__(self, workers: int, *, cwd: str | None = None, env: dict[str, str] | None = None,
+                 stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None) -> None:
+        if workers < 1:
+            raise ValueError("a pool needs at least one worker")
+        self._size = workers
+        self._cwd = os.path.abspath(cwd if cwd is not None else os.getcwd())
+        self._env = child_env(env)
+        self._stdout = stdout
+        self._stderr = stderr
+        self._selector = selectors.DefaultSelector()
+        self._workers: list[_Worker] = []
+        self._idle: list[_Worker] = []
+        self._queue: collections.deque[Job] = collections.deque()
+        self._ready: list[Outcome] = []
+        self._timed = 0  # jobs in flight with a deadline
+        self._closed = False
+        for _ in range(workers):
+            self._idle.append(self._spawn())
+
+    # -- the Executor interface -------------------------------------------------
+
+    def capacity(self) -> int:
+        return self._size
+
+    def submit(self, job: Job) -> None:
+        if self._closed:
+            raise RuntimeError("the pool is closed")
+        if self._idle:
+            self._send(self._idle.pop(), job)
+        else:
+            self._queue.append(job)
+
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        end = None if timeout is None else time.monotonic() + timeout
+        while not self._ready:
+            if self._in_flight() == 0:
+                break
+            now = time.monotonic()
+            wait_for = None if end is None else max(0.0, end - now)
+            if self._timed:
+                nearest = min(w.deadline for w in self._workers if w.deadline is not None)
+                until = max(0.0, nearest - now)
+                wait_for = until if wait_for is None else min(wait_for, until)
+            for key, _ in self._selector.select(wait_for):
+                worker, is_pidfd = key.data
+                if not worker.alive:
+                    continue  # both its pipe and its pid descriptor reported the death
+                if is_pidfd:
+                    self._lost(worker)
+                else:
+                    self._read(worker)
+            if self._timed:
+                self._expire(time.monotonic())
+            if end is not None and time.monotonic() >= end:
+                break
+        ready, self._ready = self._ready, []
+        return ready
+
+    def cancel(self) -> list[Outcome]:
+        now = time.time()
+        out, self._ready = self._ready, []
+        for worker in self._workers:
+            kill_group(worker.proc.pid)
+        for worker in list(self._workers):
+            worker.proc.wait()
+            if worker.job is not None:
+                out.append(Outcome(worker.job.run_id, INTERRUPTED, worker.sent, now,
+                                   error="interrupted"))
+            self._drop(worker)
+        for job in self._queue:
+            out.append(Outcome(job.run_id, INTERRUPTED, now, now, error="interrupted"))
+        self._queue.clear()
+        self._idle.clear()
+        self._closed = True
+        self._selector.close()
+        return out
+
+    def close(self) -> None:
+        if self._closed:
+            return
+        if self._in_flight():
+            self.cancel()
+            return
+        self._closed = True
+        # A worker ends when its job pipe does.
+        for worker in self._workers:
+            os.close(worker.job_fd)
+            worker.job_fd = -1
+        deadline = time.monotonic() + 5.0
+        for worker in list(self._workers):
+            try:
+                worker.proc.wait(max(0.0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                pass
+            kill_group(worker.proc.pid)
+            worker.proc.wait()
+            self._drop(worker)
+        self._idle.clear()
+        self._selector.close()
+
+    def __enter__(self) -> PoolExecutor:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # -- workers ------------------------------------------------------------------
+
+    def worker_pids(self) -> list[int]:
+        """Process ids of the live workers (for tests and diagnostics)."""
+        return [w.proc.pid for w in self._workers]
+
+    def _in_flight(self) -> int:
+        return len(self._workers) - len(self._idle) + len(self._queue)
+
+    def _spawn(self) -> _Worker:
+        job_read, job_write = os.pipe()
+        outcome_read, outcome_write = os.pipe()
+        try:
+            proc = subprocess.Popen(
+                [sys.executable, "-m", "tevra.executors.pool_worker", str(job_read), str(outcome_write)],
+                pass_fds=(job_read, outcome_write), cwd=self._cwd, env=self._env,
+                stdin=subprocess.DEVNULL, stdout=self._stdout, stderr=self._stderr,
+                # Its own process group: a terminal's Ctrl-C is the orchestrator's to
+                # handle, and a timeout or cancel kills whatever the run started.
+                process_group=0)
+        except BaseException:
+            for fd in (job_read, job_write, outcome_read, outcome_write):
+                os.close(fd)
+            raise
+        os.close(job_read)
+        os.close(outcome_write)
+        os.set_blocking(outcome_read, False)
+        worker = _Worker(proc, open_pidfd(proc.pid), job_write, outcome_read)
+        self._selector.register(outcome_read, selectors.EVENT_READ, (worker, False))
+        if worker.pidfd is not None:
+            self._selector.register(worker.pidfd, selectors.EVENT_READ, (worker, True))
+        self._workers.append(worker)
+        return worker
+
+    def _send(self, worker: _Worker, job: Job) -> None:
+        frame = encode_job(job)
+        for _ in range(3):
+            worker.job = job
+            worker.sent = time.time()
+            if job.timeout is not None:
+                worker.deadline = time.monotonic() + job.timeout
+                self._timed += 1
+            try:
+                view = memoryview(frame)
+                while view:
+                    view = view[os.write(worker.job_fd, view):]
+                return
+            except BrokenPipeError:
+                # It died while idle: it held no run, so the job goes to its successor.
+                self._clear_job(worker)
+                self._retire(worker)
+                worker = self._spawn()
+        self._clear_job(worker)
+        self._retire(worker)
+        self._ready.append(Outcome(job.run_id, CRASHED, time.time(), time.time(),
+                                   error="the pool could not start a worker"))
+        self._replace()
+
+    def _clear_job(self, worker: _Worker) -> None:
+        if worker.deadline is not None:
+            self._timed -= 1
+            worker.deadline = None
+        worker.job = None
+
+    def _read(self, worker: _Worker) -> None:
+        try:
+            data = os.read(worker.outcome_fd, _READ_SIZE)
+        except BlockingIOError:
+            return
+        if not data:
+            self._lost(worker)
+            return
+        buf = worker.buf + data if worker.buf else data
+        while len(buf) >= 4:
+            size = int.from_bytes(buf[:4], "little")
+            if len(buf) < 4 + size:
+                break
+            self._ready.append(decode_outcome(buf[4:4 + size]))
+            buf = buf[4 + size:]
+            self._clear_job(worker)
+            if self._queue:
+                self._send(worker, self._queue.popleft())
+            else:
+                self._idle.append(worker)
+        worker.buf = buf
+
+    def _lost(self, worker: _Worker) -> None:
+        """The worker died (or closed its outcome pipe): take what it finished, reap it."""
+        while True:
+            try:
+                data = os.read(worker.outcome_fd, _READ_SIZE)
+            except BlockingIOError:
+                break
+            if not data:
+                break
+            worker.buf += data
+            self._read_buffered(worker)
+        try:
+            worker.proc.wait(5.0)
+        except subprocess.TimeoutExpired:
+            kill_group(worker.proc.pid)
+            worker.proc.wait()
+        job = worker.job
+        if job is not None:
+            self._ready.append(Outcome(job.run_id, CRASHED, worker.sent, time.time(),
+                                       error=exit_text(worker.proc.returncode)))
+            self._clear_job(worker)
+        self._retire(worker)
+        self._replace()
+
+    def _read_buffered(self, worker: _Worker) -> None:
+        buf, worker.buf = worker.buf, b""
+        while len(buf) >= 4:
+            size = int.from_bytes(buf[:4], "little")
+            if len(buf) < 4 + size:
+                break
+            self._ready.append(decode_outcome(buf[4:4 + size]))
+            buf = buf[4 + size:]
+            self._clear_job(worker)
+        worker.buf = buf
+
+    def _expire(self, now: float) -> None:
+        for worker in list(self._workers):
+            if worker.deadline is not None and worker.deadline <= now and worker.job is not None:
+                job = worker.job
+                kill_group(worker.proc.pid)
+                worker.proc.wait()
+                self._ready.append(Outcome(job.run_id, TIMED_OUT, worker.sent, time.time(),
+                                           error=timeout_text(job.timeout or 0.0)))
+                self._clear_job(worker)
+                self._retire(worker)
+                self._replace()
+
+    def _retire(self, worker: _Worker) -> None:
+        """Forget a dead worker; the processes it started go with it."""
+        kill_group(worker.proc.pid)
+        worker.proc.wait()
+        if worker in self._idle:
+            self._idle.remove(worker)
+        self._drop(worker)
+
+    def _drop(self, worker: _Worker) -> None:
+        worker.alive = False
+        for fd in (worker.outcome_fd, worker.pidfd):
+            if fd is not None:
+                try:
+                    self._selector.unregister(fd)
+                except (KeyError, ValueError):
+                    pass
+                os.close(fd)
+        if worker.job_fd >= 0:
+            os.close(worker.job_fd)
+        worker.job_fd = -1
+        self._workers.remove(worker)
+
+    def _replace(self) -> None:
+        if self._closed:
+            return
+        worker = self._spawn()
+        if self._queue:
+            self._send(worker, self._queue.popleft())
+        else:
+            self._idle.append(worker)
