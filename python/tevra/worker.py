@@ -3,32 +3,167 @@
 Runs one asset and leaves ``value.json`` and ``result.json`` in OUTPUT_DIR.
 Exits 0 when the run succeeded and 1 when it failed; the reason for a failure
 is in ``result.json``.
+
+``--kwargs-file FILE`` reads the keyword-argument JSON from FILE (``-``: standard
+input) instead, so that a large value never goes on the command line.
+``--traceback-file FILE`` writes the traceback of a failed run's exception to FILE.
 """
 
-import argparse
 import sys
 
 import _tevra
 
 from tevra._cli import project_importable
 
+_OPTIONS = ("--kwargs-file", "--traceback-file")
 
-def main(argv=None) -> int:
+# module, function, output_dir, kwargs_json, kwargs_file, traceback_file
+_Args = tuple[str, str, str, str | None, str | None, str | None]
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
+
+def _parser() -> "argparse.ArgumentParser":
+    # argparse and what its formatter imports cost a fresh interpreter more than the
+    # rest of the command; the ordinary forms are read by hand and this parser only
+    # serves help, errors and the unusual spellings.
+    import argparse
+
     parser = argparse.ArgumentParser(
         prog="python -m tevra.worker",
         description="Run one asset function and write value.json and result.json.",
     )
+    parser.add_argument("--kwargs-file", metavar="FILE", default=None,
+                        help="read KWARGS_JSON from FILE ('-': standard input) instead")
+    parser.add_argument("--traceback-file", metavar="FILE", default=None,
+                        help="when the run fails, write the traceback of its exception to FILE")
     parser.add_argument("module", metavar="MODULE", help="dotted name of the module holding the asset")
     parser.add_argument("function", metavar="FUNCTION", help="name of the asset function in MODULE")
     parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory for value.json and result.json")
     parser.add_argument("kwargs_json", metavar="KWARGS_JSON", nargs="?", default=None,
                         help="JSON object whose members are passed as keyword arguments")
+    return parser
+
+
+def _parse_fast(argv: list[str]) -> _Args | None:
+    """The arguments in their ordinary forms, or None for anything argparse must judge.
+
+    Taken here: the positionals in one run, each option once, before or after them,
+    as ``--name VALUE``; nothing starting with "-" but a lone "-" as an option value.
+    """
+    positional: list[str] = []
+    options: dict[str, str] = {}
+    after = False  # an option came after the positionals
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        if arg.startswith("-"):
+            if arg not in _OPTIONS or arg in options or i + 1 == len(argv):
+                return None
+            value = argv[i + 1]
+            if value.startswith("-") and value != "-":
+                return None
+            if positional:
+                if len(positional) < 3:
+                    return None
+                after = True
+            options[arg] = value
+            i += 2
+            continue
+        if after:
+            return None
+        positional.append(arg)
+        i += 1
+    if len(positional) not in (3, 4):
+        return None
+    kwargs_file = options.get("--kwargs-file")
+    if kwargs_file is not None and len(positional) == 4:
+        return None
+    kwargs = positional[3] if len(positional) == 4 else None
+    return (positional[0], positional[1], positional[2], kwargs, kwargs_file,
+            options.get("--traceback-file"))
+
+
+def _parse_slow(argv: list[str]) -> _Args:
+    parser = _parser()
     args = parser.parse_args(argv)
+    if args.kwargs_file is not None and args.kwargs_json is not None:
+        parser.error("argument KWARGS_JSON: not allowed with argument --kwargs-file")
+    return (args.module, args.function, args.output_dir, args.kwargs_json, args.kwargs_file,
+            args.traceback_file)
+
+
+def _read_kwargs(path: str) -> str:
+    try:
+        if path == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, "rb") as f:
+                data = f.read()
+        return data.decode("utf-8")
+    except OSError as exc:
+        _parser().error(f"argument --kwargs-file: can't open '{path}': {exc}")
+    except UnicodeDecodeError as exc:
+        _parser().error(f"argument --kwargs-file: '{path}' is not UTF-8 text: {exc}")
+    raise AssertionError("unreachable")  # parser.error() exits
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = sys.argv[1:] if argv is None else list(argv)
+    parsed = _parse_fast(args)
+    if parsed is None:
+        parsed = _parse_slow(args)
+    module, function, output_dir, kwargs_json, kwargs_file, traceback_file = parsed
+    if kwargs_file is not None:
+        kwargs_json = _read_kwargs(kwargs_file)
     project_importable()
+    if traceback_file is not None:
+        _run_keeping_traceback(module, function, output_dir, kwargs_json, traceback_file)
+        return 0
     # A failed run raises SystemExit(1) after writing result.json; it is left
     # to end the process with that status.
-    _tevra.materialize_asset(args.module, args.function, args.output_dir, args.kwargs_json)
+    _tevra.materialize_asset(module, function, output_dir, kwargs_json)
     return 0
+
+
+def _run_keeping_traceback(module: str, function: str, output_dir: str, kwargs_json: str | None,
+                           traceback_file: str) -> None:
+    import json
+    import os
+
+    from tevra.execute import capture, format_exception
+
+    capture.start()
+    try:
+        _tevra.materialize_asset(module, function, output_dir, kwargs_json)
+    except SystemExit as exc:
+        capture.stop()
+        error_type = None
+        try:
+            with open(os.path.join(output_dir, "result.json"), "rb") as f:
+                error_type = json.loads(f.read()).get("error_type")
+        except (OSError, ValueError, AttributeError):
+            pass
+        text = capture.take(error_type if isinstance(error_type, str) else None)
+        if text is None and exc.code != 1:
+            text = format_exception(exc)
+        if text is not None:
+            _write_text(traceback_file, text)
+        raise
+    except BaseException as exc:
+        # No record: the output directory could not be made, or the record not written.
+        capture.stop()
+        _write_text(traceback_file, format_exception(exc))
+        raise
+    finally:
+        capture.stop()
+
+
+def _write_text(path: str, text: str) -> None:
+    with open(path, "w", encoding="utf-8", errors="backslashreplace") as f:
+        f.write(text)
 
 
 if __name__ == "__main__":
