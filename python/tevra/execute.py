@@ -98,7 +98,10 @@ def run_in_process(job: Job) -> Outcome:
     except SystemExit as exc:
         capture.stop()
         if exc.code == 1:
-            return _failed(job, started)
+            outcome = failed_outcome(job, started)
+            error_type = outcome.result.get("error_type") if outcome.result else None
+            outcome.traceback = capture.take(error_type if isinstance(error_type, str) else None)
+            return outcome
         return _error(job, started, exc, capture.take(None) or format_exception(exc))
     except BaseException as exc:
         # Set-up errors (the output directory cannot be made) and failures to write
@@ -110,10 +113,11 @@ def run_in_process(job: Job) -> Outcome:
         capture.stop()
         if os.getcwd() != cwd:
             os.chdir(cwd)
-    return _succeeded(job, started)
+    return succeeded_outcome(job, started)
 
 
-def _succeeded(job: Job, started: float) -> Outcome:
+def succeeded_outcome(job: Job, started: float) -> Outcome:
+    """The outcome of a run the engine reported as succeeded, from its files."""
     out = job.output_dir
     try:
         result = _read_result(out)
@@ -130,18 +134,16 @@ def _succeeded(job: Job, started: float) -> Outcome:
                    value_mtime_ns=st.st_mtime_ns)
 
 
-def _failed(job: Job, started: float) -> Outcome:
+def failed_outcome(job: Job, started: float) -> Outcome:
+    """The outcome of a run the engine reported as failed, from its record."""
     try:
         result = _read_result(job.output_dir)
     except OSError:
         result = None
     if result is None:
-        capture.last = None
         return Outcome(job.run_id, FAILED, started, time.time(),
                        error="the run ended without a record", error_type="SystemExit")
-    error_type = result.get("error_type")
-    tb = capture.take(error_type if isinstance(error_type, str) else None)
-    return Outcome(job.run_id, FAILED, started, time.time(), result=result, traceback=tb)
+    return Outcome(job.run_id, FAILED, started, time.time(), result=result)
 
 
 def _error(job: Job, started: float, exc: BaseException, tb: str | None) -> Outcome:

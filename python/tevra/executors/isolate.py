@@ -1,0 +1,206 @@
+"""``--isolate``: every run in a fresh interpreter through ``python -m tevra.worker``.
+
+For assets that must not share a process with any other run. The keyword arguments
+go through a file (never the command line) and the worker writes a failed run's
+traceback to another; both live in a private temporary directory for the run's time.
+"""
+
+from __future__ import annotations
+
+import collections
+import os
+import selectors
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from typing import IO, Any
+
+from tevra import execute
+from tevra.executors.pool import child_env, exit_text, kill_group, open_pidfd, timeout_text
+from tevra.jobs import CRASHED, FAILED, INTERRUPTED, TIMED_OUT, Job, Outcome, kwargs_json, read_inputs
+
+_POLL = 0.05  # seconds between looks at a process without a pid descriptor
+
+
+@dataclass(slots=True)
+class _Run:
+    job: Job
+    proc: subprocess.Popen[bytes]
+    pidfd: int | None
+    started: float
+    deadline: float | None
+    kwargs_path: str
+    traceback_path: str
+
+
+class IsolateExecutor:
+    """Up to ``workers`` runs at once, each a ``python -m tevra.worker`` process in ``cwd``."""
+
+    def __init__(self, workers: int, *, cwd: str | None = None, env: dict[str, str] | None = None,
+                 stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None) -> None:
+        if workers < 1:
+            raise ValueError("an executor needs at least one worker")
+        self._size = workers
+        self._cwd = os.path.abspath(cwd if cwd is not None else os.getcwd())
+        self._env = child_env(env)
+        self._stdout = stdout
+        self._stderr = stderr
+        self._tmp = tempfile.mkdtemp(prefix="tevra-isolate-")
+        self._selector = selectors.DefaultSelector()
+        self._running: list[_Run] = []
+        self._queue: collections.deque[Job] = collections.deque()
+        self._ready: list[Outcome] = []
+        self._count = 0
+        self._closed = False
+
+    def capacity(self) -> int:
+        return self._size
+
+    def submit(self, job: Job) -> None:
+        if self._closed:
+            raise RuntimeError("the executor is closed")
+        if len(self._running) < self._size:
+            self._start(job)
+        else:
+            self._queue.append(job)
+
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        end = None if timeout is None else time.monotonic() + timeout
+        while not self._ready and self._running:
+            now = time.monotonic()
+            wait_for = None if end is None else max(0.0, end - now)
+            deadlines = [r.deadline for r in self._running if r.deadline is not None]
+            if deadlines:
+                until = max(0.0, min(deadlines) - now)
+                wait_for = until if wait_for is None else min(wait_for, until)
+            if any(r.pidfd is None for r in self._running):
+                wait_for = _POLL if wait_for is None else min(wait_for, _POLL)
+            self._selector.select(wait_for)
+            now = time.monotonic()
+            for run in list(self._running):
+                if run.proc.poll() is not None:
+                    self._finish(run, self._outcome(run))
+                elif run.deadline is not None and run.deadline <= now:
+                    kill_group(run.proc.pid)
+                    run.proc.wait()
+                    self._finish(run, Outcome(run.job.run_id, TIMED_OUT, run.started, time.time(),
+                                              error=timeout_text(run.job.timeout or 0.0)))
+            if end is not None and time.monotonic() >= end:
+                break
+        ready, self._ready = self._ready, []
+        return ready
+
+    def cancel(self) -> list[Outcome]:
+        now = time.time()
+        out, self._ready = self._ready, []
+        for run in self._running:
+            kill_group(run.proc.pid)
+        for run in list(self._running):
+            run.proc.wait()
+            self._forget(run)
+            out.append(Outcome(run.job.run_id, INTERRUPTED, run.started, now, error="interrupted"))
+        for job in self._queue:
+            out.append(Outcome(job.run_id, INTERRUPTED, now, now, error="interrupted"))
+        self._queue.clear()
+        self._shut()
+        return out
+
+    def close(self) -> None:
+        if self._closed:
+            return
+        if self._running or self._queue:
+            self.cancel()
+        else:
+            self._shut()
+
+    def __enter__(self) -> IsolateExecutor:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _shut(self) -> None:
+        if not self._closed:
+            self._closed = True
+            self._selector.close()
+            shutil.rmtree(self._tmp, ignore_errors=True)
+
+    def _start(self, job: Job) -> None:
+        started = time.time()
+        self._count += 1
+        kwargs_path = os.path.join(self._tmp, f"{self._count}.kwargs.json")
+        traceback_path = os.path.join(self._tmp, f"{self._count}.traceback")
+        try:
+            with open(kwargs_path, "wb") as f:
+                f.write(kwargs_json(job.partition, read_inputs(job.inputs)))
+        except OSError as exc:
+            self._ready.append(Outcome(job.run_id, FAILED, started, time.time(),
+                                       error=execute.error_text(exc), error_type=type(exc).__name__,
+                                       traceback=execute.format_exception(exc)))
+            self._remove(kwargs_path)
+            return
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "tevra.worker", "--kwargs-file", kwargs_path,
+             "--traceback-file", traceback_path, job.module, job.function, job.output_dir],
+            cwd=self._cwd, env=self._env, stdin=subprocess.DEVNULL,
+            stdout=self._stdout, stderr=self._stderr, process_group=0)
+        run = _Run(job, proc, open_pidfd(proc.pid), started,
+                   None if job.timeout is None else time.monotonic() + job.timeout,
+                   kwargs_path, traceback_path)
+        if run.pidfd is not None:
+            self._selector.register(run.pidfd, selectors.EVENT_READ, run)
+        self._running.append(run)
+
+    def _outcome(self, run: _Run) -> Outcome:
+        job, code = run.job, run.proc.returncode
+        # Whatever the run started is ended with it.
+        kill_group(run.proc.pid)
+        has_record = os.path.exists(os.path.join(job.output_dir, "result.json"))
+        if code == 0 and has_record:
+            return execute.succeeded_outcome(job, run.started)
+        traceback = _read_text(run.traceback_path)
+        if code == 1 and has_record:
+            outcome = execute.failed_outcome(job, run.started)
+            outcome.traceback = traceback
+            return outcome
+        if code == 1 and traceback:
+            # Raised before the engine could keep a record (the output directory could
+            # not be made): the last line of the traceback is the exception.
+            last = traceback.rstrip("\n").rsplit("\n", 1)[-1]
+            error_type = last.split(":", 1)[0].rsplit(".", 1)[-1]
+            return Outcome(job.run_id, FAILED, run.started, time.time(), error=last,
+                           error_type=error_type, traceback=traceback)
+        return Outcome(job.run_id, CRASHED, run.started, time.time(), error=exit_text(code))
+
+    def _finish(self, run: _Run, outcome: Outcome) -> None:
+        self._forget(run)
+        self._ready.append(outcome)
+        while self._queue and len(self._running) < self._size:
+            self._start(self._queue.popleft())
+
+    def _forget(self, run: _Run) -> None:
+        if run.pidfd is not None:
+            self._selector.unregister(run.pidfd)
+            os.close(run.pidfd)
+        self._running.remove(run)
+        self._remove(run.kwargs_path)
+        self._remove(run.traceback_path)
+
+    @staticmethod
+    def _remove(path: str) -> None:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+
+
+def _read_text(path: str) -> str | None:
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read() or None
+    except FileNotFoundError:
+        return None
