@@ -229,10 +229,21 @@ def _settle_without_running(plan: Plan) -> list[tuple[Node, str, str]]:
     """Every node as it stands now: (node, verdict, reason), running nothing."""
     rows = []
     for node in plan.nodes:
-        if any(up.state not in (jobs.CACHED,) for up in node.deps):
-            stale = [up for up in node.deps if up.state != jobs.CACHED]
+        stale = [up for up in node.deps if up.state != jobs.CACHED]
+        if stale:
+            # Its inputs are not settled yet: say what is wrong with the node itself
+            # first, else which upstream holds it back.
+            latest = plan.latest.get((node.asset.key, node.key))
             node.state = RUN
-            node.reason = f"upstream {stale[0].label} is not fresh"
+            if latest is not None and latest.status in FAILURES:
+                rows.append((node, "failed", latest.status))
+                continue
+            if latest is None or latest.success is None:
+                node.reason = "never run"
+            elif latest.success.code_version != plan.code_versions[node.asset.key]:
+                node.reason = "code changed"
+            else:
+                node.reason = f"upstream {stale[0].label} is not fresh"
             rows.append((node, "stale", node.reason))
             continue
         state = plan.decide(node)

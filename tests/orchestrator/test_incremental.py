@@ -1,0 +1,157 @@
+"""Incremental runs: what is fresh, what is stale and why, and what runs again."""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+
+import pytest
+
+from tevra_project import Project
+
+UP = """\
+from tevra import asset
+
+@asset()
+def source():
+    return [1, 2, 3]
+"""
+MID = """\
+from tevra import asset
+import up
+
+@asset(inputs={"s": up.source})
+def middle(s):
+    return sorted(s)
+"""
+LEAF = """\
+from tevra import asset, partitions
+import mid
+
+SCALE = 1
+
+def helper(x):
+    return x * SCALE
+
+@asset(inputs={"m": mid.middle}, partitions={"k": partitions(["a", "b"])})
+def leaf(k, m):
+    return [k, helper(len(m))]
+"""
+MODULES = ("up", "mid", "leaf")
+
+
+@pytest.fixture
+def project(tmp_path):
+    p = Project(tmp_path)
+    p.write("up.py", UP)
+    p.write("mid.py", MID)
+    p.write("leaf.py", LEAF)
+    first = p.run(*MODULES)
+    assert first.code == 0, first.out + first.err
+    return p
+
+
+def ran(result):
+    return sorted(l.split()[1] for l in result.out.splitlines() if l.startswith("succeeded"))
+
+
+def edit(project, module, old, new):
+    path = project.root / f"{module}.py"
+    text = path.read_text()
+    assert old in text
+    path.write_text(text.replace(old, new))
+
+
+def test_second_run_skips_everything(project):
+    result = project.run(*MODULES)
+    assert ran(result) == []
+    assert "4 cached" in result.out
+    assert {v for v, _ in project.status(*MODULES).values()} == {"fresh"}
+
+
+def test_editing_a_function_reruns_it_and_what_reads_its_new_value(project):
+    edit(project, "mid", "sorted(s)", "sorted(s, reverse=True)")
+    status = project.status(*MODULES)
+    assert status["source"] == ("fresh", None)
+    assert status["middle"] == ("stale", "code changed")
+    assert status["leaf[k=a]"] == ("stale", "upstream middle is not fresh")
+    assert ran(project.run(*MODULES)) == ["leaf[k=a]", "leaf[k=b]", "middle"]
+    reasons = {r for _, r in project.status(*MODULES).values()}
+    assert reasons == {None}
+
+
+def test_editing_a_helper_in_the_module_makes_its_assets_stale(project):
+    edit(project, "leaf", "SCALE = 1", "SCALE = 2")
+    assert project.status(*MODULES)["leaf[k=b]"] == ("stale", "code changed")
+    assert ran(project.run(*MODULES)) == ["leaf[k=a]", "leaf[k=b]"]
+    assert project.latest_values()["leaf[k=a]"] == ["a", 6]
+
+
+def test_an_upstream_rerun_with_the_same_bytes_leaves_downstreams_fresh(project):
+    # middle sorts the reordered list back, so its value's bytes stay the same.
+    edit(project, "up", "[1, 2, 3]", "[3, 2, 1]")
+    assert ran(project.run(*MODULES)) == ["middle", "source"]
+    assert ran(project.run(*MODULES)) == []
+
+
+def test_an_upstream_producing_other_bytes_makes_downstreams_stale(tmp_path):
+    p = Project(tmp_path)
+    data = tmp_path / "data.txt"
+    data.write_text("1")
+    p.write("m.py", f"""
+from tevra import asset
+@asset()
+def read():
+    return open({str(data)!r}).read()
+@asset(inputs={{"r": read}})
+def twice(r):
+    return r * 2
+""")
+    assert ran(p.run("m")) == ["read", "twice"]
+    data.write_text("2")
+    assert ran(p.run("m", "--force", "--select", "read")) == ["read"]
+    assert p.status("m")["twice"] == ("stale", "an input changed")
+    assert ran(p.run("m")) == ["twice"]
+    assert p.latest_values()["twice"] == "22"
+
+
+@pytest.mark.parametrize("damage", ["delete", "rewrite"])
+def test_a_missing_or_changed_value_file_reruns_the_asset(project, damage):
+    db = sqlite3.connect(project.root / ".tevra" / "runs.db")
+    (path,) = db.execute(
+        "SELECT r.value_path FROM latest l JOIN runs r ON r.id = l.success_id "
+        "WHERE l.asset LIKE '%:source'").fetchone()
+    db.close()
+    if damage == "delete":
+        os.remove(path)
+        reason = "value file missing"
+    else:
+        with open(path, "w") as f:
+            f.write("[9, 9, 9]")
+        reason = "value file changed"
+    assert project.status(*MODULES)["source"] == ("stale", reason)
+    # The same bytes come back, so nothing downstream runs again.
+    assert ran(project.run(*MODULES)) == ["source"]
+    assert project.latest_values()["source"] == [1, 2, 3]
+
+
+def test_force_dry_run_and_rerun_failed(project):
+    assert ran(project.run(*MODULES, "--force", "--select", "source")) == ["source"]
+    edit(project, "mid", "return sorted(s)", "return 1 / 0")
+    dry = project.run(*MODULES, "--dry-run")
+    assert "would run  middle  (code changed)" in dry.out
+    assert "would run  leaf[k=a]  (upstream middle is not fresh)" in dry.out
+    assert "2 to run" not in dry.out and "3 to run, 1 fresh (dry run, nothing ran)" in dry.out
+    failed = project.run(*MODULES)
+    assert failed.code == 1
+    assert "middle failed" in failed.out and "ZeroDivisionError: division by zero" in failed.out
+    assert "upstream failed  leaf[k=a]: upstream middle failed" in failed.out
+    status = project.status(*MODULES)
+    assert status["middle"] == ("failed", "failed")
+    assert status["leaf[k=b]"] == ("failed", "upstream failed")
+    edit(project, "mid", "return 1 / 0", "return sorted(s) + [0]")
+    again = project.run(*MODULES, "--rerun-failed")
+    assert ran(again) == ["leaf[k=a]", "leaf[k=b]", "middle"]
+    # Nothing failed last time: nothing to rerun, even where stale.
+    edit(project, "up", "[1, 2, 3]", "[1, 2, 3, 4]")
+    assert ran(project.run(*MODULES, "--rerun-failed")) == []
