@@ -42,9 +42,16 @@ def always_dies():
 
 
 @asset()
-def sleepy(seconds):
+def combine(parts):
+    return sum(parts.values())
+
+
+@asset()
+def sleepy(seconds, pidfile):
     import time
 
+    with open(pidfile, "w") as f:
+        f.write(str(os.getpid()))
     time.sleep(seconds)
     return seconds
 

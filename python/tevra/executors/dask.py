@@ -13,6 +13,7 @@ executor is made.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import platform
@@ -22,14 +23,19 @@ import sys
 import tempfile
 import time
 import uuid
+import warnings
+from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from tevra import versions
 from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome
 
-if TYPE_CHECKING:
-    from distributed import Client, Future, LocalCluster
+# The optional package's objects are typed loosely here: this module must check and
+# import without it, and its own annotations are partial.
+Client = Any
+Future = Any
+LocalCluster = Any
 
 INSTALL_HINT = "pip install 'tevra[dask]'"
 
@@ -122,6 +128,21 @@ def _ignore_interrupt_plugin(distributed: Any) -> Any:
                 signal.signal(signal.SIGINT, signal.SIG_IGN)
 
     return IgnoreInterrupt()
+
+
+@contextlib.contextmanager
+def _interrupts_ignored() -> Iterator[None]:
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _worker_scratch() -> str:
@@ -236,15 +257,21 @@ class DaskExecutor:
         import logging
 
         distributed = self._distributed
+        import dask.config as dask_config
+
         if scheduler is None:
             if workers < 1:
                 raise DaskError(f"the Dask executor needs at least one worker, not {workers}")
-            import signal
-
             # Workers started while Ctrl-C is ignored inherit that across exec, so the
             # window before the worker plugin below takes over is covered too.
-            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-            try:
+            # One run per worker at a time: a worker holds no second run that its death
+            # would count against, and a run starts when it is submitted, which is what
+            # its timeout is measured from.
+            saturation = {"distributed.scheduler.worker-saturation": 1.0}
+            with _interrupts_ignored(), warnings.catch_warnings(), dask_config.set(saturation):
+                # The scheduler serves its health routes even without a dashboard and
+                # says so when the usual port is taken: nothing the user asked about.
+                warnings.filterwarnings("ignore", message="Port .* is already in use")
                 self._cluster = distributed.LocalCluster(
                     n_workers=workers,
                     threads_per_worker=1,
@@ -252,8 +279,6 @@ class DaskExecutor:
                     dashboard_address=":8787" if dashboard else None,
                     silence_logs=logging.CRITICAL,
                 )
-            finally:
-                signal.signal(signal.SIGINT, previous)
             self._client = distributed.Client(self._cluster, set_as_default=False)
             self._client.register_plugin(_ignore_interrupt_plugin(distributed))
         else:
@@ -266,7 +291,8 @@ class DaskExecutor:
         if dashboard:
             self.dashboard_link = self._client.dashboard_link
         self._check_workers()
-        self._capacity = max(1, sum(self._client.nthreads().values()))
+        threads: dict[str, int] = self._client.nthreads()
+        self._capacity = max(1, sum(threads.values()))
 
     def _check_workers(self) -> None:
         client = self._client
@@ -297,7 +323,8 @@ class DaskExecutor:
         inputs: Any = read_inputs(job.inputs)
         scattered = None
         if _size(inputs) > _SCATTER_BYTES:
-            scattered = client.scatter(inputs, hash=False)
+            # In a list, so that the inputs go as one piece rather than one per key.
+            [scattered] = client.scatter([inputs], hash=False)
             inputs = scattered
         # A key of its own per run, so that a retried or resubmitted run never merges
         # with another one on a cluster shared between invocations.

@@ -1,0 +1,277 @@
+"""The Dask executor on a real local cluster (processes, two workers)."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import time
+from collections.abc import Iterator
+from pathlib import Path
+
+import psutil
+import pytest
+
+dask = pytest.importorskip("dask")
+pytest.importorskip("distributed")
+
+from tevra import versions  # noqa: E402
+from tevra.execute import run_in_process  # noqa: E402
+from tevra.executors.dask import (  # noqa: E402
+    DaskExecutor,
+    DaskWorkersMismatch,
+    check_versions,
+)
+from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+PYTHON = sys.executable
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    # A module only the project directory holds: neither this process's sys.path nor
+    # the workers' (copied from it at spawn) can find it any other way.
+    root = tmp_path_factory.mktemp("project")
+    (root / "dask_project_only.py").write_text(textwrap.dedent("""
+        from tevra import asset
+
+        @asset()
+        def answer():
+            return 42
+    """))
+    return root
+
+
+@pytest.fixture(scope="module")
+def executor(project: Path) -> Iterator[DaskExecutor]:
+    # One worker death is enough to give up on a run here; Dask's default of three
+    # retries would only make the crash test slower.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        ex = DaskExecutor(2, project_dir=str(project))
+    yield ex
+    ex.close()
+
+
+def drain(ex: DaskExecutor, count: int, limit: float = 60) -> list[Outcome]:
+    """Wait for ``count`` outcomes, then make sure no further one comes."""
+    out: list[Outcome] = []
+    end = time.monotonic() + limit
+    while len(out) < count:
+        assert time.monotonic() < end, f"only {len(out)} of {count} outcomes came"
+        out += ex.wait(1)
+    assert len(out) == count
+    assert ex.wait(0.2) == []
+    return out
+
+
+def write(path: Path, data: bytes) -> str:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return str(path)
+
+
+def test_capacity_is_one_run_per_worker(executor: DaskExecutor) -> None:
+    assert executor.capacity() == 2
+
+
+def test_partitions_and_inputs_match_a_run_in_process(executor: DaskExecutor, tmp_path: Path) -> None:
+    orders = write(tmp_path / "up" / "orders.json", b'{"north": [1, 2, 3], "south": [10, 20]}')
+    jobs = []
+    run_id = 0
+    for region in ("north", "south"):
+        for year in (2023, 2024):
+            run_id += 1
+            part = {"region": json.dumps(region), "year": str(year)}
+            jobs.append(Job(run_id, "dask_assets", "sales", str(tmp_path / f"dask/{run_id}"),
+                            part, {"orders": orders}))
+    # An input made of several upstream partitions at once, keyed by partition text.
+    sums = {"region=north": write(tmp_path / "up/n.json", b"6"),
+            "region=south": write(tmp_path / "up/s.json", b"30")}
+    jobs.append(Job(99, "dask_assets", "combine", str(tmp_path / "dask/99"), {}, {"parts": sums}))
+    for job in jobs:
+        executor.submit(job)
+    outcomes = {o.run_id: o for o in drain(executor, len(jobs))}
+
+    for job in jobs:
+        got = outcomes[job.run_id]
+        assert got.status == SUCCEEDED, got
+        local = run_in_process(Job(job.run_id, job.module, job.function,
+                                   str(tmp_path / f"local/{job.run_id}"), job.partition, job.inputs))
+        assert local.status == SUCCEEDED, local
+        value = Path(job.output_dir, "value.json").read_bytes()
+        assert value == Path(job.output_dir.replace("/dask/", "/local/"), "value.json").read_bytes()
+        assert got.data_version == versions.data_version(value) == local.data_version
+        assert got.value_size == len(value)
+        assert got.value_mtime_ns == os.stat(Path(job.output_dir, "value.json")).st_mtime_ns
+        # The record is the engine's, naming the value where it now is.
+        assert got.result is not None and local.result is not None
+        assert got.result["value_path"] == os.path.join(job.output_dir, "value.json")
+        assert {k: v for k, v in got.result.items() if k != "value_path"} == \
+            {k: v for k, v in local.result.items() if k != "value_path"}
+        assert json.loads(Path(job.output_dir, "result.json").read_bytes()) == got.result
+    assert json.loads(Path(jobs[3].output_dir, "value.json").read_bytes()) == \
+        {"region": "south", "total": 60, "year": 2024}
+    assert json.loads(Path(jobs[4].output_dir, "value.json").read_bytes()) == 36
+
+
+def test_project_dir_is_importable_on_workers(executor: DaskExecutor, tmp_path: Path) -> None:
+    executor.submit(Job(1, "dask_project_only", "answer", str(tmp_path / "out")))
+    [got] = drain(executor, 1)
+    assert got.status == SUCCEEDED, got
+    assert (tmp_path / "out" / "value.json").read_bytes() == b"42"
+
+
+def test_large_input_reaches_the_worker_whole(executor: DaskExecutor, tmp_path: Path) -> None:
+    big = json.dumps({"north": list(range(300_000)), "south": [1]}).encode()
+    assert len(big) > 2 << 20
+    orders = write(tmp_path / "orders.json", big)
+    executor.submit(Job(1, "dask_assets", "sales", str(tmp_path / "out"),
+                        {"region": '"north"', "year": "2023"}, {"orders": orders}))
+    [got] = drain(executor, 1)
+    assert got.status == SUCCEEDED, got
+    assert json.loads((tmp_path / "out" / "value.json").read_bytes())["total"] == sum(range(300_000))
+
+
+@pytest.mark.parametrize("module, function, error_type, text, frame", [
+    ("dask_assets", "broken", "ZeroDivisionError", "ZeroDivisionError: division by zero",
+     "in helper"),
+    ("dask_no_such_module", "f", "ModuleNotFoundError", "No module named 'dask_no_such_module'",
+     None),
+    ("dask_assets", "no_such_function", "AttributeError", "no_such_function", None),
+])
+def test_failure_keeps_record_and_traceback(executor: DaskExecutor, tmp_path: Path, module: str,
+                                            function: str, error_type: str, text: str,
+                                            frame: str | None) -> None:
+    out = tmp_path / "out"
+    executor.submit(Job(7, module, function, str(out)))
+    [got] = drain(executor, 1)
+    assert got.status == FAILED
+    assert got.result is not None and got.result["ok"] is False
+    assert got.result["error_type"] == error_type
+    assert text in str(got.result["error"])
+    assert json.loads((out / "result.json").read_bytes()) == got.result
+    assert not (out / "value.json").exists()
+    assert got.data_version is None
+    if frame is not None:
+        assert got.traceback is not None
+        assert f'dask_assets.py", line' in got.traceback and frame in got.traceback
+
+
+def test_killed_worker_run_is_retried_and_recorded_once(executor: DaskExecutor,
+                                                       tmp_path: Path) -> None:
+    marker = tmp_path / "attempted"
+    executor.submit(Job(1, "dask_assets", "dies_once", str(tmp_path / "1"),
+                        {"marker": json.dumps(str(marker))}))
+    executor.submit(Job(2, "dask_assets", "where", str(tmp_path / "2")))
+    outcomes = {o.run_id: o for o in drain(executor, 2, limit=120)}
+    # Killed once (the marker says it ran), then succeeded on the retry, files in place.
+    survivor = outcomes[1]
+    assert marker.exists() and survivor.status == SUCCEEDED, survivor
+    assert (tmp_path / "1" / "value.json").read_bytes() == b'{"survived": true}'
+    assert survivor.data_version == versions.data_version(b'{"survived": true}')
+    assert outcomes[2].status == SUCCEEDED
+
+
+def test_worker_killed_every_time_is_one_crash(executor: DaskExecutor, tmp_path: Path) -> None:
+    executor.submit(Job(1, "dask_assets", "always_dies", str(tmp_path / "1")))
+    executor.submit(Job(2, "dask_assets", "where", str(tmp_path / "2")))
+    outcomes = {o.run_id: o for o in drain(executor, 2, limit=120)}
+    crashed = outcomes[1]
+    assert crashed.status == CRASHED and crashed.error_type == "KilledWorker", crashed
+    assert crashed.error is not None and "died" in crashed.error
+    assert crashed.result is None and not (tmp_path / "1").exists()
+    assert outcomes[2].status == SUCCEEDED  # the rest goes on
+    # The cluster is whole again for later runs.
+    executor.submit(Job(3, "dask_assets", "where", str(tmp_path / "3")))
+    [again] = drain(executor, 1)
+    assert again.status == SUCCEEDED
+
+
+def test_timeout_stops_the_run_and_its_worker(executor: DaskExecutor, tmp_path: Path) -> None:
+    pidfile = tmp_path / "pid"
+    t0 = time.monotonic()
+    executor.submit(Job(1, "dask_assets", "sleepy", str(tmp_path / "1"),
+                        {"seconds": "60", "pidfile": json.dumps(str(pidfile))}, timeout=1.0))
+    [got] = drain(executor, 1)
+    assert got.status == TIMED_OUT and got.error == "timed out after 1 s"
+    assert time.monotonic() - t0 < 30
+    assert not (tmp_path / "1").exists()
+    pid = int(pidfile.read_text())
+    assert not psutil.pid_exists(pid) or psutil.Process(pid).status() == psutil.STATUS_ZOMBIE
+    executor.submit(Job(2, "dask_assets", "where", str(tmp_path / "2")))
+    [after] = drain(executor, 1)
+    assert after.status == SUCCEEDED
+
+
+def test_cancel_interrupts_and_leaves_no_worker(tmp_path: Path) -> None:
+    before = {p.pid for p in psutil.Process().children(recursive=True)}
+    ex = DaskExecutor(2)
+    workers = {p.pid for p in psutil.Process().children(recursive=True)} - before
+    assert len(workers) >= 2
+    pidfiles = [tmp_path / f"pid{i}" for i in range(3)]
+    for i, pidfile in enumerate(pidfiles):
+        ex.submit(Job(i, "dask_assets", "sleepy", str(tmp_path / str(i)),
+                      {"seconds": "60", "pidfile": json.dumps(str(pidfile))}))
+    end = time.monotonic() + 30
+    while sum(p.exists() for p in pidfiles) < 2:  # two running, one waiting
+        assert time.monotonic() < end
+        time.sleep(0.05)
+    outcomes = ex.cancel()
+    assert sorted(o.run_id for o in outcomes) == [0, 1, 2]
+    assert {o.status for o in outcomes} == {INTERRUPTED}
+    left = [pid for pid in workers if psutil.pid_exists(pid)
+            and psutil.Process(pid).status() != psutil.STATUS_ZOMBIE]
+    assert left == []
+    assert not any((tmp_path / str(i)).exists() for i in range(3))
+    ex.close()  # idempotent after cancel
+
+
+@pytest.mark.parametrize("remote, message", [
+    ({"tcp://a:1": ("3.13.5", "1.0")}, None),
+    ({"tcp://a:1": ("3.12.9", "1.0")}, "Dask worker tcp://a:1 runs Python 3.12.9"),
+    ({"tcp://a:1": ("3.13.0", "1.0"), "tcp://b:2": ("3.13.0", "0.9")},
+     "Dask worker tcp://b:2 has tevra 0.9, this machine tevra 1.0"),
+])
+def test_worker_versions_are_checked(remote: dict[str, tuple[str, str]],
+                                     message: str | None) -> None:
+    if message is None:
+        check_versions(("3.13.0", "1.0"), remote)
+    else:
+        with pytest.raises(DaskWorkersMismatch, match=message.replace(".", r"\.")):
+            check_versions(("3.13.0", "1.0"), remote)
+
+
+MISSING = """
+import sys
+sys.modules["distributed"] = None  # as if the extra were not installed
+import tevra, tevra.jobs, tevra.execute, tevra.executors
+from tevra.executors.dask import DaskExecutor, DaskUnavailable
+try:
+    DaskExecutor(2)
+except DaskUnavailable as e:
+    print(str(e))
+"""
+
+
+def test_missing_extra_gives_one_line() -> None:
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HERE.parent.parent / "python"), str(HERE)]))
+    proc = subprocess.run([PYTHON, "-c", MISSING], capture_output=True, text=True, env=env,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.count("\n") == 1
+    assert "pip install 'tevra[dask]'" in proc.stdout
+
+
+def test_core_package_does_not_import_distributed() -> None:
+    code = ("import sys, pkgutil, importlib, tevra\n"
+            "for m in pkgutil.walk_packages(tevra.__path__, 'tevra.'):\n"
+            "    if m.name not in ('tevra.executors.dask', 'tevra.__main__'):\n"
+            "        importlib.import_module(m.name)\n"
+            "print(sorted(k for k in sys.modules if k.split('.')[0] in ('dask', 'distributed')))\n")
+    env = dict(os.environ, PYTHONPATH=str(HERE.parent.parent / "python"))
+    proc = subprocess.run([PYTHON, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[]"
