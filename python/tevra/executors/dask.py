@@ -171,8 +171,34 @@ def run_on_worker(
     """
     from tevra.execute import run_in_process
 
-    if project_dir is not None and project_dir not in sys.path and os.path.isdir(project_dir):
-        sys.path.insert(0, project_dir)
+    # The project directory, where it exists here too (the same machine, a shared
+    # filesystem), is on the path for this run only: a long-lived worker serves other
+    # projects as well.
+    extra = project_dir if project_dir is not None and project_dir not in sys.path \
+        and os.path.isdir(project_dir) else None
+    if extra is not None:
+        sys.path.insert(0, extra)
+    known = len(sys.modules)
+    try:
+        return _run_here(run_in_process, run_id, module, function, partition, inputs)
+    finally:
+        if len(sys.modules) > known:
+            _imported_by_runs.update(list(sys.modules)[known:])
+        if extra is not None:
+            try:
+                sys.path.remove(extra)
+            except ValueError:
+                pass
+
+
+def _run_here(
+    run_in_process: Any,
+    run_id: int,
+    module: str,
+    function: str,
+    partition: dict[str, str],
+    inputs: dict[str, bytes | dict[str, bytes]],
+) -> dict[str, Any]:
     scratch = _worker_scratch()
     try:
         local_inputs: dict[str, str | dict[str, str]] = {}
@@ -186,7 +212,7 @@ def run_on_worker(
                 }
         out_dir = os.path.join(scratch, "out")
         job = Job(run_id, module, function, out_dir, dict(partition), local_inputs, None)
-        outcome = run_in_process(job)
+        outcome: Outcome = run_in_process(job)
         return {
             "status": outcome.status,
             "started": outcome.started,
@@ -200,6 +226,37 @@ def run_on_worker(
         }
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+# Modules first imported while a run happened in this worker process.
+_imported_by_runs: set[str] = set()
+
+
+def forget_project_modules() -> int:
+    """Runs on every worker at connect: drop the user modules earlier runs imported.
+
+    A worker of a long-lived cluster outlives the invocation that imported a user's
+    module; the next invocation may come after an edit, and must run the module as it
+    is now, as its code version says. Only pure-Python modules outside the interpreter's
+    own trees are dropped: installed packages and extensions cannot be imported twice.
+    """
+    import importlib
+
+    installed = tuple({os.path.realpath(p) + os.sep for p in
+                       (sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix)})
+    dropped = 0
+    for name in sorted(_imported_by_runs):
+        mod = sys.modules.get(name)
+        path = getattr(mod, "__file__", None)
+        if mod is None or not isinstance(path, str) or not path.endswith(".py"):
+            continue
+        if os.path.realpath(path).startswith(installed):
+            continue
+        del sys.modules[name]
+        dropped += 1
+    _imported_by_runs.clear()
+    importlib.invalidate_caches()
+    return dropped
 
 
 def _write(path: str, data: bytes) -> str:
@@ -309,6 +366,7 @@ class DaskExecutor:
                 " install tevra on every worker"
             ) from None
         check_versions(local, remote)
+        client.run(forget_project_modules)
 
     # The executor interface.
 
@@ -329,7 +387,6 @@ class DaskExecutor:
         # A key of its own per run, so that a retried or resubmitted run never merges
         # with another one on a cluster shared between invocations.
         key = f"tevra-{job.function}-{job.run_id}-{uuid.uuid4().hex[:12]}"
-        project = self._project_dir if self._cluster is not None else None
         future = client.submit(
             run_on_worker,
             job.run_id,
@@ -337,7 +394,7 @@ class DaskExecutor:
             job.function,
             job.partition,
             inputs,
-            project,
+            self._project_dir,
             key=key,
             pure=False,
             retries=0,
