@@ -1,0 +1,305 @@
+"""The local executors with real worker processes on a real project directory."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import psutil
+import pytest
+
+from tevra import versions
+from tevra.execute import run_in_process
+from tevra.executors import Executor
+from tevra.executors.isolate import IsolateExecutor
+from tevra.executors.pool import PoolExecutor
+from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome
+
+HERE = Path(__file__).resolve().parent
+ASSETS = (HERE / "executor_assets.py").read_text(encoding="utf-8")
+KINDS = ["pool", "isolate"]
+
+Make = Callable[[int], Executor]
+
+
+@pytest.fixture
+def project(tmp_path: Path) -> Path:
+    root = tmp_path / "project"
+    root.mkdir()
+    (root / "executor_assets.py").write_text(ASSETS, encoding="utf-8")
+    return root
+
+
+@pytest.fixture(params=KINDS)
+def kind(request: pytest.FixtureRequest) -> str:
+    return str(request.param)
+
+
+@pytest.fixture
+def make(kind: str, project: Path) -> Iterator[Make]:
+    made: list[PoolExecutor | IsolateExecutor] = []
+
+    def make(workers: int) -> Executor:
+        cls = PoolExecutor if kind == "pool" else IsolateExecutor
+        executor = cls(workers, cwd=str(project))
+        made.append(executor)
+        return executor
+
+    yield make
+    for executor in made:
+        executor.close()
+
+
+class Jobs:
+    """Jobs of the fixture module, each with a new output directory."""
+
+    def __init__(self, root: Path) -> None:
+        self.root = root
+        self.count = 0
+
+    def __call__(self, function: str, partition: dict[str, str] | None = None,
+                 inputs: dict[str, str | dict[str, str]] | None = None,
+                 timeout: float | None = None) -> Job:
+        self.count += 1
+        return Job(self.count, "executor_assets", function, str(self.root / "runs" / str(self.count)),
+                   partition or {}, inputs or {}, timeout)
+
+
+@pytest.fixture
+def jobs(project: Path) -> Jobs:
+    return Jobs(project)
+
+
+def collect(executor: Executor, expected: int, limit: float = 120) -> dict[int, Outcome]:
+    out: dict[int, Outcome] = {}
+    deadline = time.monotonic() + limit
+    while len(out) < expected:
+        assert time.monotonic() < deadline, f"only {len(out)} of {expected} outcomes"
+        for outcome in executor.wait(1.0):
+            assert outcome.run_id not in out
+            out[outcome.run_id] = outcome
+    return out
+
+
+def run_one(executor: Executor, job: Job) -> Outcome:
+    executor.submit(job)
+    return collect(executor, 1)[job.run_id]
+
+
+def wait_for_file(path: Path, limit: float = 60) -> str:
+    deadline = time.monotonic() + limit
+    while not path.exists() or not path.read_text():
+        assert time.monotonic() < deadline, f"{path} never appeared"
+        time.sleep(0.02)
+    return path.read_text()
+
+
+def assert_succeeded(outcome: Outcome, job: Job) -> bytes:
+    assert outcome.status == SUCCEEDED, outcome
+    data = (Path(job.output_dir) / "value.json").read_bytes()
+    assert outcome.data_version == versions.data_version(data)
+    assert outcome.value_size == len(data)
+    assert outcome.value_mtime_ns == os.stat(Path(job.output_dir) / "value.json").st_mtime_ns
+    assert outcome.result is not None and outcome.result["ok"] is True
+    assert outcome.traceback is None
+    assert outcome.started <= outcome.ended
+    return data
+
+
+def descendants() -> set[int]:
+    return {p.pid for p in psutil.Process().children(recursive=True) if not dead(p.pid)}
+
+
+def dead(pid: int) -> bool:
+    try:
+        return psutil.Process(pid).status() == psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return True
+
+
+def gone(pid: int, limit: float = 10) -> bool:
+    """Whether the process ends soon: a SIGKILL is sent at once but delivered a moment later."""
+    deadline = time.monotonic() + limit
+    while not dead(pid):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def test_partition_large_input_and_fan_in(make: Make, jobs: Jobs, project: Path) -> None:
+    rows = [{"amount": i, "pad": "x" * 40} for i in range(25_000)]
+    orders = project / "orders.json"
+    # Non-ASCII escapes and exotic number forms must arrive as written, not re-encoded.
+    orders.write_text(json.dumps({"rows": rows, "note": "caf\u00e9 \u2603"}), encoding="utf-8")
+    assert orders.stat().st_size > 1_000_000
+    history = {}
+    for key, n in (('{"year":2023}', 1), ('{"year":2024}', 2)):
+        path = project / f"history-{n}.json"
+        path.write_text(f'{{"n": {n}.0e0}}')
+        history[key] = str(path)
+    executor = make(2)
+    job = jobs("combine", {"region": '"north"'}, {"orders": str(orders), "history": history})
+    data = assert_succeeded(run_one(executor, job), job)
+    assert json.loads(data) == {
+        "region": "north", "rows": 25_000, "total": sum(range(25_000)), "note": "\u00e9 \u2603",
+        "history": {'{"year":2023}': 1.0, '{"year":2024}': 2.0},
+    }
+
+
+def test_failure_names_the_assets_line(make: Make, jobs: Jobs, project: Path) -> None:
+    executor = make(1)
+    line = ASSETS.splitlines().index(next(s for s in ASSETS.splitlines() if "the failing line" in s)) + 1
+    failed = run_one(executor, jobs("fails", {"x": "-2"}))
+    assert failed.status == FAILED
+    assert failed.result == {"error": "ValueError: x must be positive, got -2", "error_type": "ValueError",
+                             "ok": False}
+    assert failed.traceback is not None
+    assert f'File "{project / "executor_assets.py"}", line {line}, in _check' in failed.traceback
+    assert "in fails" in failed.traceback
+    assert failed.traceback.rstrip().endswith("ValueError: x must be positive, got -2")
+    # The same worker (pool) goes on, and a success carries no stale traceback.
+    job = jobs("fails", {"x": "3"})
+    assert_succeeded(run_one(executor, job), job)
+
+
+def test_failure_without_record(make: Make, project: Path) -> None:
+    blocker = project / "file"
+    blocker.write_text("")
+    job = Job(1, "executor_assets", "identity", str(blocker / "out"))
+    outcome = run_one(make(1), job)
+    assert (outcome.status, outcome.result, outcome.error_type) == (FAILED, None, "NotADirectoryError")
+    assert outcome.error is not None and outcome.error.startswith("NotADirectoryError: ")
+
+
+@pytest.mark.parametrize("function, error", [
+    ("segfault", "killed by signal 11 (SIGSEGV)"),
+    ("exits", "exit status 3"),
+])
+def test_crash_fails_only_its_run(make: Make, jobs: Jobs, function: str, error: str) -> None:
+    executor = make(1)
+    batch = [jobs("identity", inputs={}), jobs(function), jobs("identity"), jobs("identity")]
+    for job in batch:
+        executor.submit(job)
+    outcomes = collect(executor, len(batch))
+    crashed = outcomes[batch[1].run_id]
+    assert (crashed.status, crashed.error, crashed.result) == (CRASHED, error, None)
+    for job in batch[:1] + batch[2:]:
+        assert_succeeded(outcomes[job.run_id], job)
+
+
+def test_worker_killed_from_outside(make: Make, jobs: Jobs, project: Path) -> None:
+    executor = make(1)
+    marker = project / "hang.pid"
+    hung = jobs("hang", {"marker": json.dumps(str(marker))})
+    after = jobs("identity")
+    executor.submit(hung)
+    executor.submit(after)
+    pid = int(wait_for_file(marker))
+    os.kill(pid, signal.SIGKILL)
+    outcomes = collect(executor, 2)
+    assert (outcomes[hung.run_id].status, outcomes[hung.run_id].error) == (CRASHED, "killed by signal 9 (SIGKILL)")
+    value = json.loads(assert_succeeded(outcomes[after.run_id], after))
+    assert value["pid"] != pid
+
+
+def test_timeout_kills_the_run_and_goes_on(make: Make, jobs: Jobs, project: Path) -> None:
+    executor = make(2)
+    marker = project / "spawn.pids"
+    slow = jobs("spawns", {"marker": json.dumps(str(marker))}, timeout=1.5)
+    quick = [jobs("identity", {"value": str(i)}, timeout=60) for i in range(4)]
+    executor.submit(slow)
+    for job in quick:
+        executor.submit(job)
+    outcomes = collect(executor, 5)
+    timed = outcomes[slow.run_id]
+    assert (timed.status, timed.error) == (TIMED_OUT, "timed out after 1.5 s")
+    assert 1.5 <= timed.ended - timed.started < 30
+    for job in quick:
+        assert_succeeded(outcomes[job.run_id], job)
+    # The run and the process it started are both gone.
+    worker, grandchild = map(int, marker.read_text().split())
+    assert gone(worker) and gone(grandchild)
+
+
+def test_cancel_leaves_no_process(make: Make, jobs: Jobs, project: Path) -> None:
+    before = descendants()
+    executor = make(2)
+    markers = [project / f"spawn-{i}.pids" for i in range(2)]
+    running = [jobs("spawns", {"marker": json.dumps(str(m))}) for m in markers]
+    queued = jobs("identity")
+    for job in running + [queued]:
+        executor.submit(job)
+    pids = [int(p) for m in markers for p in wait_for_file(m).split()]
+    outcomes = executor.cancel()
+    assert sorted(o.run_id for o in outcomes) == sorted(j.run_id for j in running + [queued])
+    assert {o.status for o in outcomes} == {INTERRUPTED}
+    assert all(gone(pid) for pid in pids)
+    assert descendants() <= before
+    executor.close()  # after cancel: nothing left to do, and no error
+
+
+def test_close_ends_the_workers(make: Make, jobs: Jobs) -> None:
+    before = descendants()
+    executor = make(2)
+    batch = [jobs("identity") for _ in range(4)]
+    for job in batch:
+        executor.submit(job)
+    assert {o.status for o in collect(executor, 4).values()} == {SUCCEEDED}
+    executor.close()
+    executor.close()
+    assert descendants() <= before
+
+
+def test_module_imported_once_per_worker(make: Make, jobs: Jobs, project: Path, kind: str) -> None:
+    executor = make(2)
+    batch = [jobs("identity", {"value": str(i)}) for i in range(12)]
+    for job in batch:
+        executor.submit(job)
+    outcomes = collect(executor, len(batch))
+    pids = {json.loads(assert_succeeded(outcomes[j.run_id], j))["pid"] for j in batch}
+    imports = (project / "imports.log").read_text().split()
+    if kind == "pool":
+        assert len(pids) <= 2 and len(imports) == len(pids)
+    else:
+        assert len(pids) == len(imports) == len(batch)
+
+
+def test_pool_worker_restores_the_directory(jobs: Jobs, project: Path) -> None:
+    with PoolExecutor(1, cwd=str(project)) as executor:
+        wander, where = jobs("wanders"), jobs("where")
+        assert json.loads(assert_succeeded(run_one(executor, wander), wander)) == "/"
+        assert json.loads(assert_succeeded(run_one(executor, where), where)) == str(project)
+
+
+def test_pool_keeps_its_size_through_crashes(jobs: Jobs, project: Path) -> None:
+    with PoolExecutor(2, cwd=str(project)) as executor:
+        batch = [jobs("exits" if i % 3 == 0 else "identity") for i in range(9)]
+        for job in batch:
+            executor.submit(job)
+        outcomes = collect(executor, 9)
+        statuses = [outcomes[j.run_id].status for j in batch]
+        assert statuses == [CRASHED if i % 3 == 0 else SUCCEEDED for i in range(9)]
+        assert len(executor.worker_pids()) == 2
+        assert not any(dead(pid) for pid in executor.worker_pids())
+
+
+def test_missing_input_file_fails_the_run(make: Make, jobs: Jobs, project: Path) -> None:
+    outcome = run_one(make(1), jobs("identity", inputs={"value": str(project / "nowhere.json")}))
+    assert (outcome.status, outcome.error_type) == (FAILED, "FileNotFoundError")
+
+
+def test_in_process_run_restores_directory_and_keeps_traceback(jobs: Jobs, project: Path,
+                                                               monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.chdir(project)
+    monkeypatch.syspath_prepend(str(project))
+    wander = jobs("wanders")
+    assert_succeeded(run_in_process(wander), wander)
+    assert os.getcwd() == str(project)
+    failed = run_in_process(jobs("fails"))
+    assert failed.status == FAILED and failed.traceback is not None and "in _check" in failed.traceback
+    assert failed.result is not None and failed.result["error_type"] == "ValueError"
