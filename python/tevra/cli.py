@@ -201,8 +201,9 @@ def cmd_run(args: argparse.Namespace) -> int:
             if refused:
                 raise UsageError("--no-upstream: these runs need upstreams that are not "
                                  "fresh:\n" + "\n".join(f"  {r}" for r in refused))
-            executor = _executor(args)
-            summary = Runner(plan, store, executor, reporter(args.plain),
+            if args.executor != "dask" and (args.scheduler or args.dashboard):
+                raise UsageError("--scheduler and --dashboard need --executor dask")
+            summary = Runner(plan, store, lambda: _executor(args), reporter(args.plain),
                              timeout=args.timeout, fail_fast=args.fail_fast).run()
     finally:
         store.close()
@@ -213,11 +214,12 @@ def cmd_run(args: argparse.Namespace) -> int:
 
 def _executor(args: argparse.Namespace) -> Any:
     if args.executor == "dask":
-        from tevra.executors.dask import DaskExecutor
-        return DaskExecutor(workers=args.jobs, scheduler=args.scheduler, dashboard=args.dashboard,
-                            project_dir=os.getcwd())
-    if args.scheduler or args.dashboard:
-        raise UsageError("--scheduler and --dashboard need --executor dask")
+        from tevra.executors.dask import DaskError, DaskExecutor
+        try:
+            return DaskExecutor(workers=args.jobs, scheduler=args.scheduler,
+                                dashboard=args.dashboard, project_dir=os.getcwd())
+        except DaskError as exc:
+            raise UsageError(str(exc)) from None
     if args.isolate:
         from tevra.executors.isolate import IsolateExecutor
         return IsolateExecutor(workers=args.jobs, cwd=os.getcwd())

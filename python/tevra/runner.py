@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import time
 from collections import deque
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from tevra import jobs
@@ -44,11 +45,14 @@ class Summary:
 
 
 class Runner:
-    def __init__(self, plan: Plan, store: Store, executor: Executor, reporter: Reporter,
-                 *, timeout: float | None = None, fail_fast: bool = False) -> None:
+    def __init__(self, plan: Plan, store: Store, executor: Callable[[], Executor],
+                 reporter: Reporter, *, timeout: float | None = None,
+                 fail_fast: bool = False) -> None:
         self.plan = plan
         self.store = store
-        self.executor = executor
+        # Started at the first run: a re-run with nothing stale starts no worker.
+        self._make_executor = executor
+        self._executor: Executor | None = None
         self.reporter = reporter
         self.timeout = timeout
         self.fail_fast = fail_fast
@@ -67,29 +71,34 @@ class Runner:
             self._loop()
         except KeyboardInterrupt:
             self.summary.interrupted = True
-            for outcome in self.executor.cancel():
-                self._finish(outcome)
+            if self._executor is not None:
+                for outcome in self._executor.cancel():
+                    self._finish(outcome)
         finally:
             self._flush_skipped()
             self.store.commit()
-            self.executor.close()
+            if self._executor is not None:
+                self._executor.close()
         self.summary.elapsed = time.monotonic() - started
         self.reporter.done(self.summary)
         return self.summary
 
     def _loop(self) -> None:
-        capacity = self.executor.capacity()
+        if not self._ready:
+            return
+        executor = self._executor = self._make_executor()
+        capacity = executor.capacity()
         while self._ready or self._in_flight:
             while self._ready and len(self._in_flight) < capacity:
-                self._submit(self._ready.popleft())
+                self._submit(executor, self._ready.popleft())
             if self._skipped:
                 self._flush_skipped()
-            for outcome in self.executor.wait(None):
+            for outcome in executor.wait(None):
                 self._finish(outcome)
             if self.fail_fast and self.summary.failed:
                 self.summary.interrupted = True
                 self._ready.clear()
-                for outcome in self.executor.cancel():
+                for outcome in executor.cancel():
                     self._finish(outcome)
                 return
 
@@ -110,7 +119,7 @@ class Runner:
             self.reporter.finished(current, None)
             todo.extend(self.plan.settled(current))
 
-    def _submit(self, node: Node) -> None:
+    def _submit(self, executor: Executor, node: Node) -> None:
         run_id = self.store.new_run_id()
         node.run_id = run_id
         out = str(self.store.run_dir(run_id))
@@ -127,7 +136,7 @@ class Runner:
             timeout=self.timeout,
         )
         self._in_flight[run_id] = node
-        self.executor.submit(job)
+        executor.submit(job)
         self.reporter.started(node)
 
     def _finish(self, outcome: jobs.Outcome) -> None:

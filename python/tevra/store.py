@@ -314,7 +314,8 @@ class Store:
 
     def runs(self, asset: str | None = None, status: str | None = None,
              limit: int | None = 50) -> list[Run]:
-        where, args = [], []
+        where: list[str] = []
+        args: list[object] = []
         if asset is not None:
             where.append("asset = ?")
             args.append(asset)
