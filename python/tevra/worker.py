@@ -59,7 +59,7 @@ def _parse_fast(argv: list[str]) -> _Args | None:
     i = 0
     while i < len(argv):
         arg = argv[i]
-        if arg.startswith("-"):
+        if arg.startswith("-") and arg != "-":
             if arg not in _OPTIONS or arg in options or i + 1 == len(argv):
                 return None
             value = argv[i + 1]
