@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 
 ASSET = '''
 from tevra import asset
@@ -56,7 +57,7 @@ def main() -> None:
             f.write(ASSET)
         with open(os.path.join(root, "plain.py"), "w") as f:
             f.write(PLAIN)
-        commands = {
+        commands: dict[str, Callable[[str], list[str]]] = {
             "python -m tevra.worker": lambda out: [sys.executable, "-m", "tevra.worker",
                                                    "trivial_asset", "trivial", out],
             "plain script": lambda out: [sys.executable, "plain.py", out],

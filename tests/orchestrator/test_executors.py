@@ -116,7 +116,7 @@ def descendants() -> set[int]:
 
 def dead(pid: int) -> bool:
     try:
-        return psutil.Process(pid).status() == psutil.STATUS_ZOMBIE
+        return bool(psutil.Process(pid).status() == psutil.STATUS_ZOMBIE)
     except psutil.NoSuchProcess:
         return True
 
