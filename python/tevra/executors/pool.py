@@ -270,18 +270,30 @@ class PoolExecutor:
         if not data:
             self._lost(worker)
             return
-        buf = worker.buf + data if worker.buf else data
+        worker.buf = worker.buf + data if worker.buf else data
+        self._frames(worker, True)
+
+    def _frames(self, worker: _Worker, alive: bool) -> None:
+        buf = worker.buf
         while len(buf) >= 4:
             size = int.from_bytes(buf[:4], "little")
             if len(buf) < 4 + size:
                 break
-            self._ready.append(decode_outcome(buf[4:4 + size]))
-            buf = buf[4 + size:]
+            frame, buf = buf[4:4 + size], buf[4 + size:]
+            if not size:
+                # Ready: its imports are done. A first job's timeout counts from here,
+                # so that starting a worker is not charged to the run.
+                job = worker.job
+                if job is not None and job.timeout is not None and worker.deadline is not None:
+                    worker.deadline = time.monotonic() + job.timeout
+                continue
+            self._ready.append(decode_outcome(frame))
             self._clear_job(worker)
-            if self._queue:
-                self._send(worker, self._queue.popleft())
-            else:
-                self._idle.append(worker)
+            if alive:
+                if self._queue:
+                    self._send(worker, self._queue.popleft())
+                else:
+                    self._idle.append(worker)
         worker.buf = buf
 
     def _lost(self, worker: _Worker) -> None:
@@ -294,7 +306,7 @@ class PoolExecutor:
             if not data:
                 break
             worker.buf += data
-            self._read_buffered(worker)
+            self._frames(worker, False)
         try:
             worker.proc.wait(5.0)
         except subprocess.TimeoutExpired:
@@ -307,17 +319,6 @@ class PoolExecutor:
             self._clear_job(worker)
         self._retire(worker)
         self._replace()
-
-    def _read_buffered(self, worker: _Worker) -> None:
-        buf, worker.buf = worker.buf, b""
-        while len(buf) >= 4:
-            size = int.from_bytes(buf[:4], "little")
-            if len(buf) < 4 + size:
-                break
-            self._ready.append(decode_outcome(buf[4:4 + size]))
-            buf = buf[4 + size:]
-            self._clear_job(worker)
-        worker.buf = buf
 
     def _expire(self, now: float) -> None:
         for worker in list(self._workers):

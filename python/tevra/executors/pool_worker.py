@@ -3,7 +3,8 @@
 Reads job after job from JOB_FD, runs each in this interpreter and writes its outcome
 to OUTCOME_FD; ends when JOB_FD reaches its end. Both carry frames of a four-byte
 little-endian length and a ``marshal`` payload: a job is the tuple of ``Job``'s fields
-in order, an outcome the tuple of ``Outcome``'s. A job names its values' files; the
+in order, an outcome the tuple of ``Outcome``'s; an empty frame first says the worker
+is ready. A job names its values' files; the
 values themselves are read here, never sent.
 """
 
@@ -16,6 +17,8 @@ import sys
 from tevra.jobs import Job, Outcome
 
 OUTCOME_FIELDS = Outcome.__slots__
+# An empty frame: the worker has imported what it needs and waits for jobs.
+READY = bytes(4)
 
 
 def encode_job(job: Job) -> bytes:
@@ -48,6 +51,7 @@ def serve(job_fd: int, outcome_fd: int) -> None:
 
     project_importable()
     jobs = os.fdopen(job_fd, "rb", buffering=1 << 16)
+    _write_all(outcome_fd, READY)
     while True:
         header = jobs.read(4)
         if len(header) < 4:
