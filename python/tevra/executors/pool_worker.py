@@ -4,8 +4,8 @@ Reads job after job from JOB_FD, runs each in this interpreter and writes its ou
 to OUTCOME_FD; ends when JOB_FD reaches its end. Both carry frames of a four-byte
 little-endian length and a ``marshal`` payload: a job is the tuple of ``Job``'s fields
 in order, an outcome the tuple of ``Outcome``'s; an empty frame first says the worker
-is ready. A job names its values' files; the
-values themselves are read here, never sent.
+is ready. A job names its values' files; the values themselves are read here, never
+sent.
 """
 
 from __future__ import annotations
