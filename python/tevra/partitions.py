@@ -55,7 +55,7 @@ class Dimensions:
     A combination is a tuple of value indices, one per dimension in name order.
     """
 
-    __slots__ = ("names", "values", "texts", "jsons", "index")
+    __slots__ = ("names", "values", "texts", "jsons", "index", "_pieces")
 
     def __init__(self, dims: dict[str, list[Any]]) -> None:
         self.names: tuple[str, ...] = tuple(sorted(dims))
@@ -66,6 +66,10 @@ class Dimensions:
         self.jsons: dict[str, list[str]] = {
             d: [value_json(v) for v in self.values[d]] for d in self.names
         }
+        # "dim=text" of every value, per dimension in name order: a key is a join of these.
+        self._pieces: list[list[str]] = [
+            [f"{d}={t}" for t in self.texts[d]] for d in self.names
+        ]
         # Value text -> its index, per dimension.
         self.index: dict[str, dict[str, int]] = {
             d: {t: i for i, t in enumerate(self.texts[d])} for d in self.names
@@ -89,7 +93,10 @@ class Dimensions:
         return itertools.product(*columns)
 
     def key(self, combo: tuple[int, ...]) -> str:
-        return ",".join(f"{d}={self.texts[d][i]}" for d, i in zip(self.names, combo))
+        pieces = self._pieces
+        if len(combo) == 1:
+            return pieces[0][combo[0]]
+        return ",".join([pieces[k][i] for k, i in enumerate(combo)])
 
     def partition(self, combo: tuple[int, ...]) -> dict[str, str]:
         """Dimension -> the value's JSON text, as a run receives it."""

@@ -139,6 +139,8 @@ class Plan:
 
     def _link(self, node: Node) -> None:
         asset = node.asset
+        if not asset.inputs:
+            return
         mine = dict(zip(asset.dims.names, node.combo))
         deps: dict[int, Node] = {}
         for param, upstream in asset.inputs.items():
