@@ -207,7 +207,7 @@ def cmd_run(args: argparse.Namespace) -> int:
                              timeout=args.timeout, fail_fast=args.fail_fast).run()
     finally:
         store.close()
-    if summary.interrupted and not summary.failed:
+    if summary.cancelled:
         return 130
     return RUN_FAILED if summary.failed else OK
 

@@ -192,9 +192,6 @@ class Plan:
         reason = self._stale_reason(node, code, latest)
         if reason is None and node.target and self.options.force:
             reason = "forced"
-        if reason is None and node.target and self.options.rerun_failed and latest is not None \
-                and latest.status in FAILURES:
-            reason = "last run failed"
         if reason is None:
             assert latest is not None and latest.success is not None
             success = latest.success
@@ -212,10 +209,12 @@ class Plan:
         return node.state
 
     def _stale_reason(self, node: Node, code: str, latest: Latest | None) -> str | None:
-        if latest is None or latest.success is None:
+        if latest is None:
             return "never run"
         if latest.status in FAILURES:
-            return "last run failed" if latest.status != jobs.INTERRUPTED else "last run interrupted"
+            return f"last run {latest.status}"
+        if latest.success is None:
+            return "never run"
         success = latest.success
         if success.code_version != code:
             return "code changed"

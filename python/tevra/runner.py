@@ -36,7 +36,8 @@ class Summary:
     counts: dict[str, int] = field(default_factory=dict)
     per_asset: dict[str, AssetTally] = field(default_factory=dict)
     elapsed: float = 0.0
-    interrupted: bool = False
+    interrupted: bool = False  # stopped before the plan was done
+    cancelled: bool = False  # by Ctrl-C
 
     @property
     def failed(self) -> int:
@@ -70,7 +71,7 @@ class Runner:
                 self._decide(node)
             self._loop()
         except KeyboardInterrupt:
-            self.summary.interrupted = True
+            self.summary.interrupted = self.summary.cancelled = True
             if self._executor is not None:
                 for outcome in self._executor.cancel():
                     self._finish(outcome)
