@@ -123,7 +123,7 @@ class Runner:
     def _submit(self, executor: Executor, node: Node) -> None:
         run_id = self.store.new_run_id()
         node.run_id = run_id
-        out = str(self.store.run_dir(run_id))
+        out = self.store.run_dir(run_id)
         asset = node.asset
         self.store.started(run_id, asset.key, node.key, node.reason,
                            self.plan.code_versions[asset.key], node.input_versions, out)

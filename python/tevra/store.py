@@ -74,6 +74,20 @@ RUN_COLUMNS = (
 # Commit at least this often while runs finish, so a killed orchestrator loses little.
 COMMIT_INTERVAL = 0.25
 
+_INSERT_RUN = (f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) "
+               f"VALUES ({', '.join('?' * len(RUN_COLUMNS))})")
+_FINISH_RUN = (
+    "UPDATE runs SET status = ?, started = ?, ended = ?, input_versions = ?, "
+    "data_version = ?, value_path = ?, value_size = ?, value_mtime_ns = ?, "
+    "error = ?, error_type = ?, traceback = ? WHERE id = ?"
+)
+_SET_LATEST = (
+    "INSERT INTO latest (asset, partition, run_id, status, success_id) "
+    "VALUES (?, ?, ?, ?, ?) ON CONFLICT (asset, partition) DO UPDATE SET "
+    "run_id = excluded.run_id, status = excluded.status, "
+    "success_id = COALESCE(excluded.success_id, latest.success_id)"
+)
+
 
 class StoreBusy(Exception):
     """Another invocation holds the state directory."""
@@ -127,8 +141,13 @@ class Store:
         if not readonly:
             self.db.executescript(SCHEMA)
         self._lock_file: TextIO | None = None
-        self._in_tx = False
+        # Writes wait here until the next commit, which writes them in one transaction.
+        self._starts: dict[int, tuple[Any, ...]] = {}
+        self._rows: list[tuple[Any, ...]] = []
+        self._updates: list[tuple[Any, ...]] = []
+        self._latest: list[tuple[Any, ...]] = []
         self._last_commit = 0.0
+        self._runs_root = ""
         self._next_id = 0
         self.invocation = 0
 
@@ -166,6 +185,7 @@ class Store:
                 (time.time(), os.getpid(), json.dumps(argv)),
             )
             self.invocation = int(cur.lastrowid or 0)
+            self._runs_root = str(self.root / "runs" / str(self.invocation))
             row = self.db.execute("SELECT COALESCE(MAX(id), 0) FROM runs").fetchone()
             self._next_id = int(row[0]) + 1
             status = "failed"
@@ -209,32 +229,46 @@ class Store:
         self._next_id += 1
         return run_id
 
-    def run_dir(self, run_id: int) -> Path:
-        return self.root / "runs" / str(self.invocation) / str(run_id)
-
-    def _begin(self) -> None:
-        if not self._in_tx:
-            self.db.execute("BEGIN IMMEDIATE")
-            self._in_tx = True
+    def run_dir(self, run_id: int) -> str:
+        """A new directory for one run's files; no two runs share one."""
+        return f"{self._runs_root}/{run_id}"
 
     def commit(self) -> None:
-        if self._in_tx:
-            self.db.execute("COMMIT")
-            self._in_tx = False
+        """Write what is buffered in one transaction."""
         self._last_commit = time.monotonic()
+        if not (self._starts or self._rows or self._updates or self._latest):
+            return
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            if self._starts:
+                db.executemany(_INSERT_RUN, self._starts.values())
+            if self._rows:
+                db.executemany(_INSERT_RUN, self._rows)
+            if self._updates:
+                db.executemany(_FINISH_RUN, self._updates)
+            if self._latest:
+                db.executemany(_SET_LATEST, self._latest)
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+        self._starts.clear()
+        self._rows.clear()
+        self._updates.clear()
+        self._latest.clear()
 
     def maybe_commit(self) -> None:
-        if self._in_tx and time.monotonic() - self._last_commit >= COMMIT_INTERVAL:
+        if time.monotonic() - self._last_commit >= COMMIT_INTERVAL:
             self.commit()
 
     def started(self, run_id: int, asset: str, partition: str, reason: str,
                 code_version: str, input_versions: str | None, output_dir: str) -> None:
-        self._begin()
-        self.db.execute(
-            "INSERT INTO runs (id, invocation, asset, partition, status, reason, started, "
-            "code_version, input_versions, output_dir) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (run_id, self.invocation, asset, partition, jobs.RUNNING, reason, time.time(),
-             code_version, input_versions, output_dir),
+        """A run about to start: recorded as running until its outcome arrives."""
+        self._starts[run_id] = (
+            run_id, self.invocation, asset, partition, jobs.RUNNING, reason, time.time(), None,
+            code_version, input_versions, None, None, None, None, output_dir, None, None, None,
+            None,
         )
 
     def finished(self, asset: str, partition: str, outcome: jobs.Outcome,
@@ -247,17 +281,22 @@ class Store:
             error = _text(result.get("error"))
             error_type = _text(result.get("error_type"))
         value_path = _text(result.get("value_path")) if outcome.status == jobs.SUCCEEDED else None
-        self._begin()
-        self.db.execute(
-            "UPDATE runs SET status = ?, started = ?, ended = ?, input_versions = ?, "
-            "data_version = ?, value_path = ?, value_size = ?, value_mtime_ns = ?, "
-            "error = ?, error_type = ?, traceback = ? WHERE id = ?",
-            (outcome.status, outcome.started, outcome.ended, input_versions,
-             outcome.data_version, value_path, outcome.value_size, outcome.value_mtime_ns,
-             error, error_type, outcome.traceback, outcome.run_id),
-        )
+        start = self._starts.pop(outcome.run_id, None)
+        if start is not None:
+            # Started and finished within one batch: one row, written final.
+            self._rows.append((
+                *start[:4], outcome.status, start[5], outcome.started, outcome.ended, start[8],
+                input_versions, outcome.data_version, value_path, outcome.value_size,
+                outcome.value_mtime_ns, start[14], error, error_type, outcome.traceback, None,
+            ))
+        else:
+            self._updates.append((
+                outcome.status, outcome.started, outcome.ended, input_versions,
+                outcome.data_version, value_path, outcome.value_size, outcome.value_mtime_ns,
+                error, error_type, outcome.traceback, outcome.run_id,
+            ))
         success = outcome.run_id if outcome.status == jobs.SUCCEEDED else None
-        self._set_latest(asset, partition, outcome.run_id, outcome.status, success)
+        self._latest.append((asset, partition, outcome.run_id, outcome.status, success))
         self.maybe_commit()
 
     def skipped(self, rows: Iterable[tuple[str, str, str, str | None, int | None]]) -> None:
@@ -266,34 +305,20 @@ class Store:
         A cached run points at the success it reuses; an upstream-failed one names the
         failure in its reason.
         """
-        self._begin()
         now = time.time()
-        batch = []
-        latest = []
         for asset, partition, status, reason, cached_from in rows:
             run_id = self.new_run_id()
-            batch.append((run_id, self.invocation, asset, partition, status, reason, now, now,
-                          cached_from))
+            self._rows.append((
+                run_id, self.invocation, asset, partition, status, reason, now, now, None, None,
+                None, None, None, None, None, None, None, None, cached_from,
+            ))
             if status != jobs.CACHED:
-                latest.append((asset, partition, run_id, status))
-        self.db.executemany(
-            "INSERT INTO runs (id, invocation, asset, partition, status, reason, started, "
-            "ended, cached_from) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            batch,
-        )
-        for asset, partition, run_id, status in latest:
-            self._set_latest(asset, partition, run_id, status, None)
+                self._latest.append((asset, partition, run_id, status, None))
         self.maybe_commit()
 
     def _set_latest(self, asset: str, partition: str, run_id: int, status: str,
                     success_id: int | None) -> None:
-        self.db.execute(
-            "INSERT INTO latest (asset, partition, run_id, status, success_id) "
-            "VALUES (?, ?, ?, ?, ?) ON CONFLICT (asset, partition) DO UPDATE SET "
-            "run_id = excluded.run_id, status = excluded.status, "
-            "success_id = COALESCE(excluded.success_id, latest.success_id)",
-            (asset, partition, run_id, status, success_id),
-        )
+        self.db.execute(_SET_LATEST, (asset, partition, run_id, status, success_id))
 
     # -- readers ---------------------------------------------------------------
 
