@@ -73,8 +73,8 @@ def write(path: Path, data: bytes) -> str:
     return str(path)
 
 
-def test_capacity_is_one_run_per_worker(executor: DaskExecutor) -> None:
-    assert executor.capacity() == 2
+def test_capacity_keeps_a_run_waiting_per_worker(executor: DaskExecutor) -> None:
+    assert executor.capacity() == 4
 
 
 def test_partitions_and_inputs_match_a_run_in_process(executor: DaskExecutor, tmp_path: Path) -> None:
@@ -204,6 +204,19 @@ def test_timeout_stops_the_run_and_its_worker(executor: DaskExecutor, tmp_path: 
     executor.submit(Job(2, "dask_assets", "where", str(tmp_path / "2")))
     [after] = drain(executor, 1)
     assert after.status == SUCCEEDED
+
+
+def test_timeout_counts_from_the_start_not_the_queue(executor: DaskExecutor,
+                                                     tmp_path: Path) -> None:
+    # Both workers busy for 2 s; the quick run behind them waits longer than its timeout
+    # before it starts, and is not held to it for that wait.
+    for i in (1, 2):
+        executor.submit(Job(i, "dask_assets", "sleepy", str(tmp_path / str(i)),
+                            {"seconds": "2", "pidfile": json.dumps(str(tmp_path / f"p{i}"))}))
+    executor.submit(Job(3, "dask_assets", "where", str(tmp_path / "3"), timeout=1.0))
+    outcomes = {o.run_id: o for o in drain(executor, 3)}
+    assert {o.status for o in outcomes.values()} == {SUCCEEDED}, outcomes
+    assert outcomes[3].started >= min(outcomes[1].ended, outcomes[2].ended) - 0.5
 
 
 def test_cancel_interrupts_and_leaves_no_worker(tmp_path: Path) -> None:

@@ -18,7 +18,6 @@ import json
 import os
 import platform
 import queue
-import shutil
 import sys
 import tempfile
 import time
@@ -38,6 +37,9 @@ Future = Any
 LocalCluster = Any
 
 INSTALL_HINT = "pip install 'tevra[dask]'"
+
+# Workers announce on it the start of a run that has a timeout.
+STARTED_TOPIC = "tevra-run-started"
 
 # Inputs larger than this go to the workers ahead of the task (scatter) instead of
 # inside the task itself, which the scheduler would otherwise have to carry.
@@ -145,15 +147,28 @@ def _interrupts_ignored() -> Iterator[None]:
         signal.signal(signal.SIGINT, previous)
 
 
-def _worker_scratch() -> str:
-    """A directory local to this worker for run files; Dask removes it with the worker."""
-    try:
-        from distributed import get_worker
+# One run directory per worker thread, made once: runs of a thread come one after the
+# other, and each leaves the directory empty (making and removing directories per run
+# costs more than the trivial run itself).
+_scratch: dict[int, str] = {}
 
-        base = get_worker().local_directory
-    except Exception:
-        base = tempfile.gettempdir()
-    return tempfile.mkdtemp(prefix="tevra-run-", dir=base)
+
+def _worker_scratch() -> str:
+    """A directory local to this worker thread for run files; Dask removes it with the
+    worker's own directory."""
+    import threading
+
+    ident = threading.get_ident()
+    path = _scratch.get(ident)
+    if path is None or not os.path.isdir(path):
+        try:
+            from distributed import get_worker
+
+            base = get_worker().local_directory
+        except Exception:
+            base = tempfile.gettempdir()
+        path = _scratch[ident] = tempfile.mkdtemp(prefix="tevra-run-", dir=base)
+    return path
 
 
 def run_on_worker(
@@ -163,13 +178,20 @@ def run_on_worker(
     partition: dict[str, str],
     inputs: dict[str, bytes | dict[str, bytes]],
     project_dir: str | None,
+    announce: str | None = None,
 ) -> dict[str, Any]:
     """The task a Dask worker runs for one job.
 
     Returns the outcome's fields and the bytes of the run's two files, read before the
-    run's directory is removed.
+    run's directory is emptied. With ``announce`` (the run's key), says when it starts,
+    which is what the run's timeout counts from.
     """
     from tevra.execute import run_in_process
+
+    if announce is not None:
+        from distributed import get_worker
+
+        get_worker().log_event(STARTED_TOPIC, announce)
 
     # The project directory, where it exists here too (the same machine, a shared
     # filesystem), is on the path for this run only: a long-lived worker serves other
@@ -200,17 +222,20 @@ def _run_here(
     inputs: dict[str, bytes | dict[str, bytes]],
 ) -> dict[str, Any]:
     scratch = _worker_scratch()
+    out_dir = os.path.join(scratch, "out")
+    written: list[str] = [os.path.join(out_dir, "result.json"), os.path.join(out_dir, "value.json")]
     try:
         local_inputs: dict[str, str | dict[str, str]] = {}
         for i, (name, value) in enumerate(inputs.items()):
             if isinstance(value, bytes):
                 local_inputs[name] = _write(os.path.join(scratch, f"in-{i}.json"), value)
+                written.append(local_inputs[name])  # type: ignore[arg-type]
             else:
                 local_inputs[name] = {
                     key: _write(os.path.join(scratch, f"in-{i}-{j}.json"), data)
                     for j, (key, data) in enumerate(value.items())
                 }
-        out_dir = os.path.join(scratch, "out")
+                written.extend(local_inputs[name].values())  # type: ignore[union-attr]
         job = Job(run_id, module, function, out_dir, dict(partition), local_inputs, None)
         outcome: Outcome = run_in_process(job)
         return {
@@ -221,11 +246,17 @@ def _run_here(
             "error_type": outcome.error_type,
             "traceback": outcome.traceback,
             "out_dir": out_dir,
-            "result_json": _read_if_there(os.path.join(out_dir, "result.json")),
-            "value_json": _read_if_there(os.path.join(out_dir, "value.json")),
+            "result_json": _read_if_there(written[0]),
+            "value_json": _read_if_there(written[1]),
         }
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        # Leave the directory empty for the thread's next run: no file of this run may
+        # pass for one of the next.
+        for path in written:
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass
 
 
 # Modules first imported while a run happened in this worker process.
@@ -278,7 +309,7 @@ class _InFlight:
     job: Job
     future: Future
     submitted: float
-    deadline: float | None
+    started: float | None  # when the worker began it, once it says so (runs with a timeout)
     scattered: Future | None
 
 
@@ -322,8 +353,7 @@ class DaskExecutor:
             # Workers started while Ctrl-C is ignored inherit that across exec, so the
             # window before the worker plugin below takes over is covered too.
             # One run per worker at a time: a worker holds no second run that its death
-            # would count against, and a run starts when it is submitted, which is what
-            # its timeout is measured from.
+            # would count against. The runs queued behind wait at the scheduler.
             saturation = {"distributed.scheduler.worker-saturation": 1.0}
             with _interrupts_ignored(), warnings.catch_warnings(), dask_config.set(saturation):
                 # The scheduler serves its health routes even without a dashboard and
@@ -349,7 +379,10 @@ class DaskExecutor:
             self.dashboard_link = self._client.dashboard_link
         self._check_workers()
         threads: dict[str, int] = self._client.nthreads()
-        self._capacity = max(1, sum(threads.values()))
+        # Twice the threads: the scheduler hands a worker its next run the moment one
+        # ends, instead of after the round trip through this process.
+        self._capacity = 2 * max(1, sum(threads.values()))
+        self._client.subscribe_topic(STARTED_TOPIC, self._on_started)
 
     def _check_workers(self) -> None:
         client = self._client
@@ -395,13 +428,12 @@ class DaskExecutor:
             job.partition,
             inputs,
             self._project_dir,
+            key if job.timeout is not None else None,
             key=key,
             pure=False,
             retries=0,
         )
-        now = time.time()
-        deadline = now + job.timeout if job.timeout is not None else None
-        self._flight[key] = _InFlight(job, future, now, deadline, scattered)
+        self._flight[key] = _InFlight(job, future, time.time(), None, scattered)
         future.add_done_callback(lambda f: self._done.put(f.key))
 
     def wait(self, timeout: float | None) -> list[Outcome]:
@@ -470,8 +502,21 @@ class DaskExecutor:
             except queue.Empty:
                 return keys
 
+    def _on_started(self, event: tuple[float, Any]) -> None:
+        # On the client's event loop thread: note the time and wake wait() up.
+        flight = self._flight.get(event[1])
+        if flight is not None:
+            flight.started = time.time()
+            self._done.put("")
+
+    @staticmethod
+    def _deadline(f: _InFlight) -> float | None:
+        if f.job.timeout is None or f.started is None:
+            return None
+        return f.started + f.job.timeout
+
     def _next_deadline(self) -> float | None:
-        deadlines = [f.deadline for f in self._flight.values() if f.deadline is not None]
+        deadlines = [d for f in list(self._flight.values()) if (d := self._deadline(f)) is not None]
         return min(deadlines) if deadlines else None
 
     def _collect(self, keys: list[str]) -> list[Outcome]:
@@ -559,7 +604,8 @@ class DaskExecutor:
     def _expire(self) -> list[Outcome]:
         """Give up on runs past their timeout; their workers are restarted to stop them."""
         now = time.time()
-        late = [k for k, f in self._flight.items() if f.deadline is not None and f.deadline <= now]
+        late = [k for k, f in list(self._flight.items())
+                if (d := self._deadline(f)) is not None and d <= now]
         if not late:
             return []
         client = self._client
@@ -579,7 +625,7 @@ class DaskExecutor:
         for f in flights:
             assert f.job.timeout is not None
             outcomes.append(Outcome(
-                f.job.run_id, TIMED_OUT, f.submitted, now,
+                f.job.run_id, TIMED_OUT, f.started or f.submitted, now,
                 error=f"timed out after {f.job.timeout:g} s", error_type="TimeoutError",
             ))
             if f.scattered is not None:
