@@ -74,7 +74,7 @@ def tevra_run(root: Path, *args: str) -> float:
 def cluster(workers: int) -> Iterator[str]:
     from distributed import LocalCluster
 
-    c = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+    c = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,  # type: ignore[no-untyped-call]
                      dashboard_address=None)
     try:
         yield c.scheduler_address

@@ -16,7 +16,7 @@ import time
 from collections.abc import Iterator
 from pathlib import Path
 
-import psutil
+import psutil  # type: ignore[import-untyped]
 import pytest
 
 pytest.importorskip("distributed")
@@ -68,7 +68,7 @@ def scheduler() -> Iterator[str]:
     # Stale bytecode could outlive an edit made within the same second.
     old = os.environ.get("PYTHONDONTWRITEBYTECODE")
     os.environ["PYTHONDONTWRITEBYTECODE"] = "1"
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,  # type: ignore[no-untyped-call]
                            dashboard_address=None)
     try:
         yield cluster.scheduler_address

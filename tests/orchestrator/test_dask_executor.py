@@ -11,7 +11,7 @@ import time
 from collections.abc import Iterator
 from pathlib import Path
 
-import psutil
+import psutil  # type: ignore[import-untyped]
 import pytest
 
 dask = pytest.importorskip("dask")
