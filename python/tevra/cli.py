@@ -18,7 +18,7 @@ from typing import Any
 from tevra import jobs
 from tevra.discover import DiscoveryError, inspect
 from tevra.graph import Graph, GraphError, build
-from tevra.partitions import parse_filter
+from tevra.partition_keys import parse_filter
 from tevra.plan import FAILURES, RUN, Node, Options, Plan
 from tevra.store import Run, Store, StoreBusy, state_dir
 

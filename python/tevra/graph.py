@@ -9,7 +9,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
-from tevra.partitions import Dimensions
+from tevra.partition_keys import Dimensions
 
 
 class GraphError(Exception):

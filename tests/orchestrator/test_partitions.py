@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from tevra.partitions import Dimensions, value_text
+from tevra.partition_keys import Dimensions, value_text
 from tevra_project import Project
 
 HEAD = "from tevra import asset, partitions\n"
@@ -156,3 +156,12 @@ def echo(v):
     got = project.latest_values()
     assert sorted(json.dumps(v, sort_keys=True) for v in got.values()) == sorted(
         json.dumps(v, sort_keys=True) for v in values)
+
+
+def test_orchestrator_modules_leave_the_package_names_alone():
+    # A submodule named like a package attribute would replace it once imported.
+    import tevra
+    import tevra.cli  # noqa: F401  (imports every orchestrator module the command needs)
+    from _tevra import asset, partitions
+
+    assert tevra.partitions is partitions and tevra.asset is asset
