@@ -42,7 +42,7 @@ class AssetWrapper(Generic[_P, _R]):
     @property
     def __name__(self) -> str: ...
     @property
-    def __qualname__(self) -> str: ...  # type: ignore[override]
+    def __qualname__(self) -> str: ...
     @property
     def __module__(self) -> str: ...  # type: ignore[override]
     @property
