@@ -27,7 +27,7 @@ def _write_line(text: str) -> None:
     buffer.flush()
 
 
-def main(argv=None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m tevra.inspect",
         description="Import the given modules and print a JSON document describing their assets.",
