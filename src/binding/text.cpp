@@ -27,7 +27,9 @@ std::string str_text(PyObject* obj) {
 
 std::string qualname(PyObject* type) {
     Ref name = check(PyObject_GetAttrString(type, "__qualname__"));
-    return std::string(to_str(name.get()));
+    // A class's __qualname__ may be any str, unpaired surrogates included.
+    if (!PyUnicode_Check(name.get())) throw_conversion_error(name.get(), "PyString");
+    return utf8_lossy(name.get());
 }
 
 std::string exception_text(PyObject* exc) {

@@ -15,7 +15,7 @@ std::string utf8_lossy(PyObject* str);
 std::string str_text(PyObject* obj);
 // "Q: S" for an exception: its class's __qualname__ and str() of it.
 std::string exception_text(PyObject* exc);
-// The __qualname__ of a type, as a str.
+// The __qualname__ of a type, as text with each unpaired surrogate replaced.
 std::string qualname(PyObject* type);
 // Creates a str from UTF-8 text the module made itself.
 Ref make_str(std::string_view text);

@@ -634,11 +634,13 @@ class Discovery(unittest.TestCase):
         ''')
         unprintable = self.module("unprintable", source)
         control = self.module("control", "raise ValueError(%r)\n" % (CONTROL + "\udc80" + ASTRAL))
+        surrogate = self.module("surrogate", 'raise type("E", (Exception,), {"__qualname__": "Q\\udc80"})("x")\n')
         with captured_output() as out:
-            self.assertEqual(inspect_modules([unprintable, control]), '{"assets":[]}')
+            self.assertEqual(inspect_modules([unprintable, control, surrogate]), '{"assets":[]}')
         self.assertEqual(out["fd2"],
                          f"tevra: skipping module '{unprintable}': Unprintable: <exception str() failed>\n"
-                         f"tevra: skipping module '{control}': ValueError: {lossy(CONTROL + chr(0xdc80) + ASTRAL)}\n")
+                         f"tevra: skipping module '{control}': ValueError: {lossy(CONTROL + chr(0xdc80) + ASTRAL)}\n"
+                         f"tevra: skipping module '{surrogate}': {lossy('Q\udc80')}: x\n")
 
         nameless = self.module("nameless", textwrap.dedent('''
             class Meta(type):
@@ -750,6 +752,9 @@ class Materialize(WorkspaceTest):
                     pass
             def nested():
                 raise Outer.Inner("inner")
+            Surrogate = type("Surrogate", (Exception,), {{"__qualname__": "Q\\udc80"}})
+            def surrogate_class_name():
+                raise Surrogate("x")
         ''')
         out = self.out_dir()
         cases = {
@@ -757,6 +762,7 @@ class Materialize(WorkspaceTest):
             "str_not_text": ("StrNotText: <exception str() failed>", "StrNotText"),
             "characters": ("ValueError: " + lossy(CONTROL + "\udc80" + ASTRAL + "\ud800"), "ValueError"),
             "nested": ("Outer.Inner: inner", "Inner"),
+            "surrogate_class_name": (lossy("Q\udc80") + ": x", "Surrogate"),
         }
         for fn, (error, error_type) in cases.items():
             with self.subTest(fn):
