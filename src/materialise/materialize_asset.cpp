@@ -18,6 +18,9 @@ namespace {
 constexpr std::string_view params[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
 constexpr Signature signature{"materialize_asset()", params, 3};
 
+constexpr std::string_view value_file = "value.json";
+constexpr std::string_view result_file = "result.json";
+
 Ref join(PyObject* directory, std::string_view file_name) {
     Ref name = make_str(file_name);
     return call_method(directory, "__truediv__", name.get());
@@ -44,6 +47,7 @@ struct Run {
     PyObject* inspect;
     PyObject* json;
     PyObject* directory;
+    const OutputDirectory& output;
     PyObject* result_path;
 };
 
@@ -63,11 +67,11 @@ void run(const Run& r) {
         value = check(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
     }
 
-    Ref value_path = join(r.directory, "value.json");
+    Ref value_path = join(r.directory, value_file);
     Ref text = call_method(r.json, "dumps", value.get());
     const std::string_view value_json = to_str(text.get());
     Ref value_path_text = check(PyObject_Str(value_path.get()));
-    replace_file(value_path_text.get(), value_json);
+    r.output.replace_file(value_file, value_path_text.get(), value_json);
 
     Ref sig = call_method(r.inspect, "signature", callable.get());
     Ref sig_text = check(PyObject_Str(sig.get()));
@@ -81,17 +85,17 @@ void run(const Run& r) {
     record.insert("result_type", json::Value::string(type_name(value.get())));
     record.insert("signature", json::Value::string(record_text(sig_text.get())));
     record.insert("value_path", json::Value::string(record_text(value_path_text.get())));
-    replace_file(r.result_path, json::write(json::Value::object(std::move(record))));
+    r.output.replace_file(result_file, r.result_path, json::write(json::Value::object(std::move(record))));
 }
 
-void record_failure(PyError& error, PyObject* result_path) {
+void record_failure(PyError& error, const OutputDirectory& output, PyObject* result_path) {
     PyObject* exc = error.value();
     json::Object record;
     record.reserve(3);
     record.insert("error", json::Value::string(exception_text(exc)));
     record.insert("error_type", json::Value::string(type_name(exc)));
     record.insert("ok", json::Value::boolean(false));
-    replace_file(result_path, json::write(json::Value::object(std::move(record))));
+    output.replace_file(result_file, result_path, json::write(json::Value::object(std::move(record))));
 }
 
 Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -116,16 +120,18 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         Ref no_args = check_basic(PyTuple_New(0));
         check(PyObject_Call(mkdir.get(), no_args.get(), options.get()));
     }
-    Ref result_path = join(directory.get(), "result.json");
+    Ref result_path = join(directory.get(), result_file);
     Ref result_path_text = check(PyObject_Str(result_path.get()));
+    Ref directory_text = check(PyObject_Str(directory.get()));
+    const OutputDirectory output(directory_text.get());
     // An earlier run's record must not outlive this run: should this one die before
     // writing its own, a reader finds no record rather than a stale success.
-    remove_file(result_path_text.get());
+    output.remove_file(result_file, result_path_text.get());
 
     std::optional<PyError> failure;
     try {
         run({module_arg, function_arg, has_kwargs ? kwargs_arg : nullptr, module_text, function_text,
-             importlib.get(), inspect.get(), json_module.get(), directory.get(), result_path_text.get()});
+             importlib.get(), inspect.get(), json_module.get(), directory.get(), output, result_path_text.get()});
         return Ref::borrow(Py_None);
     } catch (PyError& e) {
         failure.emplace(std::move(e));
@@ -133,7 +139,7 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
     // Every error of the run, BaseException subclasses included, ends as the record and
     // SystemExit(1); errors of this path itself are raised in its place.
-    record_failure(*failure, result_path_text.get());
+    record_failure(*failure, output, result_path_text.get());
     failure.reset();
     Ref sys = import_module("sys");
     Ref code = check(PyLong_FromLong(1));

@@ -1,6 +1,7 @@
 """materialize_asset in-process: the run, value.json, result.json, failures and set-up errors."""
 import errno
 import gc
+import json
 import os
 import pathlib
 import subprocess
@@ -402,6 +403,72 @@ class SetUp(MaterializeTest):
         self.assertEqual(cm.exception.filename, out + "/result.json")
         self.assertNotIn(mod, sys.modules)
         self.assertEqual(os.listdir(out), ["result.json"])
+
+
+class DirectoryHandle(MaterializeTest):
+    """The files go to the directory set up at the start, however the path reads later."""
+
+    def test_asset_changing_the_working_directory(self):
+        mod = self.write_module(r'''
+            import os
+            def wanders(to):
+                os.chdir(to)
+                return 1
+            def wanders_and_fails(to):
+                os.chdir(to)
+                raise ValueError("lost")
+        ''')
+        elsewhere = self.out_dir("elsewhere")
+        os.makedirs(os.path.join(elsewhere, "existing", "out"))
+        cwd = os.getcwd()
+        self.addCleanup(os.chdir, cwd)
+        # Relative to the new working directory, "out" exists in one case and not in the other.
+        for i, to in enumerate(("existing", "missing")):
+            os.makedirs(os.path.join(elsewhere, to), exist_ok=True)
+            for function in ("wanders", "wanders_and_fails"):
+                with self.subTest(to=to, function=function):
+                    run = self.out_dir(f"run{i}{function}")
+                    os.mkdir(run)
+                    os.chdir(run)
+                    outcome = self.run_asset(mod, function, "out", json.dumps({"to": os.path.join(elsewhere, to)}))
+                    if function == "wanders":
+                        self.assertIsNone(outcome)
+                        self.assertEqual(self.files(os.path.join(run, "out")), (
+                            "1", success(function, mod, "int", "(to)", "out/value.json")))
+                    else:
+                        self.assert_failed(outcome)
+                        self.assertEqual(self.files(os.path.join(run, "out")),
+                                         (None, failure("ValueError: lost", "ValueError")))
+                    self.assertEqual(os.listdir(os.path.join(elsewhere, "existing", "out")), [])
+
+    def test_directory_swapped_for_a_symlink(self):
+        mod = self.write_module(r'''
+            import os
+            def swaps(out, moved, decoy):
+                os.rename(out, moved)
+                os.symlink(decoy, out)
+                return 2
+        ''')
+        out, moved, decoy = self.out_dir(), self.out_dir("moved"), self.out_dir("decoy")
+        os.mkdir(decoy)
+        self.assertIsNone(self.run_asset(mod, "swaps", out, json.dumps({"out": out, "moved": moved, "decoy": decoy})))
+        self.assertEqual(self.files(moved), ("2", success("swaps", mod, "int", "(out, moved, decoy)",
+                                                          out + "/value.json")))
+        self.assertEqual(os.listdir(decoy), [])
+
+    def test_longest_directory_path(self):
+        mod = self.write_module("def one():\n    return 1\n")
+        # Each file's path stays within the system's 4,095-byte limit, so a direct write
+        # would succeed; no longer name may be formed from the directory's path.
+        length = 4095 - len("/result.json") - 10
+        out = self.root
+        while len(out) < length - 201:
+            out = os.path.join(out, "d" * 200)
+        out = os.path.join(out, "e" * (length - len(out) - 1))
+        self.assertEqual(len(out), length)
+        self.assertIsNone(self.run_asset(mod, "one", out))
+        self.assertEqual(self.files(out), ("1", success("one", mod, "int", "()", out + "/value.json")))
+        self.assertEqual(leftovers(out), [])
 
 
 class WriteFailures(MaterializeTest):
