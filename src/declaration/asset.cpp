@@ -1,12 +1,12 @@
 // asset(...): checks the declaration, builds its metadata record and returns the decorator.
+#include "binding/asset_marker.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/dict_iter.hpp"
-#include "declaration/asset_test.hpp"
+#include "declaration/declaration.hpp"
 #include "declaration/metadata.hpp"
 #include "declaration/partitions.hpp"
 #include "declaration/wrapper.hpp"
-#include "lib/module.hpp"
 
 #include <memory>
 

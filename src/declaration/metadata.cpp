@@ -1,9 +1,9 @@
 #include "declaration/metadata.hpp"
 
+#include "binding/asset_marker.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
-#include "declaration/asset_test.hpp"
 
 namespace tevra {
 

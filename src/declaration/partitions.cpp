@@ -2,10 +2,10 @@
 
 #include "binding/boundary.hpp"
 #include "binding/call.hpp"
+#include "binding/classes.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
-#include "lib/classes.hpp"
-#include "lib/module.hpp"
+#include "declaration/declaration.hpp"
 #include "materialise/json_conversion.hpp"
 
 #include <new>

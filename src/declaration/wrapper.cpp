@@ -1,9 +1,9 @@
 #include "declaration/wrapper.hpp"
 
 #include "binding/boundary.hpp"
+#include "binding/classes.hpp"
 #include "binding/text.hpp"
-#include "lib/classes.hpp"
-#include "lib/module.hpp"
+#include "declaration/declaration.hpp"
 
 #include <cstddef>
 #include <new>

@@ -1,12 +1,12 @@
 // inspect_modules(modules): imports user modules, finds their assets and describes them
 // all in one compact JSON document.
+#include "binding/asset_marker.hpp"
 #include "binding/boundary.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
-#include "declaration/asset_test.hpp"
+#include "discovery/discovery.hpp"
 #include "json/json.hpp"
-#include "lib/module.hpp"
 #include "materialise/json_conversion.hpp"
 
 #include <unistd.h>

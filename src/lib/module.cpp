@@ -1,8 +1,9 @@
 // The module's entry point: creates the module once per process, for one interpreter.
-#include "lib/module.hpp"
-
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
+#include "declaration/declaration.hpp"
+#include "discovery/discovery.hpp"
+#include "materialise/materialise.hpp"
 
 #include <atomic>
 #include <cstdint>

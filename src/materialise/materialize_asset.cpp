@@ -1,11 +1,11 @@
 // materialize_asset: runs one asset function and leaves value.json and result.json behind.
+#include "binding/asset_marker.hpp"
 #include "binding/boundary.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
-#include "declaration/asset_test.hpp"
 #include "json/json.hpp"
-#include "lib/module.hpp"
+#include "materialise/materialise.hpp"
 #include "materialise/output_file.hpp"
 
 #include <optional>

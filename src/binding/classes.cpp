@@ -1,4 +1,4 @@
-#include "lib/classes.hpp"
+#include "binding/classes.hpp"
 
 #include "binding/boundary.hpp"
 #include "binding/text.hpp"
