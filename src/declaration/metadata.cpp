@@ -3,6 +3,7 @@
 #include "binding/asset_marker.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
+#include "binding/json_bridge.hpp"
 #include "binding/text.hpp"
 
 namespace tevra {
@@ -25,7 +26,7 @@ Ref optional_text(const std::optional<std::string>& text) {
 Ref partition_descriptor(const json::Value& values) {
     Ref descriptor = check_basic(PyDict_New());
     set_item(descriptor.get(), "kind", make_str("inline"));
-    set_item(descriptor.get(), "values_json", make_str(json::write(values)));
+    set_item(descriptor.get(), "values_json", tree_to_str(values));
     return descriptor;
 }
 

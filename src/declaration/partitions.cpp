@@ -4,9 +4,9 @@
 #include "binding/call.hpp"
 #include "binding/classes.hpp"
 #include "binding/convert.hpp"
+#include "binding/json_bridge.hpp"
 #include "binding/text.hpp"
 #include "declaration/declaration.hpp"
-#include "materialise/json_conversion.hpp"
 
 #include <new>
 

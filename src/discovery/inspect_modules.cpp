@@ -4,10 +4,10 @@
 #include "binding/boundary.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
+#include "binding/json_bridge.hpp"
 #include "binding/text.hpp"
 #include "discovery/discovery.hpp"
 #include "json/json.hpp"
-#include "materialise/json_conversion.hpp"
 
 #include <unistd.h>
 

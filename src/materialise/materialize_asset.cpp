@@ -3,6 +3,7 @@
 #include "binding/boundary.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
+#include "binding/json_bridge.hpp"
 #include "binding/text.hpp"
 #include "json/json.hpp"
 #include "materialise/materialise.hpp"
@@ -61,14 +62,14 @@ void run(const Run& r) {
     if (!r.kwargs_json) {
         value = check(PyObject_CallNoArgs(callable.get()));
     } else {
-        Ref kwargs = call_method(r.json, "loads", r.kwargs_json);
+        Ref kwargs = json_loads(r.json, r.kwargs_json);
         if (!PyDict_Check(kwargs.get())) throw_conversion_error(kwargs.get(), "PyDict");
         Ref no_args = check_basic(PyTuple_New(0));
         value = check(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
     }
 
     Ref value_path = join(r.directory, value_file);
-    Ref text = call_method(r.json, "dumps", value.get());
+    Ref text = json_dumps(r.json, value.get());
     const std::string_view value_json = to_str(text.get());
     Ref value_path_text = check(PyObject_Str(value_path.get()));
     r.output.replace_file(value_file, value_path_text.get(), value_json);
