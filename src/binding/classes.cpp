@@ -12,7 +12,7 @@ namespace {
 
 Ref no_constructor(PyObject* type, PyObject*, PyObject*) {
     Ref name = check(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
-    raise(PyExc_TypeError, "No constructor defined for " + utf8_lossy(name.get()));
+    raise(PyExc_TypeError, "No constructor defined for " + to_lossy_string(name.get()));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "binding/json_bridge.hpp"
 
 #include "binding/call.hpp"
-#include "binding/convert.hpp"
 #include "binding/text.hpp"
 
 namespace tevra {

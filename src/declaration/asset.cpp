@@ -40,16 +40,11 @@ PyMethodDef decorator_def = {"asset_decorator",
                              reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&ternary<decorate>)),
                              METH_VARARGS | METH_KEYWORDS, nullptr};
 
-PyObject* checked_dict(PyObject* obj) {
-    if (!PyDict_Check(obj)) throw_conversion_error(obj, "PyDict");
-    return obj;
-}
-
 std::string reference_of(PyObject* upstream) {
     if (is_asset(upstream)) return asset_reference(upstream);
     if (!PyUnicode_Check(upstream))
         raise(PyExc_TypeError, "inputs values must be @asset-decorated functions or asset ref strings");
-    return std::string(as_utf8(upstream));
+    return to_string(upstream);
 }
 
 // Reads a dict in its own storage order, one entry at a time; the first refused entry ends
@@ -57,7 +52,7 @@ std::string reference_of(PyObject* upstream) {
 template <class Entry>
 auto read_dict(PyObject* obj, Entry&& entry) {
     std::vector<decltype(entry(nullptr, nullptr))> map;
-    DictItems items(checked_dict(obj));
+    DictItems items(expect_dict(obj));
     Ref key, value;
     while (items.next(key, value)) map.push_back(entry(key.get(), value.get()));
     return map;

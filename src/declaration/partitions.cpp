@@ -42,7 +42,7 @@ constexpr Signature signature{"partitions()", params, 1};
 
 Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto [arg] = bind<1>(signature, args, nargs, kwnames);
-    PyObject* list = convert_arg("values", [&] { return to_list(arg); });
+    PyObject* list = convert_arg("values", [&] { return expect_list(arg); });
     Ref json_module = import_module("json");
 
     json::Array values;

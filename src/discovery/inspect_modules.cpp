@@ -37,8 +37,6 @@ void write_stderr_line(std::string line) {
     }
 }
 
-std::string owned_str(PyObject* obj) { return std::string(to_str(obj)); }
-
 std::int64_t version_part(PyObject* version_info, const char* name) {
     Ref part = attr(version_info, name);
     const long long value = PyLong_AsLongLong(part.get());
@@ -79,7 +77,7 @@ std::string file_path(PyObject* inspect, PyObject* pathlib, PyObject* target) {
     Ref path = call_method(pathlib, "Path", file.get());
     Ref resolved = check(PyObject_CallMethod(path.get(), "resolve", nullptr));
     Ref text = check(PyObject_Str(resolved.get()));
-    return owned_str(text.get());
+    return to_string(text.get());
 }
 
 // Null when the target has no return annotation; a class by its name; anything else as str().
@@ -96,10 +94,10 @@ json::Value return_type(PyObject* inspect, PyObject* target) {
     Ref is_class = check(PyObject_Vectorcall(isinstance.get(), args, 2, nullptr));
     if (check_status(PyObject_IsTrue(is_class.get()))) {
         Ref name = attr(annotation.get(), "__name__");
-        return json::Value::string(owned_str(name.get()));
+        return json::Value::string(to_string(name.get()));
     }
     Ref text = check(PyObject_Str(annotation.get()));
-    return json::Value::string(utf8_lossy(text.get()));
+    return json::Value::string(to_lossy_string(text.get()));
 }
 
 struct ModuleContext {
@@ -139,11 +137,11 @@ PendingRecord asset_record(const ModuleContext& ctx, PyObject* member, std::size
     Ref target = asset_target(member);
     std::string function_source = source_text(ctx.inspect, ctx.textwrap, target.get());
     Ref name_obj = attr(target.get(), "__name__");
-    std::string function_name = owned_str(name_obj.get());
+    std::string function_name = to_string(name_obj.get());
     std::string file = file_path(ctx.inspect, ctx.pathlib, target.get());
     json::Value returns = return_type(ctx.inspect, target.get());
     Ref module_name_obj = attr(ctx.module, "__name__");
-    std::string module_name = owned_str(module_name_obj.get());
+    std::string module_name = to_string(module_name_obj.get());
 
     text_size += record_overhead + function_source.size() + function_name.size() + file.size() +
                  module_name.size() + ctx.version.size();
@@ -172,8 +170,7 @@ void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObj
     Ref members = call_method(inspect, "getmembers", module);
     Ref iter = check(PyObject_GetIter(members.get()));
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        if (!PyTuple_Check(item.get())) throw_conversion_error(item.get(), "PyTuple");
-        Ref member = Ref::borrow(PyTuple_GetItem(item.get(), 1));
+        Ref member = Ref::borrow(PyTuple_GetItem(expect_tuple(item.get()), 1));
         if (!member) throw_pending();
         if (is_asset(member.get())) out.records.push_back(asset_record(ctx, member.get(), out.text_size));
     }

@@ -35,8 +35,8 @@ void add_value(PyObject* module, PyObject* name, Ref value) {
         if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) throw error;
         all = check_basic(PyList_New(0));
         check_status(PyObject_SetAttrString(module, "__all__", all.get()));
-    } else if (!PyList_Check(all.get())) {
-        throw_conversion_error(all.get(), "PyList");
+    } else {
+        expect_list(all.get());
     }
     if (PyList_Append(all.get(), name) < 0) {
         PyErr_Clear();
@@ -54,7 +54,7 @@ void add_function(PyObject* module, PyMethodDef& def) {
     Ref module_name = check(PyModule_GetNameObject(module));
     Ref function = check(PyCMethod_New(&def, module, module_name.get(), nullptr));
     Ref name = check(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!PyUnicode_Check(name.get())) throw_conversion_error(name.get(), "PyString");
+    expect_str(name.get());
     add_value(module, name.get(), std::move(function));
 }
 

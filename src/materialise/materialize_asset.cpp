@@ -27,15 +27,9 @@ Ref join(PyObject* directory, std::string_view file_name) {
     return call_method(directory, "__truediv__", name.get());
 }
 
-// The text of a str the run produced, for a record that must be valid UTF-8.
-std::string record_text(PyObject* str) {
-    if (!PyUnicode_Check(str)) throw_conversion_error(str, "PyString");
-    return utf8_lossy(str);
-}
-
 std::string type_name(PyObject* obj) {
     Ref name = attr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
-    return record_text(name.get());
+    return to_lossy_string(name.get());
 }
 
 struct Run {
@@ -63,7 +57,7 @@ void run(const Run& r) {
         value = check(PyObject_CallNoArgs(callable.get()));
     } else {
         Ref kwargs = json_loads(r.json, r.kwargs_json);
-        if (!PyDict_Check(kwargs.get())) throw_conversion_error(kwargs.get(), "PyDict");
+        expect_dict(kwargs.get());
         Ref no_args = check_basic(PyTuple_New(0));
         value = check(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
     }
@@ -84,8 +78,8 @@ void run(const Run& r) {
     record.insert("module_path", json::Value::string(r.module_text));
     record.insert("ok", json::Value::boolean(true));
     record.insert("result_type", json::Value::string(type_name(value.get())));
-    record.insert("signature", json::Value::string(record_text(sig_text.get())));
-    record.insert("value_path", json::Value::string(record_text(value_path_text.get())));
+    record.insert("signature", json::Value::string(to_lossy_string(sig_text.get())));
+    record.insert("value_path", json::Value::string(to_lossy_string(value_path_text.get())));
     r.output.replace_file(result_file, r.result_path, json::write(json::Value::object(std::move(record))));
 }
 
