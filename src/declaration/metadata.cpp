@@ -37,15 +37,8 @@ std::string asset_reference(PyObject* upstream) {
     Ref inspect = import_module("inspect");
     Ref pathlib = import_module("pathlib");
 
-    Ref getsourcefile = attr(inspect.get(), "getsourcefile");
-    Ref source = check(PyObject_CallOneArg(getsourcefile.get(), target.get()));
-    Ref path_type = attr(pathlib.get(), "Path");
-    Ref path = check(PyObject_CallOneArg(path_type.get(), source.get()));
-    Ref resolve = attr(path.get(), "resolve");
-    Ref resolved = check(PyObject_CallNoArgs(resolve.get()));
-    Ref file = check(PyObject_Str(resolved.get()));
-
-    std::string reference(to_str(file.get()));
+    Ref source = call_method(inspect.get(), "getsourcefile", target.get());
+    std::string reference = resolved_path(pathlib.get(), source.get());
     Ref name = attr(target.get(), "__name__");
     reference += ':';
     reference += to_str(name.get());

@@ -56,7 +56,7 @@ std::string version_text(PyObject* sys) {
 std::string source_text(PyObject* inspect, PyObject* textwrap, PyObject* obj) {
     Ref source = call_method(inspect, "getsource", obj);
     Ref dedented = call_method(textwrap, "dedent", source.get());
-    Ref stripped = check(PyObject_CallMethod(dedented.get(), "strip", nullptr));
+    Ref stripped = call_method(dedented.get(), "strip");
     const std::string_view view = to_str(stripped.get());
     std::string text;
     text.reserve(view.size() + 1);
@@ -74,10 +74,7 @@ std::string file_path(PyObject* inspect, PyObject* pathlib, PyObject* target) {
         discard_pending();
         return {};
     }
-    Ref path = call_method(pathlib, "Path", file.get());
-    Ref resolved = check(PyObject_CallMethod(path.get(), "resolve", nullptr));
-    Ref text = check(PyObject_Str(resolved.get()));
-    return to_string(text.get());
+    return resolved_path(pathlib, file.get());
 }
 
 // Null when the target has no return annotation; a class by its name; anything else as str().
@@ -90,8 +87,7 @@ json::Value return_type(PyObject* inspect, PyObject* target) {
 
     Ref builtins = import_module("builtins");
     Ref isinstance = attr(builtins.get(), "isinstance");
-    PyObject* args[] = {annotation.get(), reinterpret_cast<PyObject*>(&PyType_Type)};
-    Ref is_class = check(PyObject_Vectorcall(isinstance.get(), args, 2, nullptr));
+    Ref is_class = call(isinstance.get(), annotation.get(), reinterpret_cast<PyObject*>(&PyType_Type));
     if (check_status(PyObject_IsTrue(is_class.get()))) {
         Ref name = attr(annotation.get(), "__name__");
         return json::Value::string(to_string(name.get()));

@@ -54,12 +54,11 @@ void run(const Run& r) {
 
     Ref value;
     if (!r.kwargs_json) {
-        value = check(PyObject_CallNoArgs(callable.get()));
+        value = call(callable.get());
     } else {
         Ref kwargs = json_loads(r.json, r.kwargs_json);
         expect_dict(kwargs.get());
-        Ref no_args = check_basic(PyTuple_New(0));
-        value = check(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
+        value = call_with_kwargs(callable.get(), kwargs.get());
     }
 
     Ref value_path = join(r.directory, value_file);
@@ -105,16 +104,9 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref inspect = import_module("inspect");
     Ref json_module = import_module("json");
     Ref pathlib = import_module("pathlib");
-    Ref path_type = attr(pathlib.get(), "Path");
-    Ref directory = check(PyObject_CallOneArg(path_type.get(), dir_arg));
-    {
-        Ref options = check_basic(PyDict_New());
-        check_status(PyDict_SetItemString(options.get(), "parents", Py_True));
-        check_status(PyDict_SetItemString(options.get(), "exist_ok", Py_True));
-        Ref mkdir = attr(directory.get(), "mkdir");
-        Ref no_args = check_basic(PyTuple_New(0));
-        check(PyObject_Call(mkdir.get(), no_args.get(), options.get()));
-    }
+    Ref directory = call_method(pathlib.get(), "Path", dir_arg);
+    Ref mkdir = attr(directory.get(), "mkdir");
+    call_with_keywords(mkdir.get(), {{"parents", Py_True}, {"exist_ok", Py_True}});
     Ref result_path = join(directory.get(), result_file);
     Ref result_path_text = check(PyObject_Str(result_path.get()));
     Ref directory_text = check(PyObject_Str(directory.get()));
