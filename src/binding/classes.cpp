@@ -32,7 +32,8 @@ PyTypeObject* class_type(PyTypeObject*& cell, const ClassSpec& spec) {
     // __new__ in place of the refusing one (object.__new__ then allows it) and make instances
     // whose C++ fields were never constructed.
     const auto flags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | spec.flags);
-    PyType_Spec type_spec{qualified.c_str(), spec.basicsize, 0, flags, slots.data()};
+    PyType_Spec type_spec{
+        .name = qualified.c_str(), .basicsize = spec.basicsize, .itemsize = 0, .flags = flags, .slots = slots.data()};
 
     PyObject* created = PyType_FromSpec(&type_spec);
     if (!created) {

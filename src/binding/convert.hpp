@@ -4,7 +4,6 @@
 #include "binding/text.hpp"
 
 #include <array>
-#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>

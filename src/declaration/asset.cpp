@@ -36,9 +36,10 @@ Ref decorate(PyObject* capsule, PyObject* args, PyObject*) {
 }
 
 // No docstring: the decorator's __doc__ is None.
-PyMethodDef decorator_def = {"asset_decorator",
-                             reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&ternary<decorate>)),
-                             METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef decorator_def = {.ml_name = "asset_decorator",
+                             .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&ternary<decorate>)),
+                             .ml_flags = METH_VARARGS | METH_KEYWORDS,
+                             .ml_doc = nullptr};
 
 std::string reference_of(PyObject* upstream) {
     if (is_asset(upstream)) return asset_reference(upstream);
@@ -69,11 +70,12 @@ std::pair<std::string, json::Value> partition_entry(PyObject* key, PyObject* val
     return {std::move(dimension), partition_values(value)};
 }
 
-constexpr std::string_view keywords[] = {"name", "inputs", "partitions", "serializer"};
-constexpr Signature signature{"asset()", {}, 0, keywords};
+constexpr std::string_view asset_keywords[] = {"name", "inputs", "partitions", "serializer"};
+constexpr Signature asset_signature{
+    .display = "asset()", .positional = {}, .required = 0, .keyword_only = asset_keywords};
 
 Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto [name_arg, inputs_arg, partitions_arg, serializer_arg] = bind<4>(signature, args, nargs, kwnames);
+    auto [name_arg, inputs_arg, partitions_arg, serializer_arg] = bind<4>(asset_signature, args, nargs, kwnames);
     auto record = std::make_unique<AssetMetadata>();
     if (auto name = convert_arg("name", [&] { return to_optional_str(name_arg); })) record->name.emplace(*name);
     PyObject* inputs = to_optional(inputs_arg);

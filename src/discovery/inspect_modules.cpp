@@ -11,7 +11,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
@@ -215,11 +214,12 @@ std::string write_document(const Records& r) {
     }
 }
 
-constexpr std::string_view params[] = {"modules"};
-constexpr Signature signature{"inspect_modules()", params, 1};
+constexpr std::string_view inspect_modules_params[] = {"modules"};
+constexpr Signature inspect_modules_signature{
+    .display = "inspect_modules()", .positional = inspect_modules_params, .required = 1};
 
 Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto [arg] = bind<1>(signature, args, nargs, kwnames);
+    auto [arg] = bind<1>(inspect_modules_signature, args, nargs, kwnames);
     const std::vector<std::string> names = convert_arg("modules", [&] { return to_str_list(arg); });
 
     Ref importlib = import_module("importlib");

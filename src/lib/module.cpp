@@ -13,15 +13,15 @@ namespace tevra {
 namespace {
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_tevra",
-    "The native `_tevra` module.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_tevra",
+    .m_doc = "The native `_tevra` module.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};

@@ -16,8 +16,10 @@ namespace tevra {
 
 namespace {
 
-constexpr std::string_view params[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
-constexpr Signature signature{"materialize_asset()", params, 3};
+constexpr std::string_view materialize_params[] = {"module_name", "function_name", "output_dir",
+                                                   "input_kwargs_json"};
+constexpr Signature materialize_signature{
+    .display = "materialize_asset()", .positional = materialize_params, .required = 3};
 
 constexpr std::string_view value_file = "value.json";
 constexpr std::string_view result_file = "result.json";
@@ -93,7 +95,7 @@ void record_failure(PyError& error, const OutputDirectory& output, PyObject* res
 }
 
 Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto [module_arg, function_arg, dir_arg, kwargs_arg] = bind<4>(signature, args, nargs, kwnames);
+    auto [module_arg, function_arg, dir_arg, kwargs_arg] = bind<4>(materialize_signature, args, nargs, kwnames);
     const std::string_view module_text = convert_arg("module_name", [&] { return to_str(module_arg); });
     const std::string_view function_text = convert_arg("function_name", [&] { return to_str(function_arg); });
     convert_arg("output_dir", [&] { return to_str(dir_arg); });
@@ -117,8 +119,17 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
     std::optional<PyError> failure;
     try {
-        run({module_arg, function_arg, has_kwargs ? kwargs_arg : nullptr, module_text, function_text,
-             importlib.get(), inspect.get(), json_module.get(), directory.get(), output, result_path_text.get()});
+        run({.module_name = module_arg,
+             .function_name = function_arg,
+             .kwargs_json = has_kwargs ? kwargs_arg : nullptr,
+             .module_text = module_text,
+             .function_text = function_text,
+             .importlib = importlib.get(),
+             .inspect = inspect.get(),
+             .json = json_module.get(),
+             .directory = directory.get(),
+             .output = output,
+             .result_path = result_path_text.get()});
         return Ref::borrow(Py_None);
     } catch (PyError& e) {
         failure.emplace(std::move(e));
