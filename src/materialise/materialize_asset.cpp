@@ -111,8 +111,7 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     call_with_keywords(mkdir.get(), {{"parents", Py_True}, {"exist_ok", Py_True}});
     Ref result_path = join(directory.get(), result_file);
     Ref result_path_text = check(PyObject_Str(result_path.get()));
-    Ref directory_text = check(PyObject_Str(directory.get()));
-    const OutputDirectory output(directory_text.get());
+    const OutputDirectory output(result_path_text.get());
     // An earlier run's record must not outlive this run: should this one die before
     // writing its own, a reader finds no record rather than a stale success.
     output.remove_file(result_file, result_path_text.get());

@@ -122,15 +122,20 @@ private:
 
 }  // namespace
 
-OutputDirectory::OutputDirectory(PyObject* path) {
-    const std::string encoded = encoded_path(path);
+OutputDirectory::OutputDirectory(PyObject* file_path) {
+    // The directory part of the path, as the system would resolve it for the file itself:
+    // everything before the last slash ("/" for a file at the root), or "." for a bare name.
+    const std::string file = encoded_path(file_path);
+    const auto slash = file.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? std::string(".") : file.substr(0, slash == 0 ? 1 : slash);
     // O_PATH: the handle only names the directory, so it needs no read permission on it,
     // just as the paths it stands in for did not.
     for (;;) {
-        fd_ = ::open(encoded.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        fd_ = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (fd_ >= 0) return;
         const int err = errno;
-        if (err != EINTR) throw_os_error(err, path);
+        if (err != EINTR) throw_os_error(err, file_path);
         handle_interrupt();
     }
 }

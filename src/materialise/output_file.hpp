@@ -13,8 +13,9 @@ namespace tevra {
 // the path's symbolic links say by the time they are written.
 class OutputDirectory {
 public:
-    // Opens the directory at `path` (a str); failure throws the host's OSError subclass.
-    explicit OutputDirectory(PyObject* path);
+    // Opens the directory that holds the file at `file_path` (a str, the path of one of the
+    // files to be written); failure throws the host's OSError subclass for that path.
+    explicit OutputDirectory(PyObject* file_path);
     OutputDirectory(const OutputDirectory&) = delete;
     OutputDirectory& operator=(const OutputDirectory&) = delete;
     ~OutputDirectory();
