@@ -5,32 +5,16 @@
 
 #include "binding/error.hpp"
 
-#include <new>
-
 namespace tevra {
 
 namespace detail {
-// Entries active on this thread; the thread holds the interpreter lock while it is non-zero.
-// Every call of a wrapper passes here twice, so the counter sits in the static TLS block (one
-// %fs-relative access) rather than behind __tls_get_addr; eight bytes fit the surplus that the
-// loader keeps for modules opened later.
-inline thread_local long active_entries [[gnu::tls_model("initial-exec")]] = 0;
-
 // Raises what the body threw. Anything thrown while doing so cannot be reported any more.
 void raise_current() noexcept;
-
-struct EntryCount {
-    EntryCount() noexcept { ++active_entries; }
-    ~EntryCount() { --active_entries; }
-};
 }  // namespace detail
-
-inline long active_entries() noexcept { return detail::active_entries; }
 
 // Runs body() -> Ref; returns its new reference, or null with an exception set.
 template <class Body>
 PyObject* enter(Body&& body) noexcept {
-    detail::EntryCount count;
     try {
         return body().release();
     } catch (...) {
@@ -42,7 +26,6 @@ PyObject* enter(Body&& body) noexcept {
 // Same for slots that return an int status (0 on success, -1 with an exception set).
 template <class Body>
 int enter_status(Body&& body) noexcept {
-    detail::EntryCount count;
     try {
         body();
         return 0;
@@ -56,7 +39,6 @@ int enter_status(Body&& body) noexcept {
 // destructor always completes.
 template <class Body>
 void enter_dealloc(PyObject* self, Body&& body) noexcept {
-    detail::EntryCount count;
     try {
         body();
     } catch (...) {
@@ -73,8 +55,10 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The method record of a module function taking the fast calling convention with keywords.
 template <Ref (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
 PyMethodDef fastcall_method(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<Body>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+    return {.ml_name = name,
+            .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&fastcall<Body>)),
+            .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+            .ml_doc = doc};
 }
 template <Ref (*Body)(PyObject*, PyObject*, PyObject*)>
 PyObject* ternary(PyObject* a, PyObject* b, PyObject* c) noexcept {

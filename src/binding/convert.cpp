@@ -75,32 +75,6 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     check_missing(sig, slots, declared, sig.keyword_only, sig.required_keyword_only, "keyword");
 }
 
-void throw_conversion_error(PyObject* obj, std::string_view target) {
-    std::string type_name = "<failed to extract type name>";
-    if (Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)))) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size))
-            type_name.assign(utf8, static_cast<std::size_t>(size));
-        else
-            discard_pending();
-    } else {
-        discard_pending();
-    }
-    type_error("'" + type_name + "' object cannot be converted to '" + std::string(target) + "'");
-}
-
-std::string_view as_utf8(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-    if (!utf8) throw_pending();
-    return {utf8, static_cast<std::size_t>(size)};
-}
-
-std::string_view to_str(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString");
-    return as_utf8(obj);
-}
-
 std::optional<std::string_view> to_optional_str(PyObject* obj) {
     if (!obj || obj == Py_None) return std::nullopt;
     return to_str(obj);
@@ -122,11 +96,6 @@ std::vector<std::string> to_str_list(PyObject* obj) {
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) items.emplace_back(to_str(item.get()));
     if (PyErr_Occurred()) throw_pending();
     return items;
-}
-
-PyObject* to_list(PyObject* obj) {
-    if (!PyList_Check(obj)) throw_conversion_error(obj, "PyList");
-    return obj;
 }
 
 PyError argument_error(std::string_view param, PyError& cause) {

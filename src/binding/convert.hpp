@@ -1,10 +1,9 @@
 // Argument binding for fast-convention calls and the conversions of bound arguments.
 #pragma once
 
-#include "binding/error.hpp"
+#include "binding/text.hpp"
 
 #include <array>
-#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,20 +34,10 @@ std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ss
     return slots;
 }
 
-// TypeError "'T' object cannot be converted to 'X'".
-[[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target);
-
-// The UTF-8 text of a str (a view into the str's own buffer, valid while it lives).
-// An unpaired surrogate fails with the interpreter's UnicodeEncodeError.
-std::string_view as_utf8(PyObject* str);
-// A str (subclasses accepted), else the conversion error for "PyString".
-std::string_view to_str(PyObject* obj);
 // Absent (not given, or None) or a str.
 std::optional<std::string_view> to_optional_str(PyObject* obj);
 // A sequence of str that is not itself a str.
 std::vector<std::string> to_str_list(PyObject* obj);
-// A list (subclasses accepted), else the conversion error for "PyList".
-PyObject* to_list(PyObject* obj);
 // Absent (not given, or None) or any object.
 inline PyObject* to_optional(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 

@@ -66,7 +66,7 @@ PyError PyError::fetch() {
     if (is_panic_exception(exc.get())) {
         std::string message = "Unwrapped panic from Python code";
         if (Ref s = Ref::steal(PyObject_Str(exc.get())))
-            message = utf8_lossy(s.get());
+            message = to_lossy_string(s.get());
         else
             PyErr_Clear();
         std::fputs("tevra: resuming an internal failure after fetching a PanicException from Python\n"
@@ -87,6 +87,20 @@ PyError PyError::fetch() {
 }
 
 void throw_pending() { throw PyError::fetch(); }
+
+void throw_conversion_error(PyObject* obj, std::string_view target) {
+    std::string type_name = "<failed to extract type name>";
+    if (Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)))) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size))
+            type_name.assign(utf8, static_cast<std::size_t>(size));
+        else
+            discard_pending();
+    } else {
+        discard_pending();
+    }
+    raise(PyExc_TypeError, "'" + type_name + "' object cannot be converted to '" + std::string(target) + "'");
+}
 
 void discard_pending() { (void)PyError::fetch(); }
 

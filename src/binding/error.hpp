@@ -70,6 +70,29 @@ Ref check_basic(PyObject* result, std::source_location where = std::source_locat
     throw PyError::made(type, std::move(message));
 }
 
+// The conversion error for an object of the wrong type: TypeError "'T' object cannot be
+// converted to 'X'", T the __qualname__ of its type, X the `target` name.
+[[noreturn]] void throw_conversion_error(PyObject* obj, std::string_view target);
+
+// The object itself when it has the type the module requires there (subclasses accepted),
+// else the conversion error for that type's name.
+inline PyObject* expect_str(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString");
+    return obj;
+}
+inline PyObject* expect_list(PyObject* obj) {
+    if (!PyList_Check(obj)) throw_conversion_error(obj, "PyList");
+    return obj;
+}
+inline PyObject* expect_dict(PyObject* obj) {
+    if (!PyDict_Check(obj)) throw_conversion_error(obj, "PyDict");
+    return obj;
+}
+inline PyObject* expect_tuple(PyObject* obj) {
+    if (!PyTuple_Check(obj)) throw_conversion_error(obj, "PyTuple");
+    return obj;
+}
+
 // The PanicException class, created once per process.
 PyObject* panic_exception_type();
 

@@ -29,7 +29,6 @@ public:
     PyObject* get() const noexcept { return p_; }
     // Hands the reference to the caller (for returning into the interpreter).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    Ref copy() const noexcept { return borrow(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
 private:

@@ -1,12 +1,12 @@
 // asset(...): checks the declaration, builds its metadata record and returns the decorator.
+#include "binding/asset_marker.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/dict_iter.hpp"
-#include "declaration/asset_test.hpp"
+#include "declaration/declaration.hpp"
 #include "declaration/metadata.hpp"
 #include "declaration/partitions.hpp"
 #include "declaration/wrapper.hpp"
-#include "lib/module.hpp"
 
 #include <memory>
 
@@ -36,20 +36,16 @@ Ref decorate(PyObject* capsule, PyObject* args, PyObject*) {
 }
 
 // No docstring: the decorator's __doc__ is None.
-PyMethodDef decorator_def = {"asset_decorator",
-                             reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&ternary<decorate>)),
-                             METH_VARARGS | METH_KEYWORDS, nullptr};
-
-PyObject* checked_dict(PyObject* obj) {
-    if (!PyDict_Check(obj)) throw_conversion_error(obj, "PyDict");
-    return obj;
-}
+PyMethodDef decorator_def = {.ml_name = "asset_decorator",
+                             .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&ternary<decorate>)),
+                             .ml_flags = METH_VARARGS | METH_KEYWORDS,
+                             .ml_doc = nullptr};
 
 std::string reference_of(PyObject* upstream) {
     if (is_asset(upstream)) return asset_reference(upstream);
     if (!PyUnicode_Check(upstream))
         raise(PyExc_TypeError, "inputs values must be @asset-decorated functions or asset ref strings");
-    return std::string(as_utf8(upstream));
+    return to_string(upstream);
 }
 
 // Reads a dict in its own storage order, one entry at a time; the first refused entry ends
@@ -57,7 +53,7 @@ std::string reference_of(PyObject* upstream) {
 template <class Entry>
 auto read_dict(PyObject* obj, Entry&& entry) {
     std::vector<decltype(entry(nullptr, nullptr))> map;
-    DictItems items(checked_dict(obj));
+    DictItems items(expect_dict(obj));
     Ref key, value;
     while (items.next(key, value)) map.push_back(entry(key.get(), value.get()));
     return map;
@@ -74,11 +70,12 @@ std::pair<std::string, json::Value> partition_entry(PyObject* key, PyObject* val
     return {std::move(dimension), partition_values(value)};
 }
 
-constexpr std::string_view keywords[] = {"name", "inputs", "partitions", "serializer"};
-constexpr Signature signature{"asset()", {}, 0, keywords};
+constexpr std::string_view asset_keywords[] = {"name", "inputs", "partitions", "serializer"};
+constexpr Signature asset_signature{
+    .display = "asset()", .positional = {}, .required = 0, .keyword_only = asset_keywords};
 
 Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto [name_arg, inputs_arg, partitions_arg, serializer_arg] = bind<4>(signature, args, nargs, kwnames);
+    auto [name_arg, inputs_arg, partitions_arg, serializer_arg] = bind<4>(asset_signature, args, nargs, kwnames);
     auto record = std::make_unique<AssetMetadata>();
     if (auto name = convert_arg("name", [&] { return to_optional_str(name_arg); })) record->name.emplace(*name);
     PyObject* inputs = to_optional(inputs_arg);

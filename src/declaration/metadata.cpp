@@ -1,9 +1,10 @@
 #include "declaration/metadata.hpp"
 
+#include "binding/asset_marker.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
+#include "binding/json_bridge.hpp"
 #include "binding/text.hpp"
-#include "declaration/asset_test.hpp"
 
 namespace tevra {
 
@@ -25,7 +26,7 @@ Ref optional_text(const std::optional<std::string>& text) {
 Ref partition_descriptor(const json::Value& values) {
     Ref descriptor = check_basic(PyDict_New());
     set_item(descriptor.get(), "kind", make_str("inline"));
-    set_item(descriptor.get(), "values_json", make_str(json::write(values)));
+    set_item(descriptor.get(), "values_json", tree_to_str(values));
     return descriptor;
 }
 
@@ -36,15 +37,8 @@ std::string asset_reference(PyObject* upstream) {
     Ref inspect = import_module("inspect");
     Ref pathlib = import_module("pathlib");
 
-    Ref getsourcefile = attr(inspect.get(), "getsourcefile");
-    Ref source = check(PyObject_CallOneArg(getsourcefile.get(), target.get()));
-    Ref path_type = attr(pathlib.get(), "Path");
-    Ref path = check(PyObject_CallOneArg(path_type.get(), source.get()));
-    Ref resolve = attr(path.get(), "resolve");
-    Ref resolved = check(PyObject_CallNoArgs(resolve.get()));
-    Ref file = check(PyObject_Str(resolved.get()));
-
-    std::string reference(to_str(file.get()));
+    Ref source = call_method(inspect.get(), "getsourcefile", target.get());
+    std::string reference = resolved_path(pathlib.get(), source.get());
     Ref name = attr(target.get(), "__name__");
     reference += ':';
     reference += to_str(name.get());

@@ -2,11 +2,11 @@
 
 #include "binding/boundary.hpp"
 #include "binding/call.hpp"
+#include "binding/classes.hpp"
 #include "binding/convert.hpp"
+#include "binding/json_bridge.hpp"
 #include "binding/text.hpp"
-#include "lib/classes.hpp"
-#include "lib/module.hpp"
-#include "materialise/json_conversion.hpp"
+#include "declaration/declaration.hpp"
 
 #include <new>
 
@@ -21,28 +21,28 @@ struct PartitionsObject {
 
 PartitionsObject* as_partitions(PyObject* obj) noexcept { return reinterpret_cast<PartitionsObject*>(obj); }
 
-Ref repr(PyObject* self) {
+Ref partitions_repr(PyObject* self) {
     const auto count = as_partitions(self)->values.as_array().size();
     return make_str("Partitions(" + std::to_string(count) + " values)");
 }
 
-void destroy(PyObject* self) {
+void destroy_partitions(PyObject* self) {
     as_partitions(self)->values.~Value();
     free_instance(self);
 }
 
-PyType_Slot slots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(&unary<repr>)},
+PyType_Slot partitions_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary<partitions_repr>)},
 };
 
-PyTypeObject* type_cell = nullptr;
+PyTypeObject* partitions_type_cell = nullptr;
 
-constexpr std::string_view params[] = {"values"};
-constexpr Signature signature{"partitions()", params, 1};
+constexpr std::string_view partitions_params[] = {"values"};
+constexpr Signature partitions_signature{.display = "partitions()", .positional = partitions_params, .required = 1};
 
 Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto [arg] = bind<1>(signature, args, nargs, kwnames);
-    PyObject* list = convert_arg("values", [&] { return to_list(arg); });
+    auto [arg] = bind<1>(partitions_signature, args, nargs, kwnames);
+    PyObject* list = convert_arg("values", [&] { return expect_list(arg); });
     Ref json_module = import_module("json");
 
     json::Array values;
@@ -66,13 +66,16 @@ Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 }  // namespace
 
 PyTypeObject* partitions_type() {
-    return class_type(type_cell, {"Partitions",
-                                  "Marker type returned by `partitions([...])`. Stores the static values.",
-                                  sizeof(PartitionsObject), slots, nullptr, &dealloc<destroy>});
+    return class_type(partitions_type_cell,
+                      {.name = "Partitions",
+                       .doc = "Marker type returned by `partitions([...])`. Stores the static values.",
+                       .basicsize = sizeof(PartitionsObject),
+                       .slots = partitions_slots,
+                       .dealloc = &dealloc<destroy_partitions>});
 }
 
 bool is_partitions(PyObject* obj) noexcept {
-    return type_cell && PyObject_TypeCheck(obj, type_cell);
+    return partitions_type_cell && PyObject_TypeCheck(obj, partitions_type_cell);
 }
 
 const json::Value& partition_values(PyObject* partitions) noexcept { return as_partitions(partitions)->values; }

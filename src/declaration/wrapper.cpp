@@ -1,9 +1,9 @@
 #include "declaration/wrapper.hpp"
 
 #include "binding/boundary.hpp"
+#include "binding/classes.hpp"
 #include "binding/text.hpp"
-#include "lib/classes.hpp"
-#include "lib/module.hpp"
+#include "declaration/declaration.hpp"
 
 #include <cstddef>
 #include <new>
@@ -33,7 +33,7 @@ PyObject* wrapped_of(PyObject* self) noexcept { return as_wrapper(self)->wrapped
 // A plain function is entered through its own vectorcall slot: the generic call would only
 // look that slot up again and check a result that the interpreter checks anyway when this
 // wrapper returns.
-PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
     return enter([&] {
         PyObject* fn = wrapped_of(self);
         if (Py_IS_TYPE(fn, &PyFunction_Type)) {
@@ -74,14 +74,14 @@ Ref doc(PyObject* self) { return forwarded(self, "__doc__"); }
 Ref module(PyObject* self) { return forwarded(self, "__module__"); }
 Ref qualified_name(PyObject* self) { return forwarded(self, "__qualname__"); }
 
-void destroy(PyObject* self) {
+void destroy_wrapper(PyObject* self) {
     AssetWrapperObject* w = as_wrapper(self);
     w->metadata.~AssetMetadata();
     w->wrapped.~Ref();
     free_instance(self);
 }
 
-PyGetSetDef getset[] = {
+PyGetSetDef wrapper_getset[] = {
     {"__tevra_metadata__", &getter<metadata>, nullptr, "", nullptr},
     {"__tevra_kind__", &getter<kind>, nullptr, "", nullptr},
     {"__tevra_original__", &getter<original>, nullptr, "", nullptr},
@@ -93,21 +93,21 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef members[] = {
+PyMemberDef wrapper_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(AssetWrapperObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
+PyType_Slot wrapper_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(&ternary<get>)},
     {Py_tp_getattro, reinterpret_cast<void*>(&getattro)},
-    {Py_tp_members, members},
+    {Py_tp_members, wrapper_members},
 };
 
 constexpr const char* class_doc = "The `@asset()` decorator wrapper. Stores the original function and metadata.";
 
-PyTypeObject* type_cell = nullptr;
+PyTypeObject* wrapper_type_cell = nullptr;
 
 // The type dict is where the class answers __doc__ and __module__ for itself, so the
 // descriptors of those names must not stand there: type creation leaves the __module__
@@ -126,27 +126,27 @@ void finish_type_dict(PyTypeObject* type) {
 }  // namespace
 
 PyTypeObject* asset_wrapper_type() {
-    if (type_cell) return type_cell;
+    if (wrapper_type_cell) return wrapper_type_cell;
     // Created into a cell of our own, so a type is stored only once its dict is complete.
     PyTypeObject* created = nullptr;
     class_type(created, {.name = "AssetWrapper",
                          .doc = class_doc,
                          .basicsize = sizeof(AssetWrapperObject),
-                         .slots = slots,
-                         .getset = getset,
-                         .dealloc = &dealloc<destroy>,
+                         .slots = wrapper_slots,
+                         .getset = wrapper_getset,
+                         .dealloc = &dealloc<destroy_wrapper>,
                          .flags = Py_TPFLAGS_HAVE_VECTORCALL});
     Ref owned = Ref::steal(reinterpret_cast<PyObject*>(created));
     finish_type_dict(created);
-    if (!type_cell) type_cell = reinterpret_cast<PyTypeObject*>(owned.release());
-    return type_cell;
+    if (!wrapper_type_cell) wrapper_type_cell = reinterpret_cast<PyTypeObject*>(owned.release());
+    return wrapper_type_cell;
 }
 
 Ref make_asset_wrapper(PyObject* wrapped, AssetMetadata record) {
     PyTypeObject* type = asset_wrapper_type();
     Ref obj = allocate(type);
     AssetWrapperObject* w = as_wrapper(obj.get());
-    w->vectorcall = &call;
+    w->vectorcall = &wrapper_vectorcall;
     new (&w->wrapped) Ref(Ref::borrow(wrapped));
     new (&w->metadata) AssetMetadata(std::move(record));
     return obj;

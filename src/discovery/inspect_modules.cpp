@@ -1,17 +1,16 @@
 // inspect_modules(modules): imports user modules, finds their assets and describes them
 // all in one compact JSON document.
+#include "binding/asset_marker.hpp"
 #include "binding/boundary.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
+#include "binding/json_bridge.hpp"
 #include "binding/text.hpp"
-#include "declaration/asset_test.hpp"
+#include "discovery/discovery.hpp"
 #include "json/json.hpp"
-#include "lib/module.hpp"
-#include "materialise/json_conversion.hpp"
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
@@ -37,8 +36,6 @@ void write_stderr_line(std::string line) {
     }
 }
 
-std::string owned_str(PyObject* obj) { return std::string(to_str(obj)); }
-
 std::int64_t version_part(PyObject* version_info, const char* name) {
     Ref part = attr(version_info, name);
     const long long value = PyLong_AsLongLong(part.get());
@@ -58,7 +55,7 @@ std::string version_text(PyObject* sys) {
 std::string source_text(PyObject* inspect, PyObject* textwrap, PyObject* obj) {
     Ref source = call_method(inspect, "getsource", obj);
     Ref dedented = call_method(textwrap, "dedent", source.get());
-    Ref stripped = check(PyObject_CallMethod(dedented.get(), "strip", nullptr));
+    Ref stripped = call_method(dedented.get(), "strip");
     const std::string_view view = to_str(stripped.get());
     std::string text;
     text.reserve(view.size() + 1);
@@ -76,10 +73,7 @@ std::string file_path(PyObject* inspect, PyObject* pathlib, PyObject* target) {
         discard_pending();
         return {};
     }
-    Ref path = call_method(pathlib, "Path", file.get());
-    Ref resolved = check(PyObject_CallMethod(path.get(), "resolve", nullptr));
-    Ref text = check(PyObject_Str(resolved.get()));
-    return owned_str(text.get());
+    return resolved_path(pathlib, file.get());
 }
 
 // Null when the target has no return annotation; a class by its name; anything else as str().
@@ -92,14 +86,13 @@ json::Value return_type(PyObject* inspect, PyObject* target) {
 
     Ref builtins = import_module("builtins");
     Ref isinstance = attr(builtins.get(), "isinstance");
-    PyObject* args[] = {annotation.get(), reinterpret_cast<PyObject*>(&PyType_Type)};
-    Ref is_class = check(PyObject_Vectorcall(isinstance.get(), args, 2, nullptr));
+    Ref is_class = call(isinstance.get(), annotation.get(), reinterpret_cast<PyObject*>(&PyType_Type));
     if (check_status(PyObject_IsTrue(is_class.get()))) {
         Ref name = attr(annotation.get(), "__name__");
-        return json::Value::string(owned_str(name.get()));
+        return json::Value::string(to_string(name.get()));
     }
     Ref text = check(PyObject_Str(annotation.get()));
-    return json::Value::string(utf8_lossy(text.get()));
+    return json::Value::string(to_lossy_string(text.get()));
 }
 
 struct ModuleContext {
@@ -139,11 +132,11 @@ PendingRecord asset_record(const ModuleContext& ctx, PyObject* member, std::size
     Ref target = asset_target(member);
     std::string function_source = source_text(ctx.inspect, ctx.textwrap, target.get());
     Ref name_obj = attr(target.get(), "__name__");
-    std::string function_name = owned_str(name_obj.get());
+    std::string function_name = to_string(name_obj.get());
     std::string file = file_path(ctx.inspect, ctx.pathlib, target.get());
     json::Value returns = return_type(ctx.inspect, target.get());
     Ref module_name_obj = attr(ctx.module, "__name__");
-    std::string module_name = owned_str(module_name_obj.get());
+    std::string module_name = to_string(module_name_obj.get());
 
     text_size += record_overhead + function_source.size() + function_name.size() + file.size() +
                  module_name.size() + ctx.version.size();
@@ -172,8 +165,7 @@ void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObj
     Ref members = call_method(inspect, "getmembers", module);
     Ref iter = check(PyObject_GetIter(members.get()));
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        if (!PyTuple_Check(item.get())) throw_conversion_error(item.get(), "PyTuple");
-        Ref member = Ref::borrow(PyTuple_GetItem(item.get(), 1));
+        Ref member = Ref::borrow(PyTuple_GetItem(expect_tuple(item.get()), 1));
         if (!member) throw_pending();
         if (is_asset(member.get())) out.records.push_back(asset_record(ctx, member.get(), out.text_size));
     }
@@ -222,11 +214,12 @@ std::string write_document(const Records& r) {
     }
 }
 
-constexpr std::string_view params[] = {"modules"};
-constexpr Signature signature{"inspect_modules()", params, 1};
+constexpr std::string_view inspect_modules_params[] = {"modules"};
+constexpr Signature inspect_modules_signature{
+    .display = "inspect_modules()", .positional = inspect_modules_params, .required = 1};
 
 Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto [arg] = bind<1>(signature, args, nargs, kwnames);
+    auto [arg] = bind<1>(inspect_modules_signature, args, nargs, kwnames);
     const std::vector<std::string> names = convert_arg("modules", [&] { return to_str_list(arg); });
 
     Ref importlib = import_module("importlib");

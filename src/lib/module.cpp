@@ -1,8 +1,9 @@
 // The module's entry point: creates the module once per process, for one interpreter.
-#include "lib/module.hpp"
-
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
+#include "declaration/declaration.hpp"
+#include "discovery/discovery.hpp"
+#include "materialise/materialise.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -12,15 +13,15 @@ namespace tevra {
 namespace {
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_tevra",
-    "The native `_tevra` module.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_tevra",
+    .m_doc = "The native `_tevra` module.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};
@@ -34,8 +35,8 @@ void add_value(PyObject* module, PyObject* name, Ref value) {
         if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) throw error;
         all = check_basic(PyList_New(0));
         check_status(PyObject_SetAttrString(module, "__all__", all.get()));
-    } else if (!PyList_Check(all.get())) {
-        throw_conversion_error(all.get(), "PyList");
+    } else {
+        expect_list(all.get());
     }
     if (PyList_Append(all.get(), name) < 0) {
         PyErr_Clear();
@@ -53,7 +54,7 @@ void add_function(PyObject* module, PyMethodDef& def) {
     Ref module_name = check(PyModule_GetNameObject(module));
     Ref function = check(PyCMethod_New(&def, module, module_name.get(), nullptr));
     Ref name = check(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!PyUnicode_Check(name.get())) throw_conversion_error(name.get(), "PyString");
+    expect_str(name.get());
     add_value(module, name.get(), std::move(function));
 }
 

@@ -1,11 +1,12 @@
 // materialize_asset: runs one asset function and leaves value.json and result.json behind.
+#include "binding/asset_marker.hpp"
 #include "binding/boundary.hpp"
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
+#include "binding/json_bridge.hpp"
 #include "binding/text.hpp"
-#include "declaration/asset_test.hpp"
 #include "json/json.hpp"
-#include "lib/module.hpp"
+#include "materialise/materialise.hpp"
 #include "materialise/output_file.hpp"
 
 #include <optional>
@@ -15,23 +16,22 @@ namespace tevra {
 
 namespace {
 
-constexpr std::string_view params[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
-constexpr Signature signature{"materialize_asset()", params, 3};
+constexpr std::string_view materialize_params[] = {"module_name", "function_name", "output_dir",
+                                                   "input_kwargs_json"};
+constexpr Signature materialize_signature{
+    .display = "materialize_asset()", .positional = materialize_params, .required = 3};
+
+constexpr std::string_view value_file = "value.json";
+constexpr std::string_view result_file = "result.json";
 
 Ref join(PyObject* directory, std::string_view file_name) {
     Ref name = make_str(file_name);
     return call_method(directory, "__truediv__", name.get());
 }
 
-// The text of a str the run produced, for a record that must be valid UTF-8.
-std::string record_text(PyObject* str) {
-    if (!PyUnicode_Check(str)) throw_conversion_error(str, "PyString");
-    return utf8_lossy(str);
-}
-
 std::string type_name(PyObject* obj) {
     Ref name = attr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
-    return record_text(name.get());
+    return to_lossy_string(name.get());
 }
 
 struct Run {
@@ -44,6 +44,7 @@ struct Run {
     PyObject* inspect;
     PyObject* json;
     PyObject* directory;
+    const OutputDirectory& output;
     PyObject* result_path;
 };
 
@@ -55,19 +56,18 @@ void run(const Run& r) {
 
     Ref value;
     if (!r.kwargs_json) {
-        value = check(PyObject_CallNoArgs(callable.get()));
+        value = call(callable.get());
     } else {
-        Ref kwargs = call_method(r.json, "loads", r.kwargs_json);
-        if (!PyDict_Check(kwargs.get())) throw_conversion_error(kwargs.get(), "PyDict");
-        Ref no_args = check_basic(PyTuple_New(0));
-        value = check(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
+        Ref kwargs = json_loads(r.json, r.kwargs_json);
+        expect_dict(kwargs.get());
+        value = call_with_kwargs(callable.get(), kwargs.get());
     }
 
-    Ref value_path = join(r.directory, "value.json");
-    Ref text = call_method(r.json, "dumps", value.get());
+    Ref value_path = join(r.directory, value_file);
+    Ref text = json_dumps(r.json, value.get());
     const std::string_view value_json = to_str(text.get());
     Ref value_path_text = check(PyObject_Str(value_path.get()));
-    replace_file(value_path_text.get(), value_json);
+    r.output.replace_file(value_file, value_path_text.get(), value_json);
 
     Ref sig = call_method(r.inspect, "signature", callable.get());
     Ref sig_text = check(PyObject_Str(sig.get()));
@@ -79,23 +79,23 @@ void run(const Run& r) {
     record.insert("module_path", json::Value::string(r.module_text));
     record.insert("ok", json::Value::boolean(true));
     record.insert("result_type", json::Value::string(type_name(value.get())));
-    record.insert("signature", json::Value::string(record_text(sig_text.get())));
-    record.insert("value_path", json::Value::string(record_text(value_path_text.get())));
-    replace_file(r.result_path, json::write(json::Value::object(std::move(record))));
+    record.insert("signature", json::Value::string(to_lossy_string(sig_text.get())));
+    record.insert("value_path", json::Value::string(to_lossy_string(value_path_text.get())));
+    r.output.replace_file(result_file, r.result_path, json::write(json::Value::object(std::move(record))));
 }
 
-void record_failure(PyError& error, PyObject* result_path) {
+void record_failure(PyError& error, const OutputDirectory& output, PyObject* result_path) {
     PyObject* exc = error.value();
     json::Object record;
     record.reserve(3);
     record.insert("error", json::Value::string(exception_text(exc)));
     record.insert("error_type", json::Value::string(type_name(exc)));
     record.insert("ok", json::Value::boolean(false));
-    replace_file(result_path, json::write(json::Value::object(std::move(record))));
+    output.replace_file(result_file, result_path, json::write(json::Value::object(std::move(record))));
 }
 
 Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto [module_arg, function_arg, dir_arg, kwargs_arg] = bind<4>(signature, args, nargs, kwnames);
+    auto [module_arg, function_arg, dir_arg, kwargs_arg] = bind<4>(materialize_signature, args, nargs, kwnames);
     const std::string_view module_text = convert_arg("module_name", [&] { return to_str(module_arg); });
     const std::string_view function_text = convert_arg("function_name", [&] { return to_str(function_arg); });
     convert_arg("output_dir", [&] { return to_str(dir_arg); });
@@ -106,26 +106,29 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref inspect = import_module("inspect");
     Ref json_module = import_module("json");
     Ref pathlib = import_module("pathlib");
-    Ref path_type = attr(pathlib.get(), "Path");
-    Ref directory = check(PyObject_CallOneArg(path_type.get(), dir_arg));
-    {
-        Ref options = check_basic(PyDict_New());
-        check_status(PyDict_SetItemString(options.get(), "parents", Py_True));
-        check_status(PyDict_SetItemString(options.get(), "exist_ok", Py_True));
-        Ref mkdir = attr(directory.get(), "mkdir");
-        Ref no_args = check_basic(PyTuple_New(0));
-        check(PyObject_Call(mkdir.get(), no_args.get(), options.get()));
-    }
-    Ref result_path = join(directory.get(), "result.json");
+    Ref directory = call_method(pathlib.get(), "Path", dir_arg);
+    Ref mkdir = attr(directory.get(), "mkdir");
+    call_with_keywords(mkdir.get(), {{"parents", Py_True}, {"exist_ok", Py_True}});
+    Ref result_path = join(directory.get(), result_file);
     Ref result_path_text = check(PyObject_Str(result_path.get()));
+    const OutputDirectory output(result_path_text.get());
     // An earlier run's record must not outlive this run: should this one die before
     // writing its own, a reader finds no record rather than a stale success.
-    remove_file(result_path_text.get());
+    output.remove_file(result_file, result_path_text.get());
 
     std::optional<PyError> failure;
     try {
-        run({module_arg, function_arg, has_kwargs ? kwargs_arg : nullptr, module_text, function_text,
-             importlib.get(), inspect.get(), json_module.get(), directory.get(), result_path_text.get()});
+        run({.module_name = module_arg,
+             .function_name = function_arg,
+             .kwargs_json = has_kwargs ? kwargs_arg : nullptr,
+             .module_text = module_text,
+             .function_text = function_text,
+             .importlib = importlib.get(),
+             .inspect = inspect.get(),
+             .json = json_module.get(),
+             .directory = directory.get(),
+             .output = output,
+             .result_path = result_path_text.get()});
         return Ref::borrow(Py_None);
     } catch (PyError& e) {
         failure.emplace(std::move(e));
@@ -133,7 +136,7 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
     // Every error of the run, BaseException subclasses included, ends as the record and
     // SystemExit(1); errors of this path itself are raised in its place.
-    record_failure(*failure, result_path_text.get());
+    record_failure(*failure, output, result_path_text.get());
     failure.reset();
     Ref sys = import_module("sys");
     Ref code = check(PyLong_FromLong(1));

@@ -44,14 +44,14 @@ std::uint64_t random_tag() {
     return static_cast<std::uint64_t>(now) * 0x9E3779B97F4A7C15u ^ static_cast<std::uint64_t>(getpid());
 }
 
-// ".value.json.<16 hex digits>.tmp" in the target's own directory, so the rename never
-// crosses file systems.
-std::string temp_name(const std::string& target) {
-    const auto slash = target.rfind('/');
-    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+// ".value.json.<16 hex digits>.tmp" beside the target in the same directory, so the
+// rename never crosses file systems.
+std::string temp_name(std::string_view target) {
     static constexpr char hex[] = "0123456789abcdef";
     std::uint64_t tag = random_tag();
-    std::string name = target.substr(0, base) + "." + target.substr(base) + ".";
+    std::string name = ".";
+    name += target;
+    name += '.';
     for (int i = 0; i < 16; ++i, tag >>= 4) name += hex[tag & 0xF];
     name += ".tmp";
     return name;
@@ -61,23 +61,23 @@ std::string temp_name(const std::string& target) {
 // way out that does not get that far.
 class TempFile {
 public:
-    TempFile() = default;
+    explicit TempFile(int directory) noexcept : directory_(directory) {}
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile() {
         if (fd_ >= 0) ::close(fd_);
-        if (!path_.empty()) ::unlink(path_.c_str());
+        if (!name_.empty()) ::unlinkat(directory_, name_.c_str(), 0);
     }
 
     // Creates a file of a name nobody else holds; mode 0666 so that the umask decides
     // its permissions, as for any file the user's programs create.
-    void create(const std::string& target, PyObject* path) {
+    void create(std::string_view target, PyObject* path) {
         for (int attempt = 0;; ++attempt) {
             std::string name = temp_name(target);
-            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            const int fd = ::openat(directory_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 fd_ = fd;
-                path_ = std::move(name);
+                name_ = std::move(name);
                 return;
             }
             const int err = errno;
@@ -110,29 +110,50 @@ public:
     }
 
     void rename_to(const std::string& target, PyObject* path) {
-        if (::rename(path_.c_str(), target.c_str()) < 0) throw_os_error(errno, path);
-        path_.clear();  // it is the target now
+        if (::renameat(directory_, name_.c_str(), directory_, target.c_str()) < 0) throw_os_error(errno, path);
+        name_.clear();  // it is the target now
     }
 
 private:
+    int directory_;
     int fd_ = -1;
-    std::string path_;
+    std::string name_;
 };
 
 }  // namespace
 
-void replace_file(PyObject* path, std::string_view data) {
-    const std::string target = encoded_path(path);
-    TempFile file;
+OutputDirectory::OutputDirectory(PyObject* file_path) {
+    // The directory part of the path, as the system would resolve it for the file itself:
+    // everything before the last slash ("/" for a file at the root), or "." for a bare name.
+    const std::string file = encoded_path(file_path);
+    const auto slash = file.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? std::string(".") : file.substr(0, slash == 0 ? 1 : slash);
+    // O_PATH: the handle only names the directory, so it needs no read permission on it,
+    // just as the paths it stands in for did not.
+    for (;;) {
+        fd_ = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0) return;
+        const int err = errno;
+        if (err != EINTR) throw_os_error(err, file_path);
+        handle_interrupt();
+    }
+}
+
+OutputDirectory::~OutputDirectory() { ::close(fd_); }
+
+void OutputDirectory::replace_file(std::string_view name, PyObject* path, std::string_view data) const {
+    const std::string target(name);
+    TempFile file(fd_);
     file.create(target, path);
     file.write_all(data, path);
     file.close(path);
     file.rename_to(target, path);
 }
 
-void remove_file(PyObject* path) {
-    const std::string target = encoded_path(path);
-    if (::unlink(target.c_str()) < 0 && errno != ENOENT) throw_os_error(errno, path);
+void OutputDirectory::remove_file(std::string_view name, PyObject* path) const {
+    const std::string target(name);
+    if (::unlinkat(fd_, target.c_str(), 0) < 0 && errno != ENOENT) throw_os_error(errno, path);
 }
 
 }  // namespace tevra

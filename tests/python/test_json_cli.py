@@ -1,10 +1,13 @@
-"""The JSON program against CPython's json: generated documents, written compactly, read back equal."""
+"""The JSON program against CPython's json: generated documents, written compactly, read back equal;
+extreme nesting and characters."""
 import json
 import math
 import os
 import random
 import subprocess
 import unittest
+
+from hostile import ASTRAL, CONTROL, compact
 
 CLI = os.environ.get("TEVRA_JSON_CLI", "")
 
@@ -78,6 +81,42 @@ class AgainstCPython(unittest.TestCase):
                 self.assertEqual(out.returncode, 1)
                 self.assertEqual(out.stdout, b"")
                 self.assertRegex(out.stderr.decode(), "^" + message.replace("(", r"\(") + r" at line \d+ column \d+\n$")
+
+
+class ExtremeInput(unittest.TestCase):
+    CLI = os.environ.get("TEVRA_JSON_CLI")
+
+    def run_cli(self, data):
+        return subprocess.run([self.CLI], input=data, capture_output=True, timeout=60)
+
+    @unittest.skipUnless(CLI, "TEVRA_JSON_CLI names the tevra-json program")
+    def test_deep_nesting_refused(self):
+        n = 10 ** 5
+        cases = {
+            "arrays": b"[" * n + b"]" * n,
+            "objects": b'{"a":' * n + b"1" + b"}" * n,
+            "unclosed arrays": b"[" * n,
+            "mixed": b'[{"a":' * (n // 2),
+            "a million": b"[" * 10 ** 6,
+        }
+        for label, data in cases.items():
+            with self.subTest(label):
+                done = self.run_cli(data)
+                self.assertEqual(done.returncode, 1, done.stderr[-200:])
+                self.assertEqual(done.stdout, b"")
+                self.assertRegex(done.stderr, rb"^recursion limit exceeded at line 1 column \d+\n$")
+
+    @unittest.skipUnless(CLI, "TEVRA_JSON_CLI names the tevra-json program")
+    def test_characters(self):
+        text = CONTROL + ASTRAL + "é\x7f"
+        done = self.run_cli(json.dumps([text]).encode())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.decode("utf-8"), compact([text]) + "\n")
+        for escape in (b'"\\udc80"', b'"\\ud800"', b'"\\ud800\\u0041"'):
+            with self.subTest(escape):
+                done = self.run_cli(escape)
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(done.stdout, b"")
 
 
 if __name__ == "__main__":

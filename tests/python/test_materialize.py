@@ -1,14 +1,22 @@
-"""materialize_asset in-process: the run, value.json, result.json, failures and set-up errors."""
+"""materialize_asset in-process: the run, value.json, result.json, failures and set-up errors;
+hostile exceptions and values, leaks and threads."""
 import errno
 import gc
+import json
 import os
 import pathlib
 import subprocess
 import sys
+import threading
+import time
 import unittest
 
 import _tevra
+from _tevra import materialize_asset
+from hostile import ASTRAL, CONTROL, compact, lossy
+from leak_fixtures import LeakCase, fresh, raises
 from materialize_support import WorkspaceTest, leftovers, read_text
+from thread_support import ROUNDS, THREADS, ThreadCase
 
 materialize = _tevra.materialize_asset
 
@@ -404,6 +412,72 @@ class SetUp(MaterializeTest):
         self.assertEqual(os.listdir(out), ["result.json"])
 
 
+class DirectoryHandle(MaterializeTest):
+    """The files go to the directory set up at the start, however the path reads later."""
+
+    def test_asset_changing_the_working_directory(self):
+        mod = self.write_module(r'''
+            import os
+            def wanders(to):
+                os.chdir(to)
+                return 1
+            def wanders_and_fails(to):
+                os.chdir(to)
+                raise ValueError("lost")
+        ''')
+        elsewhere = self.out_dir("elsewhere")
+        os.makedirs(os.path.join(elsewhere, "existing", "out"))
+        cwd = os.getcwd()
+        self.addCleanup(os.chdir, cwd)
+        # Relative to the new working directory, "out" exists in one case and not in the other.
+        for i, to in enumerate(("existing", "missing")):
+            os.makedirs(os.path.join(elsewhere, to), exist_ok=True)
+            for function in ("wanders", "wanders_and_fails"):
+                with self.subTest(to=to, function=function):
+                    run = self.out_dir(f"run{i}{function}")
+                    os.mkdir(run)
+                    os.chdir(run)
+                    outcome = self.run_asset(mod, function, "out", json.dumps({"to": os.path.join(elsewhere, to)}))
+                    if function == "wanders":
+                        self.assertIsNone(outcome)
+                        self.assertEqual(self.files(os.path.join(run, "out")), (
+                            "1", success(function, mod, "int", "(to)", "out/value.json")))
+                    else:
+                        self.assert_failed(outcome)
+                        self.assertEqual(self.files(os.path.join(run, "out")),
+                                         (None, failure("ValueError: lost", "ValueError")))
+                    self.assertEqual(os.listdir(os.path.join(elsewhere, "existing", "out")), [])
+
+    def test_directory_swapped_for_a_symlink(self):
+        mod = self.write_module(r'''
+            import os
+            def swaps(out, moved, decoy):
+                os.rename(out, moved)
+                os.symlink(decoy, out)
+                return 2
+        ''')
+        out, moved, decoy = self.out_dir(), self.out_dir("moved"), self.out_dir("decoy")
+        os.mkdir(decoy)
+        self.assertIsNone(self.run_asset(mod, "swaps", out, json.dumps({"out": out, "moved": moved, "decoy": decoy})))
+        self.assertEqual(self.files(moved), ("2", success("swaps", mod, "int", "(out, moved, decoy)",
+                                                          out + "/value.json")))
+        self.assertEqual(os.listdir(decoy), [])
+
+    def test_longest_directory_path(self):
+        mod = self.write_module("def one():\n    return 1\n")
+        # Each file's path stays within the system's 4,095-byte limit, so a direct write
+        # would succeed; no longer name may be formed from the directory's path.
+        length = 4095 - len("/result.json") - 10
+        out = self.root
+        while len(out) < length - 201:
+            out = os.path.join(out, "d" * 200)
+        out = os.path.join(out, "e" * (length - len(out) - 1))
+        self.assertEqual(len(out), length)
+        self.assertIsNone(self.run_asset(mod, "one", out))
+        self.assertEqual(self.files(out), ("1", success("one", mod, "int", "()", out + "/value.json")))
+        self.assertEqual(leftovers(out), [])
+
+
 class WriteFailures(MaterializeTest):
     def test_value_target_that_cannot_be_replaced(self):
         mod = self.write_module("def one():\n    return 1\n")
@@ -530,6 +604,342 @@ class References(MaterializeTest):
         self.assertEqual([sys.getrefcount(obj) for obj in tracked], counts)
         self.assertLess(abs(sys.getallocatedblocks() - blocks), 100)
         self.assertEqual(leftovers(out), [])
+
+
+class HostileInput(WorkspaceTest):
+    def run_asset(self, *args):
+        try:
+            materialize_asset(*args)
+        except SystemExit as e:
+            self.assertEqual(e.code, 1)
+            return "failed"
+        return "ok"
+
+    def record(self, out):
+        return read_text(os.path.join(out, "result.json"))
+
+    def test_exceptions_that_resist_rendering(self):
+        mod = self.write_module(f'''
+            class StrRaises(Exception):
+                def __str__(self):
+                    raise KeyboardInterrupt("str() of the exception")
+            class StrNotText(BaseException):
+                def __str__(self):
+                    return 42
+            class Meta(type):
+                def __getattribute__(cls, name):
+                    if name in ("__qualname__", "__name__"):
+                        raise SystemExit("no " + name)
+                    return super().__getattribute__(name)
+            class Nameless(Exception, metaclass=Meta):
+                pass
+            def str_raises():
+                raise StrRaises()
+            def str_not_text():
+                raise StrNotText()
+            def characters():
+                raise ValueError({CONTROL + chr(0xdc80) + ASTRAL + chr(0xd800)!r})
+            def nameless():
+                raise Nameless()
+            class Outer:
+                class Inner(KeyboardInterrupt):
+                    pass
+            def nested():
+                raise Outer.Inner("inner")
+            Surrogate = type("Surrogate", (Exception,), {{"__qualname__": "Q\\udc80"}})
+            def surrogate_class_name():
+                raise Surrogate("x")
+        ''')
+        out = self.out_dir()
+        cases = {
+            "str_raises": ("StrRaises: <exception str() failed>", "StrRaises"),
+            "str_not_text": ("StrNotText: <exception str() failed>", "StrNotText"),
+            "characters": ("ValueError: " + lossy(CONTROL + "\udc80" + ASTRAL + "\ud800"), "ValueError"),
+            "nested": ("Outer.Inner: inner", "Inner"),
+            "surrogate_class_name": (lossy("Q\udc80") + ": x", "Surrogate"),
+        }
+        for fn, (error, error_type) in cases.items():
+            with self.subTest(fn):
+                self.assertEqual(self.run_asset(mod, fn, out), "failed")
+                self.assertEqual(self.record(out), compact({"error": error, "error_type": error_type, "ok": False}))
+        with self.subTest("class name unreadable"):
+            # The failure record cannot be written without the class's name: that error
+            # is raised instead, and no record (not even an earlier one) is left.
+            with self.assertRaises(SystemExit) as cm:
+                materialize_asset(mod, "nameless", out)
+            self.assertEqual(cm.exception.code, "no __qualname__")
+            self.assertFalse(os.path.exists(os.path.join(out, "result.json")))
+            self.assertEqual(leftovers(out), [])
+
+    def test_returned_values_resisting_json(self):
+        mod = self.write_module('''
+            class Meta(type):
+                def __getattribute__(cls, name):
+                    if name == "__name__":
+                        raise KeyboardInterrupt("no name")
+                    return super().__getattribute__(name)
+            class Nameless(dict, metaclass=Meta):
+                pass
+            class Unhashable:
+                def __hash__(self):
+                    raise SystemExit("hash")
+                def __eq__(self, other):
+                    raise SystemExit("eq")
+            def nameless():
+                return Nameless(a=1)
+            def unhashable():
+                return Unhashable()
+            def circular():
+                x = []
+                x.append(x)
+                return x
+        ''')
+        out = self.out_dir()
+        with self.subTest("type name raises"):
+            self.assertEqual(self.run_asset(mod, "nameless", out), "failed")
+            self.assertEqual(self.record(out), compact({"error": "KeyboardInterrupt: no name",
+                                                        "error_type": "KeyboardInterrupt", "ok": False}))
+            self.assertEqual(read_text(os.path.join(out, "value.json")), '{"a": 1}')
+        with self.subTest("not serialisable"):
+            self.assertEqual(self.run_asset(mod, "unhashable", out), "failed")
+            self.assertEqual(json.loads(self.record(out))["error_type"], "TypeError")
+        with self.subTest("circular"):
+            self.assertEqual(self.run_asset(mod, "circular", out), "failed")
+            self.assertEqual(json.loads(self.record(out)),
+                             {"error": "ValueError: Circular reference detected", "error_type": "ValueError",
+                              "ok": False})
+        self.assertEqual(leftovers(out), [])
+
+    def test_unusual_characters_in_kwargs(self):
+        mod = self.write_module('''
+            def echo(**kwargs):
+                return kwargs
+        ''')
+        out = self.out_dir()
+        values = {"controls": CONTROL, "astral": ASTRAL, ASTRAL: "key", "lone": "\udc80\ud800", "mixed": "a\x00b"}
+        for label, text in (("escaped", json.dumps(values)), ("raw", json.dumps(
+                {k: v for k, v in values.items() if k != "lone"}, ensure_ascii=False))):
+            with self.subTest(label):
+                expected = json.loads(text)
+                self.assertEqual(self.run_asset(mod, "echo", out, text), "ok")
+                self.assertEqual(read_text(os.path.join(out, "value.json")), json.dumps(expected))
+                self.assertEqual(json.loads(self.record(out))["result_type"], "dict")
+        with self.subTest("a lone surrogate in the text itself"):
+            with self.assertRaises(UnicodeEncodeError):
+                materialize_asset(mod, "echo", out, '{"a": "\udc80"}')
+
+    def test_deep_kwargs_and_values(self):
+        mod = self.write_module('''
+            def echo(**kwargs):
+                return kwargs
+            def deep():
+                x = []
+                for _ in range(100_000):
+                    x = [x]
+                return x
+        ''')
+        out = self.out_dir()
+        # json.loads and json.dumps decide about depth; their RecursionError is recorded.
+        self.assertEqual(self.run_asset(mod, "echo", out, '{"a": ' + "[" * 100_000 + "]" * 100_000 + "}"),
+                         "failed")
+        self.assertEqual(json.loads(self.record(out))["error_type"], "RecursionError")
+        self.assertEqual(self.run_asset(mod, "deep", out), "failed")
+        self.assertEqual(json.loads(self.record(out))["error_type"], "RecursionError")
+
+    def test_output_directories_that_cannot_be_used(self):
+        mod = self.write_module('''
+            def one():
+                return 1
+        ''')
+        a_file = os.path.join(self.root, "a-file")
+        with open(a_file, "w") as f:
+            f.write("keep")
+        with self.subTest("the directory is a file"):
+            with self.assertRaises(FileExistsError):
+                materialize_asset(mod, "one", a_file)
+        with self.subTest("a parent is a file"):
+            with self.assertRaises(NotADirectoryError):
+                materialize_asset(mod, "one", os.path.join(a_file, "sub"))
+        with self.subTest("an empty path"):
+            # pathlib makes "" the current directory, which exists: the files land there.
+            cwd = os.getcwd()
+            os.chdir(self.root)
+            try:
+                self.assertEqual(self.run_asset(mod, "one", ""), "ok")
+                self.assertEqual(read_text(os.path.join(self.root, "value.json")), "1")
+            finally:
+                os.chdir(cwd)
+        with self.subTest("a NUL in the path"):
+            with self.assertRaises(ValueError):
+                materialize_asset(mod, "one", os.path.join(self.root, "a\x00b"))
+        self.assertEqual(read_text(a_file), "keep")
+
+    def locked_directory(self):
+        """An empty directory nothing may be created in: by its mode, or, since
+        modes do not stop root, as a tmpfs mounted read-only."""
+        locked = os.path.join(self.root, "locked")
+        if os.geteuid() != 0:
+            os.mkdir(locked, 0o555)
+            self.addCleanup(os.chmod, locked, 0o755)
+            return locked, PermissionError
+        os.mkdir(locked)
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=64k", "tmpfs", locked], capture_output=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount a read-only tmpfs: " + done.stderr.decode(errors="replace").strip())
+        self.addCleanup(subprocess.run, ["umount", locked], check=True)
+        return locked, OSError  # EROFS
+
+    def test_unwritable_directory(self):
+        mod = self.write_module('''
+            def one():
+                return 1
+        ''')
+        locked, error = self.locked_directory()
+        with self.assertRaises(error) as raised:
+            materialize_asset(mod, "one", locked)
+        # The record is the last file that cannot be written (or, read-only, the
+        # earlier one that cannot be removed): its OSError is the one raised.
+        self.assertEqual(raised.exception.filename, os.path.join(locked, "result.json"))
+        with self.assertRaises(error):
+            materialize_asset(mod, "one", os.path.join(locked, "sub"))
+        self.assertEqual(os.listdir(locked), [])
+
+
+class Leaks(LeakCase):
+    # A run imports four standard modules, creates its directory and writes its files
+    # (a few hundred microseconds, several times that with tracemalloc on): 1,000 rounds
+    # of each path, as above.
+    LOOPS = 1_000
+    FAILED_LOOPS = 1_000
+
+    def failed_run(self, *args):
+        def call():
+            try:
+                materialize_asset(*args)
+            except SystemExit as e:
+                if e.code != 1:
+                    raise
+            else:
+                raise AssertionError("no SystemExit")
+        return call
+
+    def test_success(self):
+        module, out = fresh(self.good), fresh(self.out)
+        fn, kwargs = fresh("plain"), fresh('{"x": "\\ud83d\\ude00", "y": [1, 2]}')
+        self.check("plain function", lambda: materialize_asset(module, fn, out, kwargs),
+                   tracked=[module, fn, out, kwargs], loops=self.LOOPS)
+        raw = fresh("raw")
+        self.check("asset, arguments by keyword",
+                   lambda: materialize_asset(module_name=module, function_name=raw, output_dir=out,
+                                             input_kwargs_json=None),
+                   tracked=[module, raw, out], loops=self.LOOPS)
+
+    def test_failed_runs(self):
+        out = fresh(self.out)
+        good = self.good
+        # One of each way the run's error is taken: a captured exception (import, call,
+        # encoding of the value, with more of the run's objects alive each time), the
+        # module's own TypeError, and an exception whose str() fails. Keyword arguments
+        # that do not fit, a missing function or kwargs that are not JSON fail in the same
+        # way as the function raising.
+        cases = {
+            "no such module": (fresh("leaks_missing_module"), "f", None),
+            "function raises": (good, "fails", None),
+            "str() of the exception raises": (good, "fails_unprintably", None),
+            "kwargs not an object": (good, "plain", fresh("[1]")),
+            "value not JSON": (good, "returns_set", None),
+        }
+        for label, (module, fn, kwargs) in cases.items():
+            args = (module, fn, out) if kwargs is None else (module, fn, out, kwargs)
+            self.check(label, self.failed_run(*args), tracked=[out, module, fn, kwargs], loops=self.FAILED_LOOPS)
+
+    def test_set_up_and_binding_errors(self):
+        file_path = os.path.join(self.root, "a-file")
+        with open(file_path, "w"):
+            pass
+        module = fresh(self.good)
+        cases = {
+            "output dir is a file": raises(FileExistsError, materialize_asset, module, "plain", file_path),
+            "missing arguments": raises(TypeError, materialize_asset, module),
+            "too many": raises(TypeError, materialize_asset, module, "f", "d", None, None),
+            "not a str": raises(TypeError, materialize_asset, module, 1, "d"),
+            "lone surrogate": raises(UnicodeEncodeError, materialize_asset, module, "f", fresh("\udc80")),
+        }
+        for label, call in cases.items():
+            self.check(label, call, tracked=[module], loops=self.LOOPS)
+
+
+class Threads(ThreadCase):
+    def test_materialize_into_own_directories(self):
+        def body(tid):
+            for i in range(ROUNDS):
+                module = self.modules[(tid + i) % len(self.modules)]
+                out = os.path.join(self.root, f"out-{tid}")
+                os.makedirs(out, exist_ok=True)
+                kwargs = json.dumps({"tid": tid, "i": i, "out": out})
+                assert materialize_asset(module, "work", out, kwargs) is None
+                with open(os.path.join(out, "value.json"), encoding="utf-8") as f:
+                    assert f.read() == json.dumps({"tid": tid, "i": i, "text": "é" * (i % 7)})
+                with open(os.path.join(out, "result.json"), encoding="utf-8") as f:
+                    assert json.loads(f.read()) == {
+                        "artifact_format": "json", "function_name": "work", "module_path": module, "ok": True,
+                        "result_type": "dict", "signature": "(tid, i, out) -> dict",
+                        "value_path": os.path.join(out, "value.json")}
+                try:
+                    materialize_asset(module, "fails", out, json.dumps({"tid": tid, "i": i}))
+                except SystemExit as e:
+                    assert e.code == 1
+                else:
+                    raise AssertionError("no SystemExit")
+                with open(os.path.join(out, "result.json"), encoding="utf-8") as f:
+                    assert f.read() == ('{"error":"ValueError: thread %d round %d","error_type":"ValueError",'
+                                        '"ok":false}' % (tid, i))
+                assert sorted(os.listdir(out)) == ["result.json", "scratch", "value.json"], os.listdir(out)
+
+        self.assertEqual(self.run_threads(body), [])
+
+    def test_shared_directory_never_torn(self):
+        # Runs into one directory overwrite each other's files; a reader meanwhile finds
+        # each file missing (a run clears the record before writing its own) or whole.
+        out = os.path.join(self.root, "shared")
+        os.mkdir(out)
+        module = self.modules[0]
+        writers = THREADS - 1
+        values = {json.dumps({"tid": tid, "i": i, "text": "é" * (i % 7)})
+                  for tid in range(writers) for i in range(ROUNDS)}
+        running = [writers]
+        lock = threading.Lock()
+        seen = []
+
+        def read(name):
+            try:
+                with open(os.path.join(out, name), encoding="utf-8") as f:
+                    return f.read()
+            except FileNotFoundError:
+                return None
+
+        def reader():
+            while running[0]:
+                value = read("value.json")
+                if value is not None:
+                    assert value in values, value
+                    seen.append(value)
+                record = read("result.json")
+                if record is not None:
+                    assert json.loads(record)["ok"] is True, record
+                time.sleep(0)
+
+        def writer(tid):
+            try:
+                for i in range(ROUNDS):
+                    materialize_asset(module, "work", out, json.dumps({"tid": tid, "i": i, "out": out}))
+            finally:
+                with lock:
+                    running[0] -= 1
+
+        self.assertEqual(self.run_threads(lambda tid: reader() if tid == writers else writer(tid)), [])
+        self.assertTrue(seen)
+        self.assertEqual(sorted(os.listdir(out)), ["result.json", "scratch", "value.json"])
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-"""The module object, its classes and functions, and what import does twice."""
+"""The module object, its classes and functions, and what import does twice;
+attempts to change the classes, leaks."""
 import importlib
 import inspect
 import subprocess
@@ -8,6 +9,8 @@ import unittest
 import weakref
 
 import _tevra
+from _tevra import asset, partitions
+from leak_fixtures import LeakCase, raises
 
 ALL = ["AssetWrapper", "Partitions", "asset", "partitions", "inspect_modules", "materialize_asset"]
 
@@ -134,6 +137,38 @@ class SubInterpreter(unittest.TestCase):
         self.assertEqual(kind, "ImportError")
         self.assertIn("sub-interpreters", message)
         self.assertEqual(still_working, "Partitions(1 values)")
+
+
+class HostileClassChanges(unittest.TestCase):
+    def test_classes_cannot_be_changed(self):
+        # With a __new__ of Python's choosing, object.__new__ would make instances whose
+        # fields the module never set up (calling or reading one crashed the process).
+        w = asset()(len)
+        p = partitions([1])
+        for cls in (_tevra.AssetWrapper, _tevra.Partitions):
+            for name, value in (("__new__", lambda c, *a: object.__new__(c)), ("__call__", len),
+                                ("__repr__", repr), ("extra", 1), ("__tevra_kind__", "x")):
+                with self.subTest(cls=cls.__name__, name=name):
+                    with self.assertRaises(TypeError):
+                        setattr(cls, name, value)
+            for name in ("__tevra_kind__", "__tevra_original__", "__repr__", "__doc__"):
+                with self.subTest(cls=cls.__name__, deleting=name):
+                    with self.assertRaises((TypeError, AttributeError)):
+                        delattr(cls, name)
+            with self.subTest(cls=cls.__name__, call="object.__new__"):
+                with self.assertRaises(TypeError):
+                    object.__new__(cls)
+        self.assertEqual(w.__tevra_kind__, "asset")
+        self.assertIs(w.__tevra_original__, len)
+        self.assertEqual(w([1, 2]), 2)
+        self.assertEqual(repr(p), "Partitions(1 values)")
+
+
+class LeaksNoConstructor(LeakCase):
+    def test_both_classes(self):
+        arg = object()
+        self.check("AssetWrapper", raises(TypeError, _tevra.AssetWrapper, arg), tracked=[arg])
+        self.check("Partitions", raises(TypeError, _tevra.Partitions, [arg]), tracked=[arg])
 
 
 if __name__ == "__main__":

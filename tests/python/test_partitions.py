@@ -1,10 +1,13 @@
-"""partitions(values) and the Partitions objects it makes."""
+"""partitions(values) and the Partitions objects it makes; hostile and extreme values, leaks."""
 import gc
+import json
 import sys
 import unittest
 
 import _tevra
-from _tevra import partitions
+from _tevra import asset, partitions
+from hostile import ASTRAL, CONTROL, RaisingText, Unhashable, compact, nested_list
+from leak_fixtures import LeakCase, fresh, nested, raises
 
 
 def values_json(p):
@@ -159,6 +162,127 @@ def _nested(depth):
     for _ in range(depth - 1):
         value = [value]
     return value
+
+
+class HostileValues(unittest.TestCase):
+    def values_json(self, values):
+        return asset(partitions={"d": partitions(values)})(len).__tevra_metadata__["partitions"]["d"]["values_json"]
+
+    def test_unusual_characters(self):
+        text = CONTROL + "\x7f/\"\\" + ASTRAL + "é"
+        self.assertEqual(self.values_json([text, {text: [text]}]), compact([text, {text: [text]}]))
+        for bad in ("\udc80", "\ud800", "a\ud800b", "\udfff\ud800"):
+            with self.subTest(repr(bad)):
+                for value in (bad, [bad], {bad: 1}):
+                    with self.assertRaises(ValueError) as cm:
+                        partitions([value])
+                    self.assertTrue(str(cm.exception).startswith("invalid partition value: "), str(cm.exception))
+
+    def test_elements_with_raising_methods(self):
+        # json.dumps decides what these are; its own errors pass unchanged.
+        self.assertEqual(self.values_json([RaisingText("t"), {RaisingText("k"): 1}]), '["t",{"k":1}]')
+        with self.assertRaises(TypeError) as cm:
+            partitions([Unhashable()])
+        self.assertIn("not JSON serializable", str(cm.exception))
+
+        class FloatRepr(float):
+            def __repr__(self):
+                raise KeyboardInterrupt("repr")
+
+        self.assertEqual(self.values_json([FloatRepr(1.5)]), "[1.5]")
+
+        original = json.JSONEncoder.default
+        json.JSONEncoder.default = lambda self, o: (_ for _ in ()).throw(SystemExit("default"))
+        try:
+            with self.assertRaises(SystemExit) as cm:
+                partitions([object()])
+            self.assertEqual(cm.exception.code, "default")
+        finally:
+            json.JSONEncoder.default = original
+
+    def test_a_million_values(self):
+        values = list(range(500_000)) + ["v"] * 500_000
+        p = partitions(values)
+        self.assertEqual(repr(p), "Partitions(1000000 values)")
+        text = self.values_json(values)
+        self.assertEqual(len(text), len(compact(values)))
+        self.assertEqual(json.loads(text), values)
+
+    def test_deep_nesting(self):
+        for depth in (10 ** 5, 10 ** 4):
+            with self.subTest(depth=depth):
+                # The host's json.dumps refuses this itself; its RecursionError passes unchanged.
+                with self.assertRaises(RecursionError):
+                    partitions([nested_list(depth)])
+        deep = {}
+        for _ in range(10 ** 5):
+            deep = {"k": deep}
+        with self.assertRaises(RecursionError):
+            partitions([deep])
+        for depth, fine in ((127, True), (128, False), (900, False)):
+            with self.subTest(depth=depth):
+                if fine:
+                    # values_json is the array of the values, one level more.
+                    self.assertEqual(self.values_json([nested_list(depth)]), "[" * (depth + 1) + "]" * (depth + 1))
+                else:
+                    with self.assertRaises(ValueError) as cm:
+                        partitions([nested_list(depth)])
+                    self.assertRegex(str(cm.exception),
+                                     r"^invalid partition value: recursion limit exceeded at line 1 column \d+$")
+
+
+class Leaks(LeakCase):
+    def test_paths(self):
+        item = fresh("item")
+        values = [{fresh("k"): [item, 1, None, True, 2.5, (1, 2 ** 70)]}]
+        p = partitions([1])
+        cases = {
+            "values": (lambda: partitions(values), [item, values]),
+            "several values": (lambda: partitions([item, 1]), [item]),
+            "keyword": (lambda: partitions(values=[item]), [item]),
+            "empty": (lambda: partitions([]), []),
+            "repr": (lambda: repr(p), [p]),
+            "not a list": (raises(TypeError, partitions, (item,)), [item]),
+            "missing": (raises(TypeError, partitions), []),
+            "extra": (raises(TypeError, partitions, values, values), [values]),
+            "json.dumps refuses": (raises(TypeError, partitions, [{1, 2}]), []),
+            "parser refuses": (raises(ValueError, partitions, [float("nan")]), []),
+            "a later value refused": (raises(ValueError, partitions, [item, float("nan")]), [item]),
+            "lone surrogate": (raises(ValueError, partitions, [fresh("\udc80")]), []),
+        }
+        for label, (call, tracked) in cases.items():
+            self.check(label, call, tracked=tracked)
+        # Each call has json.dumps encode 128 levels: 1,000 rounds.
+        deep = nested(128)
+        self.check("too deep", raises(ValueError, partitions, [deep]), tracked=[deep], loops=1_000)
+
+    def test_list_resized_during_read(self):
+        import json
+        values = []
+        marker = object()
+
+        class Encoder(json.JSONEncoder):
+            pass
+
+        def grow(encoder, obj):
+            values.append(1)
+            return "m"
+
+        def shrink(encoder, obj):
+            del values[1:]
+            return "m"
+
+        original = json.JSONEncoder.default
+        for label, hook in (("growing", grow), ("shrinking", shrink)):
+            def call():
+                values[:] = [marker, "b", "c"]
+                partitions(values)
+
+            json.JSONEncoder.default = hook
+            try:
+                self.check(label, call, tracked=[marker, values])
+            finally:
+                json.JSONEncoder.default = original
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-"""AssetWrapper: calls, identity attributes, descriptor behaviour, read-only fields, ownership."""
+"""AssetWrapper: calls, identity attributes, descriptor behaviour, read-only fields, ownership;
+hostile wrapped objects, leaks."""
 import gc
 import inspect
 import sys
@@ -6,6 +7,8 @@ import unittest
 import weakref
 
 import _tevra
+from _tevra import asset, partitions
+from leak_fixtures import LeakCase, raises
 
 ATTRIBUTES = ["__tevra_metadata__", "__tevra_kind__", "__tevra_original__", "__name__", "__doc__",
               "__module__", "__qualname__", "__wrapped__"]
@@ -123,6 +126,136 @@ class Wrapper(unittest.TestCase):
         # Slack for the interpreter's type-lookup cache, which keeps the name strings of recent
         # attribute lookups; anything kept per round would be thousands of blocks.
         self.assertLess(abs(sys.getallocatedblocks() - blocks), 200)
+
+
+class HostileWrapped(unittest.TestCase):
+    def test_forwarded_attributes_raising(self):
+        errors = {name: exc for name, exc in (("__name__", KeyboardInterrupt("n")), ("__qualname__", SystemExit(3)),
+                                              ("__module__", MemoryError("m")), ("__doc__", GeneratorExit("d")))}
+
+        class Target:
+            def __getattribute__(self, name):
+                if name in errors:
+                    raise errors[name]
+                return object.__getattribute__(self, name)
+
+            def __call__(self, *args, **kwargs):
+                return args, kwargs
+
+        w = asset()(Target())
+        for name, exc in errors.items():
+            with self.subTest(name):
+                with self.assertRaises(BaseException) as cm:
+                    getattr(w, name)
+                self.assertIs(cm.exception, exc)
+        # The other attributes and the call do not touch the failing names.
+        self.assertEqual(w(1, k="v"), ((1,), {"k": "v"}))
+        self.assertIs(w.__tevra_original__, w.__wrapped__)
+        self.assertEqual(w.__tevra_kind__, "asset")
+
+    def test_wrapped_object_with_raising_everything(self):
+        class Everything:
+            def __getattribute__(self, name):
+                raise KeyboardInterrupt(name)
+
+        w = asset()(Everything())
+        with self.assertRaises(KeyboardInterrupt):
+            w.__name__
+        with self.assertRaises(TypeError):
+            w()
+        self.assertIn("AssetWrapper object at", repr(w))
+
+    def test_deep_recursion_through_the_wrapper(self):
+        @asset()
+        def down(n):
+            return n if n == 0 else wrapper(n - 1)
+
+        wrapper = down
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(10 ** 6)
+        try:
+            with self.assertRaises(RecursionError):
+                wrapper(10 ** 6)
+        finally:
+            sys.setrecursionlimit(limit)
+        self.assertEqual(wrapper(100), 0)
+
+
+class Leaks(LeakCase):
+    def test_slots_and_getters(self):
+        def target(a, b=None):
+            """doc"""
+            return a
+
+        w = asset(partitions={"d": partitions(["x"])})(target)
+        arg, kwarg = object(), object()
+        t = (arg,)
+        d = {"b": kwarg}
+
+        class Holder:
+            m = w
+
+        holder = Holder()
+        tracked = [w, target, arg, kwarg]
+        cases = {
+            "vectorcall": lambda: w(arg, b=kwarg),
+            "call with *args, **kwargs": lambda: w(*t, **d),
+            "tp_call through the slot wrapper": lambda: type(w).__call__(w, arg, b=kwarg),
+            "__get__ on an instance": lambda: holder.m,
+            "__get__ on the class": lambda: Holder.m,
+            "__get__ called directly": lambda: type(w).__get__(w, None, Holder),
+            "repr": lambda: repr(w),
+        }
+        for attr in ("__tevra_metadata__", "__tevra_kind__", "__tevra_original__", "__name__", "__doc__",
+                     "__module__", "__qualname__", "__wrapped__"):
+            cases[attr] = (lambda attr: lambda: getattr(w, attr))(attr)
+        for label, call in cases.items():
+            self.check(label, call, tracked=tracked)
+
+    def test_failures(self):
+        error = ValueError("from the function")
+
+        def fails(*args, **kwargs):
+            raise error
+
+        w = asset()(fails)
+        not_callable = asset()(42)
+
+        class Hostile:
+            @property
+            def __module__(self):
+                raise LookupError("no module")
+
+        hostile = asset()(Hostile())
+        arg = object()
+
+        def clear_traceback(call):
+            def run():
+                call()
+                error.__traceback__ = None
+            return run
+
+        cases = {
+            "function raises": (clear_traceback(raises(ValueError, w, arg, k=arg)), [w, arg, error]),
+            "not callable": (raises(TypeError, not_callable, arg), [not_callable, arg]),
+            "missing __name__": (raises(AttributeError, getattr, not_callable, "__name__"), [not_callable]),
+            "missing __qualname__": (raises(AttributeError, getattr, not_callable, "__qualname__"), []),
+            "forwarded read raises": (raises(LookupError, getattr, hostile, "__module__"), [hostile]),
+            "attribute assignment": (raises(AttributeError, setattr, w, "__name__", arg), [w, arg]),
+            "new attribute": (raises(AttributeError, setattr, w, "other", arg), [w, arg]),
+        }
+        for label, (call, tracked) in cases.items():
+            self.check(label, call, tracked=tracked)
+
+    def test_creation_and_destruction(self):
+        decorator = asset(inputs={"a": "r"}, partitions={"d": partitions([1, "two", [3]])})
+        target = object()
+
+        def churn():
+            w = decorator(target)
+            del w
+
+        self.check("dealloc", churn, tracked=[decorator, target])
 
 
 if __name__ == "__main__":

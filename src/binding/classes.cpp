@@ -1,4 +1,4 @@
-#include "lib/classes.hpp"
+#include "binding/classes.hpp"
 
 #include "binding/boundary.hpp"
 #include "binding/text.hpp"
@@ -12,7 +12,7 @@ namespace {
 
 Ref no_constructor(PyObject* type, PyObject*, PyObject*) {
     Ref name = check(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
-    raise(PyExc_TypeError, "No constructor defined for " + utf8_lossy(name.get()));
+    raise(PyExc_TypeError, "No constructor defined for " + to_lossy_string(name.get()));
 }
 
 }  // namespace
@@ -32,7 +32,8 @@ PyTypeObject* class_type(PyTypeObject*& cell, const ClassSpec& spec) {
     // __new__ in place of the refusing one (object.__new__ then allows it) and make instances
     // whose C++ fields were never constructed.
     const auto flags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | spec.flags);
-    PyType_Spec type_spec{qualified.c_str(), spec.basicsize, 0, flags, slots.data()};
+    PyType_Spec type_spec{
+        .name = qualified.c_str(), .basicsize = spec.basicsize, .itemsize = 0, .flags = flags, .slots = slots.data()};
 
     PyObject* created = PyType_FromSpec(&type_spec);
     if (!created) {

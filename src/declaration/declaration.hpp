@@ -1,4 +1,5 @@
-// What each subsystem gives the module for registration.
+// What the declaration subsystem gives the module to register: asset(...) and
+// partitions(...), and the classes AssetWrapper and Partitions.
 #pragma once
 
 #include "binding/ref.hpp"
@@ -10,7 +11,5 @@ PyTypeObject* partitions_type();
 
 extern PyMethodDef asset_def;
 extern PyMethodDef partitions_def;
-extern PyMethodDef inspect_modules_def;
-extern PyMethodDef materialize_asset_def;
 
 }  // namespace tevra
