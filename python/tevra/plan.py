@@ -30,9 +30,9 @@ USABLE = frozenset({jobs.SUCCEEDED, jobs.CACHED})
 
 
 class Node:
-    __slots__ = ("asset", "combo", "key", "inputs", "deps", "dependents", "waiting",
+    __slots__ = ("asset", "combo", "key", "inputs", "deps", "dependents", "waiting", "readers",
                  "target", "state", "reason", "data_version", "value_path", "success_id",
-                 "input_versions", "run_id")
+                 "input_versions")
 
     def __init__(self, asset: Asset, combo: tuple[int, ...], key: str, target: bool) -> None:
         self.asset = asset
@@ -43,6 +43,7 @@ class Node:
         self.deps: list[Node] = []
         self.dependents: list[Node] = []
         self.waiting = 0  # upstreams not yet decided or finished
+        self.readers = 0  # dependents that have yet to read its value's path and version
         self.target = target
         self.state = PENDING
         self.reason = ""
@@ -50,7 +51,6 @@ class Node:
         self.value_path: str | None = None
         self.success_id: int | None = None
         self.input_versions: str | None = None
-        self.run_id: int | None = None
 
     @property
     def label(self) -> str:
@@ -162,6 +162,7 @@ class Plan:
         node.deps = list(deps.values())
         for up in node.deps:
             up.dependents.append(node)
+            up.readers += 1
         node.waiting = len(node.deps)
 
     def _gather(self, upstream: Asset, fixed: dict[str, int]) -> dict[str, Node]:
@@ -241,6 +242,15 @@ class Plan:
             else:
                 files[param] = {k: n.value_path or "" for k, n in spec.items()}
         return files
+
+    def consumed(self, node: Node) -> None:
+        """A node has read what it needs of its upstreams: an upstream no dependent
+        still needs forgets its value's path and version, so that a long run's memory
+        stays flat."""
+        for up in node.deps:
+            up.readers -= 1
+            if up.readers == 0:
+                up.value_path = up.data_version = None
 
     def settled(self, node: Node) -> Iterator[Node]:
         """Dependents of a node that has just settled which are now ready to decide."""

@@ -113,6 +113,9 @@ class Runner:
             if state == RUN:
                 self._ready.append(current)
                 continue
+            self.plan.consumed(current)
+            if not current.readers:
+                current.value_path = current.data_version = None
             cached_from = current.success_id if state == jobs.CACHED else None
             self._skipped.append((current.asset.key, current.key, state,
                                   current.reason or None, cached_from))
@@ -122,7 +125,6 @@ class Runner:
 
     def _submit(self, executor: Executor, node: Node) -> None:
         run_id = self.store.new_run_id()
-        node.run_id = run_id
         out = self.store.run_dir(run_id)
         asset = node.asset
         self.store.started(run_id, asset.key, node.key, node.reason,
@@ -136,6 +138,7 @@ class Runner:
             inputs=self.plan.input_files(node),
             timeout=self.timeout,
         )
+        self.plan.consumed(node)
         self._in_flight[run_id] = node
         executor.submit(job)
         self.reporter.started(node)
@@ -147,6 +150,9 @@ class Runner:
             node.value_path = str((outcome.result or {}).get("value_path") or "")
         node.state = outcome.status
         self.store.finished(node.asset.key, node.key, outcome, node.input_versions)
+        node.input_versions = None
+        if not node.readers:
+            node.value_path = node.data_version = None
         self._count(node, outcome.status, outcome.ended - outcome.started)
         self.reporter.finished(node, outcome)
         if outcome.status == jobs.INTERRUPTED:
