@@ -1,6 +1,6 @@
 // Compact writer: no whitespace, members in the tree's key order, raw UTF-8.
 #include "json/json.hpp"
-#include "json/scan.hpp"
+#include "json/word_at_a_time.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -13,56 +13,25 @@ namespace tevra::json {
 namespace {
 
 constexpr std::uint64_t needs_escape(std::uint64_t w) {
-    return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20);
-}
-
-// The n <= 8 bytes at p as one little-endian word, zero above them, reading
-// no byte outside them: short loads overlap, and the bytes they share are equal.
-inline std::uint64_t load_up_to_eight(const char* p, std::size_t n) {
-    if (n >= 4) {
-        if (n == 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            return w;
-        }
-        std::uint32_t low, high;
-        std::memcpy(&low, p, 4);
-        std::memcpy(&high, p + n - 4, 4);
-        return low | std::uint64_t{high} << (8 * (n - 4));
-    }
-    const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
-    return n == 0 ? 0 : byte(0) | byte(n / 2) | byte(n - 1);
-}
-
-// The eight decimal digits of v < 10^8, leading zeros included, as ASCII
-// bytes in text order in one little-endian word: split into two halves of
-// four digits, each into two pairs, each pair into two digits, in lanes.
-inline std::uint64_t eight_digits(std::uint32_t v) {
-    std::uint64_t x = v / 10000 | std::uint64_t{v % 10000} << 32;      // 32-bit lanes below 10^4
-    std::uint64_t high = (x * 5243 >> 19) & 0x0000007F0000007Fu;       // each lane / 100
-    x = high | (x - high * 100) << 16;                                  // 16-bit lanes below 100
-    high = (x * 103 >> 10) & 0x000F000F000F000Fu;                       // each lane / 10
-    x = high | (x - high * 10) << 8;                                    // one digit a byte
-    return x;
+    return word::bytes_equal(w, '"') | word::bytes_equal(w, '\\') | word::bytes_below(w, 0x20);
 }
 
 // Writes v in decimal at o, with eight bytes of slack beyond it; returns the end.
 inline char* write_decimal(char* o, std::uint64_t v) {
-    constexpr std::uint64_t ascii = 0x3030303030303030u;
     auto leading = [&o](std::uint32_t part) {
         if (part < 10) {  // one digit: small numbers, and the head of nine-digit ones
             *o++ = static_cast<char>('0' + part);
             return;
         }
         // The first part without its leading zeros.
-        const std::uint64_t d = eight_digits(part);
-        const int zeros = std::countr_zero(d) / 8;
-        const std::uint64_t w = (d + ascii) >> (8 * zeros);
+        const std::uint64_t d = word::eight_digit_lanes(part);
+        const int zeros = word::first_flagged(d);
+        const std::uint64_t w = (d + word::ascii_zeros) >> (8 * zeros);
         std::memcpy(o, &w, 8);
         o += 8 - zeros;
     };
     auto full = [&o](std::uint32_t part) {
-        const std::uint64_t w = eight_digits(part) + ascii;
+        const std::uint64_t w = word::eight_digit_lanes(part) + word::ascii_zeros;
         std::memcpy(o, &w, 8);
         o += 8;
     };
@@ -180,7 +149,7 @@ private:
         }
         while (p != end) {
             const auto n = static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - p, 8));
-            const std::uint64_t w = load_up_to_eight(p, n);
+            const std::uint64_t w = word::load_up_to_eight(p, n);
             std::memcpy(o, &w, 8);
             // The zero bytes above a short load would read as control characters.
             const std::uint64_t hits = needs_escape(w) & (n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1);
