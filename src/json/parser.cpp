@@ -90,8 +90,11 @@ using decimal::max_significand_digits;
 // A significand that has dropped digits: too many to convert exactly.
 constexpr int digits_dropped = max_significand_digits + 1;
 
-// An exponent's digits are gathered up to this bound, far beyond a double's range.
-constexpr std::int64_t exponent_bound = 1'000'000;
+// An exponent's digits are gathered up to this bound. It lies far beyond a double's range and
+// far beyond the length of any input, so that the exponent plus the place of the
+// significand's last digit (as many places after the point as the input is long) is still far
+// out of range whenever the exponent alone is.
+constexpr std::int64_t exponent_bound = 1'000'000'000'000'000;
 
 // The common number shapes are read without bounds checks when this many bytes remain.
 constexpr std::ptrdiff_t number_lookahead = 32;
