@@ -26,7 +26,9 @@ inline constexpr int max_depth = 127;
 // Sixteen bytes: the kind in the last, the content in the fifteen before.
 class alignas(8) Value {
 public:
-    enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Double, String, Array, Object };
+    // Raw is JSON text written already, which the writer copies as it stands; the parser
+    // never makes one. The kinds from String on own memory of their own.
+    enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Double, Raw, String, Array, Object };
 
     Value() noexcept { clear_bytes(); }  // null
     Value(const Value&);
@@ -43,6 +45,10 @@ public:
     static Value integer(std::int64_t i) noexcept;
     static Value number(double d) noexcept;  // callers only pass finite doubles
     static Value string(std::string_view s);
+    // Refers to `json_text`, which must outlive the value and every copy of it: text such as
+    // a long string already escaped once can then stand in many places of a document
+    // without being escaped or copied again until it is written.
+    static Value raw(std::string_view json_text);
     static Value array(Array items = {});
     static Value object();
     static Value object(Object members);
@@ -55,13 +61,15 @@ public:
     std::int64_t as_int() const;
     double as_double() const;
     std::string_view as_string() const;
+    std::string_view as_raw() const;
     const Array& as_array() const;
     Array& as_array();
     const Object& as_object() const;
     Object& as_object();
 
     // Deep equality. Integers compare by value across UInt and Int; doubles
-    // compare bit for bit, so -0.0 differs from 0.0 (they are written differently).
+    // compare bit for bit, so -0.0 differs from 0.0 (they are written differently);
+    // raw texts compare by their bytes.
     friend bool operator==(const Value& a, const Value& b);
 
 private:
@@ -70,7 +78,8 @@ private:
     // The kind is byte 15. A string of up to 14 bytes is held in place with
     // its length in byte 14; a longer one as a pointer to its bytes (bytes 0-7)
     // and its length (bytes 8-13), with long_string in byte 14. A scalar, or
-    // the Array or Object, sits in the first eight bytes. Unused bytes stay zero.
+    // the Array or Object, sits in the first eight bytes. A raw text is held like a
+    // long string, its bytes not owned. Unused bytes stay zero.
     static constexpr std::size_t short_string_max = 14;
     static constexpr unsigned char long_string = 0xFF;
 
@@ -96,6 +105,7 @@ private:
         return {load<const char*>(), n};
     }
     void set_string(std::string_view s);     // into a null value
+    void set_view(Kind kind, const char* text, std::size_t n);
     void set_array(json::Array items) noexcept;
     void set_object(json::Object members) noexcept;
 
@@ -160,8 +170,13 @@ struct ParseResult {
 // Exactly one value surrounded by optional whitespace (space, tab, LF, CR).
 ParseResult parse(std::string_view text);
 
-// Appends the compact form of `value` to `out`.
+// Appends the compact form of `value` to `out`, writing into the room `out` already has
+// before growing it: a caller that knows about how long the text will be reserves it first.
 void write(const Value& value, std::string& out);
+// About the room the compact form needs in a buffer, in one walk over the tree without
+// reading strings: its length and the little working room the writer asks for beyond it,
+// except that escapes make the text longer (and a double may be shorter than counted).
+std::size_t size_hint(const Value& value);
 // The compact form in a fresh buffer that starts with room for 128 bytes.
 std::string write(const Value& value);
 
@@ -233,20 +248,25 @@ inline Value Value::number(double d) noexcept {
     return v;
 }
 
+inline void Value::set_view(Kind kind, const char* text, std::size_t n) {
+    std::memcpy(bytes_, &text, sizeof text);
+    for (int i = 8; i <= 13; ++i) bytes_[i] = static_cast<unsigned char>(n >> (8 * (i - 8)));
+    bytes_[14] = long_string;
+    set_kind(kind);
+}
+
 inline void Value::set_string(std::string_view s) {
     const std::size_t n = s.size();
     if (n <= short_string_max) {
         if (n) std::memcpy(bytes_, s.data(), n);
         bytes_[14] = static_cast<unsigned char>(n);
+        set_kind(Kind::String);
     } else {
         if (n >> 48) throw std::length_error("json string too long");
         char* text = static_cast<char*>(::operator new(n));
         std::memcpy(text, s.data(), n);
-        std::memcpy(bytes_, &text, sizeof text);
-        for (int i = 8; i <= 13; ++i) bytes_[i] = static_cast<unsigned char>(n >> (8 * (i - 8)));
-        bytes_[14] = long_string;
+        set_view(Kind::String, text, n);
     }
-    set_kind(Kind::String);
 }
 
 inline void Value::set_array(json::Array items) noexcept {
@@ -262,6 +282,13 @@ inline void Value::set_object(json::Object members) noexcept {
 inline Value Value::string(std::string_view s) {
     Value v;
     v.set_string(s);
+    return v;
+}
+
+inline Value Value::raw(std::string_view json_text) {
+    if (json_text.size() >> 48) throw std::length_error("json text too long");
+    Value v;
+    v.set_view(Kind::Raw, json_text.data(), json_text.size());
     return v;
 }
 
@@ -299,6 +326,11 @@ inline double Value::as_double() const {
 
 inline std::string_view Value::as_string() const {
     if (kind() != Kind::String) wrong_kind(Kind::String);
+    return string_ref();
+}
+
+inline std::string_view Value::as_raw() const {
+    if (kind() != Kind::Raw) wrong_kind(Kind::Raw);
     return string_ref();
 }
 

@@ -60,14 +60,17 @@ public:
     ~Writer() { out_.resize(static_cast<std::size_t>(o_ - out_.data())); }
 
     // Scalars are written in place; arrays and objects, which recurse, in
-    // functions of their own, so that a scalar item costs no call.
-    void value(const Value& v) {
+    // functions of their own, each with this inlined, so that a scalar item
+    // costs no call. The rarer scalars (doubles, raw texts) are written out of
+    // line, to keep the registers this saves few.
+    [[gnu::always_inline]] void value(const Value& v) {
         switch (v.kind()) {
         case Value::Kind::Null: put("null", 4); return;
         case Value::Kind::Bool: v.as_bool() ? put("true", 4) : put("false", 5); return;
         case Value::Kind::UInt: integer(v.as_uint()); return;
         case Value::Kind::Int: integer(v.as_int()); return;
         case Value::Kind::Double: number(v.as_double()); return;
+        case Value::Kind::Raw: raw(v.as_raw()); return;
         case Value::Kind::String: string(v.as_string()); return;
         case Value::Kind::Array: array(v.as_array()); return;
         case Value::Kind::Object: object(v.as_object()); return;
@@ -118,6 +121,8 @@ private:
         std::memcpy(room(n), s, n);
         o_ += n;
     }
+
+    [[gnu::noinline]] void raw(std::string_view text) { put(text.data(), text.size()); }
 
     void integer(std::uint64_t u) { o_ = write_decimal(room(20 + 8), u); }
 
@@ -187,7 +192,7 @@ private:
 
     // Shortest round-trip digits, laid out by the decimal exponent of the first
     // digit: fixed notation from 1e-5 up to 1e16, scientific beyond.
-    void number(double d) {
+    [[gnu::noinline]] void number(double d) {
         if (!std::isfinite(d)) return put("null", 4);
         if (d == 0) return std::signbit(d) ? put("-0.0", 4) : put("0.0", 3);
 
@@ -247,6 +252,48 @@ private:
 }  // namespace
 
 void write(const Value& value, std::string& out) { Writer(out).value(value); }
+
+namespace {
+
+std::size_t decimal_length(std::uint64_t u) {
+    std::size_t n = 1;
+    while (u >= 10) u /= 10, ++n;
+    return n;
+}
+
+std::size_t text_size(const Value& value) {
+    switch (value.kind()) {
+    case Value::Kind::Null: return 4;
+    case Value::Kind::Bool: return value.as_bool() ? 4 : 5;
+    case Value::Kind::UInt: return decimal_length(value.as_uint());
+    case Value::Kind::Int: {
+        const std::int64_t i = value.as_int();
+        return (i < 0) + decimal_length(i < 0 ? 0 - static_cast<std::uint64_t>(i) : static_cast<std::uint64_t>(i));
+    }
+    case Value::Kind::Double: return 24;  // sign, "0.", four zeros and 17 digits, or "d.", 16 digits and "e-308"
+    case Value::Kind::Raw: return value.as_raw().size();
+    case Value::Kind::String: return value.as_string().size() + 2;
+    case Value::Kind::Array: {
+        const Array& items = value.as_array();
+        std::size_t n = 2 + (items.empty() ? 0 : items.size() - 1);
+        for (const Value& item : items) n += text_size(item);
+        return n;
+    }
+    case Value::Kind::Object: {
+        const Object& members = value.as_object();
+        std::size_t n = 2 + (members.empty() ? 0 : members.size() - 1);
+        for (const Object::Member& m : members) n += m.key.size() + 3 + text_size(m.value);
+        return n;
+    }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The writer asks for room for the longest number (sign, "0.", four zeros and seventeen
+// digits) or eight bytes past a string before it writes: this much beyond the text.
+std::size_t size_hint(const Value& value) { return text_size(value) + 32; }
 
 std::string write(const Value& value) {
     std::string out;
