@@ -7,9 +7,11 @@
 #include "json/word_at_a_time.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace tevra::json {
