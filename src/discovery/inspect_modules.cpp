@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -168,25 +170,35 @@ void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObj
     if (PyErr_Occurred()) throw_pending();
 }
 
-// {"assets":[records]} in one write, into a buffer sized up front: the document of a large
-// scan runs to tens of megabytes, and growing it by doubling would copy and touch it several
-// times over. Escapes (the line feeds and quotes of the function sources) make the text a
-// little longer than the hint counts.
-std::string write_document(Records& r) {
+// {"assets":[records]} in one write, into a buffer sized up front and left uninitialised: the
+// document of a large scan runs to tens of megabytes, and growing a string by doubling would
+// copy and touch it several times over (even a string's reserved room is zero-filled before
+// it is written). Escapes (the line feeds and quotes of the function sources) make the text a
+// little longer than the hint counts; should they make it longer still, it is written again
+// into a string that grows.
+Ref write_document(Records& r) {
+    std::unique_ptr<char[]> buffer;
+    std::string grown;
+    std::string_view text;
     try {
         json::Object top;
         top.insert("assets", json::Value::array(std::move(r.assets)));
         const json::Value document = json::Value::object(std::move(top));
         const std::size_t hint = json::size_hint(document);
-        std::string text;
-        text.reserve(hint + hint / 16);
-        json::write(document, text);
-        return text;
+        const std::size_t room = hint + hint / 16;
+        buffer = std::make_unique_for_overwrite<char[]>(room);
+        if (const std::optional<std::size_t> length = json::write(document, buffer.get(), room)) {
+            text = {buffer.get(), *length};
+        } else {
+            grown = json::write(document);
+            text = grown;
+        }
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
         raise(PyExc_RuntimeError, std::string("JSON serialization error: ") + e.what());
     }
+    return make_str(text);
 }
 
 constexpr std::string_view params[] = {"modules"};
@@ -215,7 +227,7 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         }
         scan_module(inspect.get(), textwrap.get(), pathlib.get(), module.get(), version, records);
     }
-    return make_str(write_document(records));
+    return write_document(records);
 }
 
 }  // namespace

@@ -171,8 +171,13 @@ struct ParseResult {
 ParseResult parse(std::string_view text);
 
 // Appends the compact form of `value` to `out`, writing into the room `out` already has
-// before growing it: a caller that knows about how long the text will be reserves it first.
+// before growing it.
 void write(const Value& value, std::string& out);
+// Writes the compact form of `value` into the `size` bytes at `buffer`, which need not be
+// initialised, and returns its length; nullopt, with the buffer's content undefined, when it
+// does not fit with the working room the writer asks for. A buffer of size_hint bytes is
+// enough for a value without escapes.
+std::optional<std::size_t> write(const Value& value, char* buffer, std::size_t size);
 // About the room the compact form needs in a buffer, in one walk over the tree without
 // reading strings: its length and the little working room the writer asks for beyond it,
 // except that escapes make the text longer (and a double may be shorter than counted).

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace tevra::json {
 
@@ -49,15 +50,24 @@ inline char* write_decimal(char* o, std::uint64_t v) {
     return o;
 }
 
+// A fixed buffer has run out of room.
+struct DoesNotFit {};
+
 // Writes straight into the output string: it is grown ahead of need and cut
 // back to the bytes written when the writer is done. Growing is the one place
-// the string moves, so the write position is a pointer.
+// the string moves, so the write position is a pointer. Given a fixed buffer
+// instead, it throws DoesNotFit where it would grow.
 class Writer {
 public:
-    explicit Writer(std::string& out) : out_(out), o_(out.data() + out.size()), limit_(o_) {}
+    explicit Writer(std::string& out) : out_(&out), o_(out.data() + out.size()), limit_(o_) {}
+    Writer(char* buffer, std::size_t size) : out_(nullptr), o_(buffer), limit_(buffer + size) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
-    ~Writer() { out_.resize(static_cast<std::size_t>(o_ - out_.data())); }
+    ~Writer() {
+        if (out_) out_->resize(static_cast<std::size_t>(o_ - out_->data()));
+    }
+
+    char* position() const { return o_; }
 
     // Scalars are written in place; arrays and objects, which recurse, in
     // functions of their own, each with this inlined, so that a scalar item
@@ -109,10 +119,11 @@ private:
     }
 
     [[gnu::noinline]] void grow(std::size_t n) {
-        const auto used = static_cast<std::size_t>(o_ - out_.data());
-        out_.resize(std::max({used + n, 2 * out_.size(), out_.capacity()}));
-        o_ = out_.data() + used;
-        limit_ = out_.data() + out_.size();
+        if (!out_) throw DoesNotFit();
+        const auto used = static_cast<std::size_t>(o_ - out_->data());
+        out_->resize(std::max({used + n, 2 * out_->size(), out_->capacity()}));
+        o_ = out_->data() + used;
+        limit_ = out_->data() + out_->size();
     }
 
     void put(char c) { *room(1) = c, ++o_; }
@@ -244,7 +255,7 @@ private:
         o_ = o;
     }
 
-    std::string& out_;
+    std::string* out_;  // null for a fixed buffer
     char* o_;      // where the next byte goes
     char* limit_;  // the end of out_'s current size
 };
@@ -252,6 +263,16 @@ private:
 }  // namespace
 
 void write(const Value& value, std::string& out) { Writer(out).value(value); }
+
+std::optional<std::size_t> write(const Value& value, char* buffer, std::size_t size) {
+    try {
+        Writer writer(buffer, size);
+        writer.value(value);
+        return static_cast<std::size_t>(writer.position() - buffer);
+    } catch (const DoesNotFit&) {
+        return std::nullopt;
+    }
+}
 
 namespace {
 

@@ -7,9 +7,11 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string_view>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -188,7 +190,8 @@ TEST(Write, RawTextStandsAsItIsWherePlaced) {
 }
 
 // The hint counts every byte but escapes, doubles at their longest, and a few bytes of
-// working room; a buffer reserved to it receives the text in place.
+// working room; a string reserved to it receives the text in place, and a fixed buffer of
+// that size holds it, while one a byte short of the text refuses it.
 TEST(Write, SizeHintAndWritingIntoReservedRoom) {
     struct Case {
         Value value;
@@ -217,6 +220,12 @@ TEST(Write, SizeHintAndWritingIntoReservedRoom) {
         write(c.value, out);
         EXPECT_EQ(out, "<" + text);
         EXPECT_EQ(out.data(), room) << text;
+
+        std::vector<char> buffer(room_needed);
+        const std::optional<std::size_t> length = tevra::json::write(c.value, buffer.data(), buffer.size());
+        ASSERT_TRUE(length) << text;
+        EXPECT_EQ(std::string_view(buffer.data(), *length), text);
+        EXPECT_FALSE(tevra::json::write(c.value, buffer.data(), text.size() - 1)) << text;
     }
     EXPECT_GE(tevra::json::size_hint(Value::number(-1.2345678901234567e-300)), write(Value::number(-1.2345678901234567e-300)).size());
 }
