@@ -1,16 +1,19 @@
 // libFuzzer target for the JSON parser and writer, held against the plain reference in
 // reference_json.*: every input must be accepted or refused alike, with the same message at
 // the same place; an accepted one must give the same tree, doubles bit for bit, and the same
-// compact text. The written text must then read back as the same tree.
+// compact text, also when written into a fixed buffer. The written text must then read back
+// as the same tree.
 #include "json/json.hpp"
 #include "reference_json.hpp"
 
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -76,6 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     if (!same(want.value, got.value)) fail("tree differs from the reference");
     const std::string written = tevra::json::write(got.value);
     if (written != reference::write(want.value)) fail("written text differs from the reference");
+    // Into a fixed buffer: the same text given the writer's few bytes of working room, and
+    // nothing, rather than a cut text or an overrun, given less than the text.
+    std::vector<char> buffer(written.size() + 32);
+    const std::optional<std::size_t> length = tevra::json::write(got.value, buffer.data(), buffer.size());
+    if (!length || std::string_view(buffer.data(), *length) != written) fail("fixed-buffer text differs");
+    buffer.resize(written.size() - 1);
+    if (tevra::json::write(got.value, buffer.data(), buffer.size())) fail("fixed-buffer write claims a short buffer");
     const tevra::json::ParseResult again = tevra::json::parse(written);
     if (!again || !same(want.value, again.value)) fail("written text does not read back as the same tree");
     return 0;
