@@ -13,8 +13,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <deque>
 #include <exception>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,30 +103,20 @@ struct ModuleContext {
     PyObject* textwrap;
     PyObject* pathlib;
     PyObject* module;
-    std::size_t source_index;
+    const json::Value& module_source;  // raw: the module's source, written once
     const std::string& version;
 };
 
-// A record is held in two parts around the place of "module_source" in key order, and the
-// module source once per module, not once per record: it is most of the document, and
-// escaping it again for each of a module's assets was most of this module's own work.
-struct PendingRecord {
-    json::Value before;  // "decorator_metadata" up to "module_path"
-    std::size_t source_index;
-    json::Value after;  // "python_version" and "return_type"
-};
-
+// The asset records, and the written module sources they show. A module's source is most of
+// the document and the same in each of the module's records, so it is escaped once and each
+// record holds it as raw text: escaping it again for each of a module's assets was most of
+// this module's own work. A deque, so that the texts stay where the records point.
 struct Records {
-    std::vector<json::Value> module_sources;
-    std::vector<PendingRecord> records;
-    std::size_t text_size = 0;  // the records' own strings, without the module sources
+    std::deque<std::string> module_sources;
+    json::Array assets;
 };
 
-// What one record adds to the document text beyond its strings: keys, punctuation and a
-// typical metadata object.
-constexpr std::size_t record_overhead = 512;
-
-PendingRecord asset_record(const ModuleContext& ctx, PyObject* member, std::size_t& text_size) {
+json::Value asset_record(const ModuleContext& ctx, PyObject* member) {
     Ref metadata_obj = attr(member, "__tevra_metadata__");
     Ref json_module = import_module("json");
     json::ParseResult metadata = to_json_tree(json_module.get(), metadata_obj.get());
@@ -138,80 +131,66 @@ PendingRecord asset_record(const ModuleContext& ctx, PyObject* member, std::size
     Ref module_name_obj = attr(ctx.module, "__name__");
     std::string module_name = to_string(module_name_obj.get());
 
-    text_size += record_overhead + function_source.size() + function_name.size() + file.size() +
-                 module_name.size() + ctx.version.size();
-
     // Inserted in key order, which is also the order the writer emits.
-    json::Object before;
-    before.reserve(6);
-    before.insert("decorator_metadata", std::move(metadata.value));
-    before.insert("file_path", json::Value::string(std::move(file)));
-    before.insert("function_name", json::Value::string(std::move(function_name)));
-    before.insert("function_source", json::Value::string(std::move(function_source)));
-    before.insert("kind", json::Value::string("asset"));
-    before.insert("module_path", json::Value::string(std::move(module_name)));
-    json::Object after;
-    after.reserve(2);
-    after.insert("python_version", json::Value::string(ctx.version));
-    after.insert("return_type", std::move(returns));
-    return {json::Value::object(std::move(before)), ctx.source_index, json::Value::object(std::move(after))};
+    json::Object record;
+    record.reserve(9);
+    record.insert("decorator_metadata", std::move(metadata.value));
+    record.insert("file_path", json::Value::string(std::move(file)));
+    record.insert("function_name", json::Value::string(std::move(function_name)));
+    record.insert("function_source", json::Value::string(std::move(function_source)));
+    record.insert("kind", json::Value::string("asset"));
+    record.insert("module_path", json::Value::string(std::move(module_name)));
+    record.insert("module_source", ctx.module_source);
+    record.insert("python_version", json::Value::string(ctx.version));
+    record.insert("return_type", std::move(returns));
+    return json::Value::object(std::move(record));
 }
 
 void scan_module(PyObject* inspect, PyObject* textwrap, PyObject* pathlib, PyObject* module,
                  const std::string& version, Records& out) {
-    out.module_sources.push_back(json::Value::string(source_text(inspect, textwrap, module)));
-    const ModuleContext ctx{inspect, textwrap, pathlib, module, out.module_sources.size() - 1, version};
+    out.module_sources.push_back(json::write(json::Value::string(source_text(inspect, textwrap, module))));
+    const json::Value module_source = json::Value::raw(out.module_sources.back());
+    const ModuleContext ctx{inspect, textwrap, pathlib, module, module_source, version};
 
     Ref members = call_method(inspect, "getmembers", module);
     Ref iter = check(PyObject_GetIter(members.get()));
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
         Ref member = Ref::borrow(PyTuple_GetItem(expect_tuple(item.get()), 1));
         if (!member) throw_pending();
-        if (is_asset(member.get())) out.records.push_back(asset_record(ctx, member.get(), out.text_size));
+        if (is_asset(member.get())) out.assets.push_back(asset_record(ctx, member.get()));
     }
     if (PyErr_Occurred()) throw_pending();
 }
 
-constexpr std::string_view source_key = ",\"module_source\":";
-
-// The compact writer's text of {"assets":[records]}: each record is its first part's object
-// without the closing brace, the module source member, and its second part's object without
-// the opening brace. The buffer is sized up front (the document of a large scan runs to tens
-// of megabytes, and growing it by doubling would copy and touch it several times over);
-// escapes make the records' own text somewhat longer than their strings.
-std::string write_document(const Records& r) {
+// {"assets":[records]} in one write, into a buffer sized up front and left uninitialised: the
+// document of a large scan runs to tens of megabytes, and growing a string by doubling would
+// copy and touch it several times over (even a string's reserved room is zero-filled before
+// it is written). Escapes (the line feeds and quotes of the function sources) make the text a
+// little longer than the hint counts; should they make it longer still, it is written again
+// into a string that grows.
+Ref write_document(Records& r) {
+    std::unique_ptr<char[]> buffer;
+    std::string grown;
+    std::string_view text;
     try {
-        std::vector<std::string> sources;
-        sources.reserve(r.module_sources.size());
-        for (const json::Value& source : r.module_sources) sources.push_back(json::write(source));
-        std::size_t size = 128 + r.text_size + r.text_size / 16;
-        for (const PendingRecord& record : r.records) size += source_key.size() + sources[record.source_index].size();
-
-        std::string text;
-        text.reserve(size);
-        text.append("{\"assets\":[");
-        std::string piece;
-        bool first = true;
-        for (const PendingRecord& record : r.records) {
-            if (!first) text.push_back(',');
-            first = false;
-            piece.clear();
-            json::write(record.before, piece);
-            text.append(piece, 0, piece.size() - 1);
-            text.append(source_key);
-            text.append(sources[record.source_index]);
-            text.push_back(',');
-            piece.clear();
-            json::write(record.after, piece);
-            text.append(piece, 1);
+        json::Object top;
+        top.insert("assets", json::Value::array(std::move(r.assets)));
+        const json::Value document = json::Value::object(std::move(top));
+        const std::size_t hint = json::size_hint(document);
+        const std::size_t room = hint + hint / 16;
+        buffer = std::make_unique_for_overwrite<char[]>(room);
+        if (const std::optional<std::size_t> length = json::write(document, buffer.get(), room)) {
+            text = {buffer.get(), *length};
+        } else {
+            grown = json::write(document);
+            text = grown;
         }
-        text.append("]}");
-        return text;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
         raise(PyExc_RuntimeError, std::string("JSON serialization error: ") + e.what());
     }
+    return make_str(text);
 }
 
 constexpr std::string_view inspect_modules_params[] = {"modules"};
@@ -241,7 +220,7 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         }
         scan_module(inspect.get(), textwrap.get(), pathlib.get(), module.get(), version, records);
     }
-    return make_str(write_document(records));
+    return write_document(records);
 }
 
 }  // namespace

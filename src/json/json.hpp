@@ -1,12 +1,11 @@
 // JSON value tree, strict parser and compact writer. Plain C++: no Python here.
 #pragma once
 
-#include <algorithm>
+#include "json/sequence.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
-#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -17,145 +16,107 @@
 namespace tevra::json {
 
 class Value;
-
-namespace detail {
-
-// A growable run of T in one heap block that starts with its size and
-// capacity. It is one pointer wide, so a value holding one stays small, and a
-// container costs one allocation.
-template <class T>
-class Sequence {
-public:
-    using value_type = T;
-    using size_type = std::size_t;
-    using iterator = T*;
-    using const_iterator = const T*;
-
-    Sequence() noexcept = default;
-    // Delegating first: should a copy throw, the destructor frees what was built.
-    Sequence(std::initializer_list<T> items) : Sequence() {
-        reserve(items.size());
-        for (const T& item : items) emplace_back(item);
-    }
-    Sequence(const Sequence& other) : Sequence() {
-        reserve(other.size());
-        for (const T& item : other) emplace_back(item);
-    }
-    Sequence(Sequence&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-    Sequence& operator=(const Sequence& other) {
-        if (this != &other) Sequence(other).swap(*this);
-        return *this;
-    }
-    Sequence& operator=(Sequence&& other) noexcept {
-        Sequence(std::move(other)).swap(*this);
-        return *this;
-    }
-    ~Sequence() { clear_and_free(); }
-
-    // The items of [first, last) moved into a block of exactly their number.
-    static Sequence moved_from(T* first, T* last) {
-        Sequence s;
-        if (first == last) return s;
-        s.allocate(static_cast<size_type>(last - first));
-        std::uninitialized_move(first, last, s.items());
-        s.h_->size = s.h_->capacity;
-        return s;
-    }
-
-    size_type size() const noexcept { return h_ ? h_->size : 0; }
-    size_type capacity() const noexcept { return h_ ? h_->capacity : 0; }
-    bool empty() const noexcept { return size() == 0; }
-    T* data() noexcept { return h_ ? items() : nullptr; }
-    const T* data() const noexcept { return h_ ? items() : nullptr; }
-    iterator begin() noexcept { return data(); }
-    iterator end() noexcept { return data() + size(); }
-    const_iterator begin() const noexcept { return data(); }
-    const_iterator end() const noexcept { return data() + size(); }
-    T& operator[](size_type i) noexcept { return items()[i]; }
-    const T& operator[](size_type i) const noexcept { return items()[i]; }
-    T& at(size_type i) { return i < size() ? items()[i] : out_of_range(); }
-    const T& at(size_type i) const { return i < size() ? items()[i] : out_of_range(); }
-    T& front() noexcept { return items()[0]; }
-    T& back() noexcept { return items()[size() - 1]; }
-    const T& front() const noexcept { return items()[0]; }
-    const T& back() const noexcept { return items()[size() - 1]; }
-
-    void reserve(size_type n) {
-        if (n <= capacity()) return;
-        Sequence bigger;
-        bigger.allocate(n);
-        std::uninitialized_move(begin(), end(), bigger.items());
-        bigger.h_->size = size();
-        swap(bigger);  // the moved-from items go with the old block
-    }
-
-    void push_back(const T& item) { emplace_back(item); }
-    void push_back(T&& item) { emplace_back(std::move(item)); }
-
-    template <class... Args>
-    T& emplace_back(Args&&... args) {
-        if (size() == capacity()) {
-            // An argument may refer into this sequence: build it before moving house.
-            T item(std::forward<Args>(args)...);
-            reserve(capacity() < 4 ? 4 : 2 * capacity());
-            return *new (items() + h_->size++) T(std::move(item));
-        }
-        return *new (items() + h_->size++) T(std::forward<Args>(args)...);
-    }
-
-    // Inserts before `pos`, moving the items after it up by one.
-    iterator insert(const_iterator pos, T&& item) {
-        const auto index = static_cast<size_type>(pos - begin());
-        emplace_back(std::move(item));
-        std::rotate(begin() + index, end() - 1, end());
-        return begin() + index;
-    }
-
-    void clear() noexcept {
-        std::destroy(begin(), end());
-        if (h_) h_->size = 0;
-    }
-
-    void swap(Sequence& other) noexcept { std::swap(h_, other.h_); }
-
-    friend bool operator==(const Sequence& a, const Sequence& b) {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end());
-    }
-
-private:
-    struct Header {
-        size_type size;
-        size_type capacity;
-    };
-    T* items() const noexcept { return reinterpret_cast<T*>(h_ + 1); }
-
-    // Into an empty sequence: room for n > 0 items.
-    void allocate(size_type n) {
-        static_assert(alignof(T) <= alignof(Header) && sizeof(Header) % alignof(T) == 0);
-        if (n > (static_cast<size_type>(-1) - sizeof(Header)) / sizeof(T)) throw std::bad_alloc();
-        h_ = static_cast<Header*>(::operator new(sizeof(Header) + n * sizeof(T)));
-        h_->size = 0;
-        h_->capacity = n;
-    }
-
-    void clear_and_free() noexcept {
-        if (!h_) return;
-        clear();
-        ::operator delete(h_);
-        h_ = nullptr;
-    }
-
-    [[noreturn]] static T& out_of_range() { throw std::out_of_range("json sequence index out of range"); }
-
-    Header* h_ = nullptr;
-};
-
-}  // namespace detail
+class Object;
 
 using Array = detail::Sequence<Value>;
 
 // The parser refuses to open a container when this many are already open.
 inline constexpr int max_depth = 127;
+
+// Sixteen bytes: the kind in the last, the content in the fifteen before.
+class alignas(8) Value {
+public:
+    // Raw is JSON text written already, which the writer copies as it stands; the parser
+    // never makes one. The kinds from String on own memory of their own.
+    enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Double, Raw, String, Array, Object };
+
+    Value() noexcept { clear_bytes(); }  // null
+    Value(const Value&);
+    [[gnu::always_inline]] Value(Value&& other) noexcept { take(other); }
+    Value& operator=(const Value&);
+    Value& operator=(Value&&) noexcept;
+    ~Value() {
+        if (kind() >= Kind::String) release();
+    }
+
+    static Value null() noexcept { return Value(); }
+    static Value boolean(bool b) noexcept;
+    static Value uint(std::uint64_t u) noexcept;
+    static Value integer(std::int64_t i) noexcept;
+    static Value number(double d) noexcept;  // callers only pass finite doubles
+    static Value string(std::string_view s);
+    // Refers to `json_text`, which must outlive the value and every copy of it: text such as
+    // a long string already escaped once can then stand in many places of a document
+    // without being escaped or copied again until it is written.
+    static Value raw(std::string_view json_text);
+    static Value array(Array items = {});
+    static Value object();
+    static Value object(Object members);
+
+    Kind kind() const noexcept { return static_cast<Kind>(bytes_[15]); }
+
+    // Each accessor requires its own kind and throws std::logic_error otherwise.
+    bool as_bool() const;
+    std::uint64_t as_uint() const;
+    std::int64_t as_int() const;
+    double as_double() const;
+    std::string_view as_string() const;
+    std::string_view as_raw() const;
+    const Array& as_array() const;
+    Array& as_array();
+    const Object& as_object() const;
+    Object& as_object();
+
+    // Deep equality. Integers compare by value across UInt and Int; doubles
+    // compare bit for bit, so -0.0 differs from 0.0 (they are written differently);
+    // raw texts compare by their bytes.
+    friend bool operator==(const Value& a, const Value& b);
+
+private:
+    friend class Parser;  // builds each value in place, in a null one
+
+    // The kind is byte 15. A string of up to 14 bytes is held in place with
+    // its length in byte 14; a longer one as a pointer to its bytes (bytes 0-7)
+    // and its length (bytes 8-13), with long_string in byte 14. A scalar, or
+    // the Array or Object, sits in the first eight bytes. A raw text is held like a
+    // long string, its bytes not owned. Unused bytes stay zero.
+    static constexpr std::size_t short_string_max = 14;
+    static constexpr unsigned char long_string = 0xFF;
+
+    void set_kind(Kind kind) noexcept { bytes_[15] = static_cast<unsigned char>(kind); }
+    void clear_bytes() noexcept { std::memset(bytes_, 0, sizeof bytes_); }  // null
+    template <class T>
+    T load() const noexcept {
+        T x;
+        std::memcpy(&x, bytes_, sizeof x);
+        return x;
+    }
+    template <class T>
+    void store(Kind kind, T x) noexcept {
+        std::memcpy(bytes_, &x, sizeof x);
+        set_kind(kind);
+    }
+    json::Array& array_ref() const noexcept;
+    json::Object& object_ref() const noexcept;
+    std::string_view string_ref() const noexcept {
+        if (bytes_[14] != long_string) return {reinterpret_cast<const char*>(bytes_), bytes_[14]};
+        std::size_t n = 0;
+        for (int i = 13; i >= 8; --i) n = n << 8 | bytes_[i];
+        return {load<const char*>(), n};
+    }
+    void set_string(std::string_view s);     // into a null value
+    void set_view(Kind kind, const char* text, std::size_t n);
+    void set_array(json::Array items) noexcept;
+    void set_object(json::Object members) noexcept;
+
+    void take(Value& other) noexcept;  // move-constructs into uninitialised *this
+    void release() noexcept;           // destroys a string, array or object
+    [[noreturn]] void wrong_kind(Kind wanted) const;
+
+    unsigned char bytes_[16];
+};
+
+static_assert(sizeof(Value) == 16);
 
 // Members kept in ascending byte order of their keys; keys are unique.
 class Object {
@@ -187,95 +148,6 @@ private:
     detail::Sequence<Member> members_;
 };
 
-// Sixteen bytes: the kind in the last, the content in the fifteen before.
-class alignas(8) Value {
-public:
-    enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Double, String, Array, Object };
-
-    Value() noexcept { clear_bytes(); }  // null
-    Value(const Value&);
-    [[gnu::always_inline]] Value(Value&& other) noexcept { take(other); }
-    Value& operator=(const Value&);
-    Value& operator=(Value&&) noexcept;
-    ~Value() {
-        if (kind() >= Kind::String) release();
-    }
-
-    static Value null() noexcept { return Value(); }
-    static Value boolean(bool b) noexcept;
-    static Value uint(std::uint64_t u) noexcept;
-    static Value integer(std::int64_t i) noexcept;
-    static Value number(double d) noexcept;  // callers only pass finite doubles
-    static Value string(std::string_view s);
-    static Value array(Array items = {});
-    static Value object() { return object(Object()); }
-    static Value object(Object members);
-
-    Kind kind() const noexcept { return static_cast<Kind>(bytes_[15]); }
-
-    // Each accessor requires its own kind and throws std::logic_error otherwise.
-    bool as_bool() const;
-    std::uint64_t as_uint() const;
-    std::int64_t as_int() const;
-    double as_double() const;
-    std::string_view as_string() const;
-    const Array& as_array() const;
-    Array& as_array();
-    const Object& as_object() const;
-    Object& as_object();
-
-    // Deep equality. Integers compare by value across UInt and Int; doubles
-    // compare bit for bit, so -0.0 differs from 0.0 (they are written differently).
-    friend bool operator==(const Value& a, const Value& b);
-
-private:
-    friend class Parser;  // builds each value in place, in a null one
-
-    // The kind is byte 15. A string of up to 14 bytes is held in place with
-    // its length in byte 14; a longer one as a pointer to its bytes (bytes 0-7)
-    // and its length (bytes 8-13), with long_string in byte 14. A scalar, or
-    // the Array or Object, sits in the first eight bytes. Unused bytes stay zero.
-    static constexpr std::size_t short_string_max = 14;
-    static constexpr unsigned char long_string = 0xFF;
-
-    void set_kind(Kind kind) noexcept { bytes_[15] = static_cast<unsigned char>(kind); }
-    void clear_bytes() noexcept { std::memset(bytes_, 0, sizeof bytes_); }  // null
-    template <class T>
-    T load() const noexcept {
-        T x;
-        std::memcpy(&x, bytes_, sizeof x);
-        return x;
-    }
-    template <class T>
-    void store(Kind kind, T x) noexcept {
-        std::memcpy(bytes_, &x, sizeof x);
-        set_kind(kind);
-    }
-    json::Array& array_ref() const noexcept {
-        return *std::launder(reinterpret_cast<json::Array*>(const_cast<unsigned char*>(bytes_)));
-    }
-    json::Object& object_ref() const noexcept {
-        return *std::launder(reinterpret_cast<json::Object*>(const_cast<unsigned char*>(bytes_)));
-    }
-    std::string_view string_ref() const noexcept {
-        if (bytes_[14] != long_string) return {reinterpret_cast<const char*>(bytes_), bytes_[14]};
-        std::size_t n = 0;
-        for (int i = 13; i >= 8; --i) n = n << 8 | bytes_[i];
-        return {load<const char*>(), n};
-    }
-    void set_string(std::string_view s);     // into a null value
-    void set_array(json::Array items) noexcept;
-    void set_object(json::Object members) noexcept;
-
-    void take(Value& other) noexcept;  // move-constructs into uninitialised *this
-    void release() noexcept;           // destroys a string, array or object
-    [[noreturn]] void wrong_kind(Kind wanted) const;
-
-    unsigned char bytes_[16];
-};
-
-static_assert(sizeof(Value) == 16);
-
 struct Object::Member {
     std::string key;
     Value value;
@@ -298,8 +170,18 @@ struct ParseResult {
 // Exactly one value surrounded by optional whitespace (space, tab, LF, CR).
 ParseResult parse(std::string_view text);
 
-// Appends the compact form of `value` to `out`.
+// Appends the compact form of `value` to `out`, writing into the room `out` already has
+// before growing it.
 void write(const Value& value, std::string& out);
+// Writes the compact form of `value` into the `size` bytes at `buffer`, which need not be
+// initialised, and returns its length; nullopt, with the buffer's content undefined, when it
+// does not fit with the working room the writer asks for. A buffer of size_hint bytes is
+// enough for a value without escapes.
+std::optional<std::size_t> write(const Value& value, char* buffer, std::size_t size);
+// About the room the compact form needs in a buffer, in one walk over the tree without
+// reading strings: its length and the little working room the writer asks for beyond it,
+// except that escapes make the text longer (and a double may be shorter than counted).
+std::size_t size_hint(const Value& value);
 // The compact form in a fresh buffer that starts with room for 128 bytes.
 std::string write(const Value& value);
 
@@ -313,6 +195,16 @@ inline void Object::reserve(std::size_t n) { members_.reserve(n); }
 inline std::size_t Object::size() const noexcept { return members_.size(); }
 inline Object::const_iterator Object::begin() const noexcept { return members_.begin(); }
 inline Object::const_iterator Object::end() const noexcept { return members_.end(); }
+
+inline Value Value::object() { return object(Object()); }
+
+inline json::Array& Value::array_ref() const noexcept {
+    return *std::launder(reinterpret_cast<json::Array*>(const_cast<unsigned char*>(bytes_)));
+}
+
+inline json::Object& Value::object_ref() const noexcept {
+    return *std::launder(reinterpret_cast<json::Object*>(const_cast<unsigned char*>(bytes_)));
+}
 
 // Nothing in a value points back into it, so a move copies its bytes and
 // leaves the source null.
@@ -361,20 +253,25 @@ inline Value Value::number(double d) noexcept {
     return v;
 }
 
+inline void Value::set_view(Kind kind, const char* text, std::size_t n) {
+    std::memcpy(bytes_, &text, sizeof text);
+    for (int i = 8; i <= 13; ++i) bytes_[i] = static_cast<unsigned char>(n >> (8 * (i - 8)));
+    bytes_[14] = long_string;
+    set_kind(kind);
+}
+
 inline void Value::set_string(std::string_view s) {
     const std::size_t n = s.size();
     if (n <= short_string_max) {
         if (n) std::memcpy(bytes_, s.data(), n);
         bytes_[14] = static_cast<unsigned char>(n);
+        set_kind(Kind::String);
     } else {
         if (n >> 48) throw std::length_error("json string too long");
         char* text = static_cast<char*>(::operator new(n));
         std::memcpy(text, s.data(), n);
-        std::memcpy(bytes_, &text, sizeof text);
-        for (int i = 8; i <= 13; ++i) bytes_[i] = static_cast<unsigned char>(n >> (8 * (i - 8)));
-        bytes_[14] = long_string;
+        set_view(Kind::String, text, n);
     }
-    set_kind(Kind::String);
 }
 
 inline void Value::set_array(json::Array items) noexcept {
@@ -390,6 +287,13 @@ inline void Value::set_object(json::Object members) noexcept {
 inline Value Value::string(std::string_view s) {
     Value v;
     v.set_string(s);
+    return v;
+}
+
+inline Value Value::raw(std::string_view json_text) {
+    if (json_text.size() >> 48) throw std::length_error("json text too long");
+    Value v;
+    v.set_view(Kind::Raw, json_text.data(), json_text.size());
     return v;
 }
 
@@ -427,6 +331,11 @@ inline double Value::as_double() const {
 
 inline std::string_view Value::as_string() const {
     if (kind() != Kind::String) wrong_kind(Kind::String);
+    return string_ref();
+}
+
+inline std::string_view Value::as_raw() const {
+    if (kind() != Kind::Raw) wrong_kind(Kind::Raw);
     return string_ref();
 }
 

@@ -2,20 +2,17 @@
 // deeply nested input is refused long before the stack is at risk. An error
 // keeps its message and the byte where parsing stopped; line and column are
 // worked out from that byte only once parsing has failed.
+#include "json/decimal.hpp"
 #include "json/json.hpp"
-#include "json/scan.hpp"
+#include "json/word_at_a_time.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
-#include <cfloat>
-#include <charconv>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tevra::json {
 
@@ -68,7 +65,7 @@ constexpr int hex_value(char c) {
 constexpr bool plain_string_byte(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
 constexpr std::uint64_t string_stop_bytes(std::uint64_t w) {
-    return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20) | (w & scan::highs);
+    return word::bytes_equal(w, '"') | word::bytes_equal(w, '\\') | word::bytes_below(w, 0x20) | (w & word::highs);
 }
 
 // A key's first eight bytes, zero-padded, as a number that orders like them.
@@ -88,202 +85,23 @@ int compare_keys(const std::string& a, const std::string& b) {
     return a.compare(b);
 }
 
-// High bit set in each byte of `w` that is not a blank (U+0020), exactly:
-// each byte is tested against zero with no carry into the next.
-constexpr std::uint64_t non_blank_bytes(std::uint64_t w) {
-    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Fu;
-    const std::uint64_t x = w ^ scan::ones * ' ';
-    return (((x & low7) + low7) | x) & scan::highs;
-}
-
-// Each byte of `w` that is not an ASCII digit has a non-zero bit. Carries run
-// only from a non-digit byte upwards, so the lowest flagged byte is exact.
-constexpr std::uint64_t non_digits(std::uint64_t w) {
-    return ((w & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u) |
-           (((w + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u);
-}
-
-// The value of eight digits loaded little-endian, one 0-9 in each byte, the
-// first in the lowest: pairs, then fours, then all eight, in a few multiplications.
-constexpr std::uint32_t digit_bytes_value(std::uint64_t w) {
-    w = w * 10 + (w >> 8);  // byte 2i: digits 2i and 2i+1 as one number below 100
-    constexpr std::uint64_t pairs = 0x000000FF000000FFu;
-    w = ((w & pairs) * (100 + (1'000'000ull << 32)) + ((w >> 16 & pairs) * (1 + (10'000ull << 32)))) >> 32;
-    return static_cast<std::uint32_t>(w);
-}
-
-// The value of the n <= 8 ASCII digits that open `w`. They are moved to the
-// top with zeros below; taking '0' off first, any borrow from the bytes past
-// them runs upwards only, into bytes shifted out.
-constexpr std::uint32_t leading_digits_value(std::uint64_t w, int n) {
-    w -= 0x3030303030303030u;
-    return digit_bytes_value(n == 0 ? 0 : w << (8 * (8 - n)));
-}
-
-#if defined(__SSE2__)
-// The run of digits that opens the sixteen bytes at p: its length (16 if it
-// fills them) and its value as a sixteen-digit number, zeros standing in for
-// the bytes past it. Pairs, then fours, then eights, by multiply-adds in lanes.
-inline int sixteen_digits(const char* p, std::uint64_t& scaled) {
-    const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
-    // Bytes above 9 as unsigned: a signed comparison with the top bits flipped.
-    const __m128i flipped = _mm_xor_si128(digits, _mm_set1_epi8(static_cast<char>(0x80)));
-    const __m128i others = _mm_cmpgt_epi8(flipped, _mm_set1_epi8(static_cast<char>(0x80 + 9)));
-    const int n = std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(others)) | 0x10000u);
-    const __m128i positions = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m128i kept = _mm_and_si128(digits, _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(n)), positions));
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i tens = _mm_setr_epi16(10, 1, 10, 1, 10, 1, 10, 1);
-    const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(kept, zero), tens),
-                                          _mm_madd_epi16(_mm_unpackhi_epi8(kept, zero), tens));
-    const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
-    const __m128i eights =
-        _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
-    const auto high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(eights));
-    const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
-    scaled = std::uint64_t{high} * 100'000'000 + low;
-    return n;
-}
-#endif
-
 constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000, 100'000'000};
 
-using u128 = unsigned __int128;
+using decimal::max_significand_digits;
 
-constexpr auto powers_of_five = [] {
-    std::array<std::uint64_t, 28> p{};  // 5^27 is the last below 2^63
-    p[0] = 1;
-    for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 5;
-    return p;
-}();
+// A significand that has dropped digits: too many to convert exactly.
+constexpr int digits_dropped = max_significand_digits + 1;
 
-// 5^-k scaled into [2^127, 2^128) and rounded up by less than one unit:
-// floor(2^(127+L) / 5^k) + 1 in two halves, L the bit width of 5^k.
-struct Reciprocal {
-    std::uint64_t high, low;
-    int width;  // L
-};
+// An exponent's digits are gathered up to this bound. It lies far beyond a double's range and
+// far beyond the length of any input, so that the exponent plus the place of the
+// significand's last digit (as many places after the point as the input is long) is still far
+// out of range whenever the exponent alone is.
+constexpr std::int64_t exponent_bound = 1'000'000'000'000'000;
 
-constexpr auto reciprocals_of_five = [] {
-    std::array<Reciprocal, powers_of_five.size()> r{};
-    for (std::size_t k = 1; k < r.size(); ++k) {
-        const std::uint64_t d = powers_of_five[k];
-        const int top = 127 + std::bit_width(d);
-        u128 q = 0;
-        std::uint64_t rest = 0;  // below d < 2^63, so doubling it cannot overflow
-        for (int bit = top; bit >= 0; --bit) {
-            rest = rest * 2 + (bit == top);
-            q <<= 1;
-            if (rest >= d) {
-                rest -= d;
-                q |= 1;
-            }
-        }
-        ++q;
-        r[k] = {static_cast<std::uint64_t>(q >> 64), static_cast<std::uint64_t>(q), static_cast<int>(std::bit_width(d))};
-    }
-    return r;
-}();
+// The common number shapes are read without bounds checks when this many bytes remain.
+constexpr std::ptrdiff_t number_lookahead = 32;
 
-// Powers of ten a double holds exactly.
-constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-constexpr std::uint64_t hidden_bit = std::uint64_t{1} << 52;
-
-// mantissa * 2^e2 for a mantissa in [2^52, 2^53], the top end carrying over;
-// callers keep the result well inside the normal range.
-inline double make_double(std::uint64_t mantissa, int e2) {
-    if (mantissa == hidden_bit << 1) {
-        mantissa >>= 1;
-        ++e2;
-    }
-    const auto biased = static_cast<std::uint64_t>(e2 + 52 + 1023);
-    return std::bit_cast<double>(biased << 52 | (mantissa & (hidden_bit - 1)));
-}
-
-// (v + f) * 2^e2 rounded to the nearest double, ties to even, where v > 0 and
-// f in [0, 1) is non-zero exactly when `sticky`; a sticky v has 54 bits or more.
-inline double round_to_double(u128 v, bool sticky, int e2) {
-    const int bits = static_cast<int>(v >> 64 ? 128 - std::countl_zero(static_cast<std::uint64_t>(v >> 64))
-                                              : 64 - std::countl_zero(static_cast<std::uint64_t>(v)));
-    if (bits <= 53) return make_double(static_cast<std::uint64_t>(v) << (53 - bits), e2 - (53 - bits));
-    const int shift = bits - 53;
-    auto mantissa = static_cast<std::uint64_t>(v >> shift);
-    const u128 rest = v & ((u128{1} << shift) - 1);
-    const u128 half = u128{1} << (shift - 1);
-    if (rest > half || (rest == half && (sticky || (mantissa & 1)))) ++mantissa;
-    return make_double(mantissa, e2 + shift);
-}
-
-// m / 10^k by exact division: (n * 2^s / 5^k) * 2^-(s+lz+k) for n = m * 2^lz
-// with its top bit set, s chosen so that the quotient has 63 or 64 bits.
-[[gnu::noinline]] double divide_exactly(std::uint64_t m, int k) {
-    const int lz = std::countl_zero(m);
-    const std::uint64_t divisor = powers_of_five[static_cast<std::size_t>(k)];
-    const int s = reciprocals_of_five[static_cast<std::size_t>(k)].width - 1;
-    const u128 dividend = u128{m << lz} << s;
-    const auto q = static_cast<std::uint64_t>(dividend / divisor);
-    const bool sticky = static_cast<std::uint64_t>(dividend) - q * divisor != 0;
-    return round_to_double(q, sticky, -s - lz - k);
-}
-
-// m / 10^k for m > 0, 1 <= k <= 27, correctly rounded.
-inline double divide_by_power_of_ten(std::uint64_t m, int k) {
-    const int lz = std::countl_zero(m);
-    const std::uint64_t n = m << lz;
-    const Reciprocal& r = reciprocals_of_five[static_cast<std::size_t>(k)];
-    // x = n * reciprocal exceeds the exact n * 2^(127+L) / 5^k by less than
-    // 2^64, so u = x / 2^64 is within one unit of the exact value scaled alike.
-    const u128 u = u128{n} * r.high + (u128{n} * r.low >> 64);  // in [2^126, 2^128)
-    auto high = static_cast<std::uint64_t>(u >> 64);
-    auto low = static_cast<std::uint64_t>(u);
-    int e2 = 75 + 64 - 127 - r.width - lz - k;
-    if (!(high >> 63)) {
-        // Top bit to bit 127; u doubled is within two units.
-        high = high << 1 | low >> 63;
-        low <<= 1;
-        --e2;
-    }
-    // The 53 bits kept are high's top ones; below them, the half is 0x400:0.
-    const std::uint64_t rest = high & 0x7FF;
-    // Two units either side of exactly half, the rounding is not settled.
-    if ((rest == 0x400 && low <= 1) || (rest == 0x3FF && low == ~std::uint64_t{0})) return divide_exactly(m, k);
-    return make_double((high >> 11) + (rest >= 0x400), e2);
-}
-
-// m / 10^k for 1 <= k <= 22, correctly rounded.
-inline double fraction_to_double(std::uint64_t m, int k) {
-#if FLT_EVAL_METHOD == 0
-    if (m <= std::uint64_t{1} << 53) return static_cast<double>(m) / exact_powers_of_ten[k];
-#endif
-    return m == 0 ? 0.0 : divide_by_power_of_ten(m, k);
-}
-
-// m * 10^e10 correctly rounded, when that can be had exactly and cheaply: one
-// floating-point operation on exact operands, or exact integer arithmetic
-// while 5^|e10| fits in 64 bits. False leaves the conversion to from_chars.
-inline bool decimal_to_double(std::uint64_t m, std::int64_t e10, double& out) {
-    if (m == 0) {
-        out = 0.0;
-        return true;
-    }
-    if (e10 < -27 || e10 > 27) return false;
-#if FLT_EVAL_METHOD == 0
-    if (m <= std::uint64_t{1} << 53 && e10 >= -22 && e10 <= 22) {
-        const double x = static_cast<double>(m);
-        out = e10 < 0 ? x / exact_powers_of_ten[-e10] : x * exact_powers_of_ten[e10];
-        return true;
-    }
-#endif
-    if (e10 >= 0) {
-        // m * 10^e10 = (m * 5^e10) * 2^e10, the product exact in 128 bits.
-        out = round_to_double(u128{m} * powers_of_five[static_cast<std::size_t>(e10)], false, static_cast<int>(e10));
-        return true;
-    }
-    out = divide_by_power_of_ten(m, static_cast<int>(-e10));
-    return true;
-}
+constexpr std::uint64_t ten_to_the_sixteenth = 10'000'000'000'000'000;
 
 void append_utf8(std::string& out, std::uint32_t code) {
     char buf[4];
@@ -308,41 +126,6 @@ void append_utf8(std::string& out, std::uint32_t code) {
         n = 4;
     }
     out.append(buf, n);
-}
-
-// from_chars reports both overflow and underflow to zero as out of range. The
-// two lie hundreds of decades apart, so the sign of the decimal exponent of the
-// first significant digit tells them apart. [p, end) is a well-formed number.
-bool underflows(const char* p, const char* end) {
-    if (*p == '-') ++p;
-    std::int64_t leading = 0;  // decimal exponent of the first non-zero digit
-    bool found = false;
-    for (; p != end && is_digit(*p); ++p) {
-        if (found) {
-            ++leading;
-        } else if (*p != '0') {
-            found = true;
-        }
-    }
-    if (p != end && *p == '.') {
-        std::int64_t position = 0;
-        for (++p; p != end && is_digit(*p); ++p) {
-            --position;
-            if (!found && *p != '0') {
-                found = true;
-                leading = position;
-            }
-        }
-    }
-    std::int64_t exponent = 0;
-    if (p != end) {  // 'e' or 'E'
-        ++p;
-        const bool negative = *p == '-';
-        if (*p == '-' || *p == '+') ++p;
-        for (; p != end; ++p) exponent = std::min<std::int64_t>(exponent * 10 + (*p - '0'), 1'000'000'000'000);
-        if (negative) exponent = -exponent;
-    }
-    return leading + exponent < 0;
 }
 
 }  // namespace
@@ -386,10 +169,8 @@ private:
             // Indented documents have runs of blanks after each line feed.
             if constexpr (std::endian::native == std::endian::little) {
                 if (end_ - p_ >= 8) {
-                    std::uint64_t w;
-                    std::memcpy(&w, p_, 8);
-                    const std::uint64_t stops = non_blank_bytes(w);
-                    p_ += stops ? std::countr_zero(stops) / 8 : 8;
+                    const std::uint64_t stops = word::non_blank_bytes(word::load(p_));
+                    p_ += stops ? word::first_flagged(stops) : 8;
                 }
             }
         }
@@ -581,7 +362,7 @@ private:
     bool string(std::string& out, bool* plain = nullptr) {
         const char* run = ++p_;
         for (;;) {
-            p_ = scan::skip(p_, end_, string_stop_bytes, plain_string_byte);
+            p_ = word::skip(p_, end_, string_stop_bytes, plain_string_byte);
             if (p_ == end_) return fail_at_end(msg::eof_string);
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '"') break;
@@ -714,33 +495,32 @@ private:
     }
 
     // Advances over the run of digits at p_ and returns its length. The digits
-    // are folded into `value` while `kept` stays at most 19, so value < 10^19;
-    // once one does not fit, `kept` becomes 20 and nothing more is folded.
+    // are folded into `value` while `kept` stays at most max_significand_digits, so
+    // value < 10^19; once one does not fit, `kept` becomes digits_dropped and nothing more
+    // is folded.
     std::size_t digit_run(std::uint64_t& value, int& kept) {
         const char* first = p_;
         if constexpr (std::endian::native == std::endian::little) {
             while (end_ - p_ >= 8) {
-                std::uint64_t w;
-                std::memcpy(&w, p_, 8);
-                const std::uint64_t stops = non_digits(w);
-                const int n = stops ? std::countr_zero(stops) / 8 : 8;
+                const std::uint64_t w = word::load(p_);
+                const int n = word::leading_digit_count(w);
                 if (n == 0) return static_cast<std::size_t>(p_ - first);
-                if (kept + n <= 19) {
-                    value = value * small_powers_of_ten[n] + leading_digits_value(w, n);
+                if (kept + n <= max_significand_digits) {
+                    value = value * small_powers_of_ten[n] + word::leading_digits_value(w, n);
                     kept += n;
                 } else {
-                    kept = 20;
+                    kept = digits_dropped;
                 }
                 p_ += n;
                 if (n < 8) return static_cast<std::size_t>(p_ - first);
             }
         }
         for (; p_ != end_ && is_digit(*p_); ++p_) {
-            if (kept < 19) {
+            if (kept < max_significand_digits) {
                 value = value * 10 + static_cast<unsigned>(*p_ - '0');
                 ++kept;
             } else {
-                kept = 20;
+                kept = digits_dropped;
             }
         }
         return static_cast<std::size_t>(p_ - first);
@@ -748,13 +528,13 @@ private:
 
     bool number(Value& out) {
         if constexpr (std::endian::native == std::endian::little) {
-            if (end_ - p_ >= 32 && common_number(out)) return true;
+            if (end_ - p_ >= number_lookahead && common_number(out)) return true;
         }
         return any_number(out);
     }
 
-    // The usual shapes, eight digits at a time without bounds checks (32 bytes
-    // are there): an integer of up to seven digits, or one with a fraction of up
+    // The usual shapes, eight digits at a time without bounds checks
+    // (number_lookahead bytes are there): an integer of up to seven digits, or one with a fraction of up
     // to fifteen digits and no exponent. Anything else, including every error,
     // is left to any_number, with nothing consumed.
     [[gnu::always_inline]] bool common_number(Value& out) {
@@ -762,26 +542,22 @@ private:
         const bool negative = *p == '-';
         p += negative;
         auto run = [](const char* at, int& n) {
-            std::uint64_t w;
-            std::memcpy(&w, at, 8);
-            const std::uint64_t stops = non_digits(w);
-            n = stops ? std::countr_zero(stops) / 8 : 8;
-            return static_cast<std::uint64_t>(leading_digits_value(w, n));
+            const std::uint64_t w = word::load(at);
+            n = word::leading_digit_count(w);
+            return static_cast<std::uint64_t>(word::leading_digits_value(w, n));
         };
         // The integer part, most often one to three digits: those without the
         // multiplications of the eight-digit step.
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        const std::uint64_t stops = non_digits(w);
-        const int n = stops ? std::countr_zero(stops) / 8 : 8;
+        const std::uint64_t w = word::load(p);
+        const int n = word::leading_digit_count(w);
         if (n == 0 || n == 8 || (n > 1 && *p == '0')) return false;
-        const std::uint64_t digits = w - 0x3030303030303030u;
+        const std::uint64_t digits = w - word::ascii_zeros;
         std::uint64_t significand;
         if (n <= 3) {
             const std::uint64_t d0 = digits & 0xFF, d1 = digits >> 8 & 0xFF, d2 = digits >> 16 & 0xFF;
             significand = n == 1 ? d0 : n == 2 ? d0 * 10 + d1 : d0 * 100 + d1 * 10 + d2;
         } else {
-            significand = leading_digits_value(w, n);
+            significand = word::leading_digits_value(w, n);
         }
         p += n;
         if (*p == '.') {
@@ -792,11 +568,11 @@ private:
             // step gives the number scaled to sixteen decimal places.
             if (n <= 3) {
                 std::uint64_t scaled;
-                const int f = sixteen_digits(p, scaled);
+                const int f = word::sixteen_digits(p, scaled);
                 if (f > 8 && f < 16) {
                     p += f;
                     if (*p == 'e' || *p == 'E') return false;
-                    const double d = fraction_to_double(significand * 10'000'000'000'000'000 + scaled, 16);
+                    const double d = decimal::fraction_to_double(significand * ten_to_the_sixteenth + scaled, 16);
                     set_double(out, negative ? -d : d);
                     p_ = p;
                     return true;
@@ -815,10 +591,11 @@ private:
                 f += g;
             }
             p += f;
-            // An integer part "0" adds no digit; otherwise at most 19 digits fit.
+            // An integer part "0" adds no digit; otherwise at most max_significand_digits fit.
             const bool zero = n == 1 && p_[negative] == '0';
-            if (*p == 'e' || *p == 'E' || (!zero && n + f > 19)) return false;
-            set_double(out, negative ? -fraction_to_double(significand, f) : fraction_to_double(significand, f));
+            if (*p == 'e' || *p == 'E' || (!zero && n + f > max_significand_digits)) return false;
+            const double d = decimal::fraction_to_double(significand, f);
+            set_double(out, negative ? -d : d);
         } else if (*p == 'e' || *p == 'E') {
             return false;
         } else if (!negative) {
@@ -833,7 +610,7 @@ private:
     }
 
     // Grammar checked and value gathered in one pass. A significand of at most
-    // 19 digits with a small exponent is converted exactly without from_chars.
+    // max_significand_digits with a small exponent is converted exactly without from_chars.
     bool any_number(Value& out) {
         const char* start = p_;
         const bool negative = *p_ == '-';
@@ -845,7 +622,7 @@ private:
             if (++p_ != end_ && is_digit(*p_)) return fail(msg::invalid_number, p_);
         } else if (is_digit(*p_)) {
             const char* first = p_;
-            if (digit_run(significand, kept) > 19) {
+            if (digit_run(significand, kept) > static_cast<std::size_t>(max_significand_digits)) {
                 // An integer may still fit 64 bits with 20 digits: count it out exactly.
                 std::uint64_t magnitude = 0;
                 for (const char* d = first; d != p_; ++d) {
@@ -874,7 +651,7 @@ private:
             if (++p_ != end_ && (*p_ == '+' || *p_ == '-')) minus = *p_++ == '-';
             if (!expect_digit()) return false;
             std::int64_t e = 0;
-            for (; p_ != end_ && is_digit(*p_); ++p_) e = std::min<std::int64_t>(e * 10 + (*p_ - '0'), 1'000'000);
+            for (; p_ != end_ && is_digit(*p_); ++p_) e = std::min<std::int64_t>(e * 10 + (*p_ - '0'), exponent_bound);
             exponent += minus ? -e : e;
         }
         if (integral && !overflow) {
@@ -892,14 +669,11 @@ private:
             }
         }
         double d;
-        if (kept <= 19 && decimal_to_double(significand, exponent, d)) {
+        if (kept <= max_significand_digits && decimal::to_double(significand, exponent, d)) {
             set_double(out, negative ? -d : d);
             return true;
         }
-        if (std::from_chars(start, p_, d).ec == std::errc::result_out_of_range) {
-            if (!underflows(start, p_)) return fail(msg::out_of_range, p_ - 1);
-            d = negative ? -0.0 : 0.0;
-        }
+        if (!decimal::text_to_double(start, p_, d)) return fail(msg::out_of_range, p_ - 1);
         set_double(out, d);
         return true;
     }

@@ -16,6 +16,7 @@ const char* kind_name(Value::Kind kind) {
     case Value::Kind::UInt: return "unsigned integer";
     case Value::Kind::Int: return "signed integer";
     case Value::Kind::Double: return "double";
+    case Value::Kind::Raw: return "raw text";
     case Value::Kind::String: return "string";
     case Value::Kind::Array: return "array";
     case Value::Kind::Object: return "object";
@@ -71,6 +72,7 @@ bool operator==(const Value& a, const Value& b) {
     switch (a.kind()) {
     case Kind::Null: return true;
     case Kind::Bool: return a.load<bool>() == b.load<bool>();
+    case Kind::Raw:
     case Kind::String: return a.string_ref() == b.string_ref();
     case Kind::Array: return a.array_ref() == b.array_ref();
     case Kind::Object: return a.object_ref() == b.object_ref();

@@ -1,68 +1,38 @@
 // Compact writer: no whitespace, members in the tree's key order, raw UTF-8.
 #include "json/json.hpp"
-#include "json/scan.hpp"
+#include "json/word_at_a_time.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace tevra::json {
 
 namespace {
 
 constexpr std::uint64_t needs_escape(std::uint64_t w) {
-    return scan::bytes_equal(w, '"') | scan::bytes_equal(w, '\\') | scan::bytes_below(w, 0x20);
-}
-
-// The n <= 8 bytes at p as one little-endian word, zero above them, reading
-// no byte outside them: short loads overlap, and the bytes they share are equal.
-inline std::uint64_t load_up_to_eight(const char* p, std::size_t n) {
-    if (n >= 4) {
-        if (n == 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            return w;
-        }
-        std::uint32_t low, high;
-        std::memcpy(&low, p, 4);
-        std::memcpy(&high, p + n - 4, 4);
-        return low | std::uint64_t{high} << (8 * (n - 4));
-    }
-    const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
-    return n == 0 ? 0 : byte(0) | byte(n / 2) | byte(n - 1);
-}
-
-// The eight decimal digits of v < 10^8, leading zeros included, as ASCII
-// bytes in text order in one little-endian word: split into two halves of
-// four digits, each into two pairs, each pair into two digits, in lanes.
-inline std::uint64_t eight_digits(std::uint32_t v) {
-    std::uint64_t x = v / 10000 | std::uint64_t{v % 10000} << 32;      // 32-bit lanes below 10^4
-    std::uint64_t high = (x * 5243 >> 19) & 0x0000007F0000007Fu;       // each lane / 100
-    x = high | (x - high * 100) << 16;                                  // 16-bit lanes below 100
-    high = (x * 103 >> 10) & 0x000F000F000F000Fu;                       // each lane / 10
-    x = high | (x - high * 10) << 8;                                    // one digit a byte
-    return x;
+    return word::bytes_equal(w, '"') | word::bytes_equal(w, '\\') | word::bytes_below(w, 0x20);
 }
 
 // Writes v in decimal at o, with eight bytes of slack beyond it; returns the end.
 inline char* write_decimal(char* o, std::uint64_t v) {
-    constexpr std::uint64_t ascii = 0x3030303030303030u;
     auto leading = [&o](std::uint32_t part) {
         if (part < 10) {  // one digit: small numbers, and the head of nine-digit ones
             *o++ = static_cast<char>('0' + part);
             return;
         }
         // The first part without its leading zeros.
-        const std::uint64_t d = eight_digits(part);
-        const int zeros = std::countr_zero(d) / 8;
-        const std::uint64_t w = (d + ascii) >> (8 * zeros);
+        const std::uint64_t d = word::eight_digit_lanes(part);
+        const int zeros = word::first_flagged(d);
+        const std::uint64_t w = (d + word::ascii_zeros) >> (8 * zeros);
         std::memcpy(o, &w, 8);
         o += 8 - zeros;
     };
     auto full = [&o](std::uint32_t part) {
-        const std::uint64_t w = eight_digits(part) + ascii;
+        const std::uint64_t w = word::eight_digit_lanes(part) + word::ascii_zeros;
         std::memcpy(o, &w, 8);
         o += 8;
     };
@@ -80,25 +50,37 @@ inline char* write_decimal(char* o, std::uint64_t v) {
     return o;
 }
 
+// A fixed buffer has run out of room.
+struct DoesNotFit {};
+
 // Writes straight into the output string: it is grown ahead of need and cut
 // back to the bytes written when the writer is done. Growing is the one place
-// the string moves, so the write position is a pointer.
+// the string moves, so the write position is a pointer. Given a fixed buffer
+// instead, it throws DoesNotFit where it would grow.
 class Writer {
 public:
-    explicit Writer(std::string& out) : out_(out), o_(out.data() + out.size()), limit_(o_) {}
+    explicit Writer(std::string& out) : out_(&out), o_(out.data() + out.size()), limit_(o_) {}
+    Writer(char* buffer, std::size_t size) : out_(nullptr), o_(buffer), limit_(buffer + size) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
-    ~Writer() { out_.resize(static_cast<std::size_t>(o_ - out_.data())); }
+    ~Writer() {
+        if (out_) out_->resize(static_cast<std::size_t>(o_ - out_->data()));
+    }
+
+    char* position() const { return o_; }
 
     // Scalars are written in place; arrays and objects, which recurse, in
-    // functions of their own, so that a scalar item costs no call.
-    void value(const Value& v) {
+    // functions of their own, each with this inlined, so that a scalar item
+    // costs no call. The rarer scalars (doubles, raw texts) are written out of
+    // line, to keep the registers this saves few.
+    [[gnu::always_inline]] void value(const Value& v) {
         switch (v.kind()) {
         case Value::Kind::Null: put("null", 4); return;
         case Value::Kind::Bool: v.as_bool() ? put("true", 4) : put("false", 5); return;
         case Value::Kind::UInt: integer(v.as_uint()); return;
         case Value::Kind::Int: integer(v.as_int()); return;
         case Value::Kind::Double: number(v.as_double()); return;
+        case Value::Kind::Raw: raw(v.as_raw()); return;
         case Value::Kind::String: string(v.as_string()); return;
         case Value::Kind::Array: array(v.as_array()); return;
         case Value::Kind::Object: object(v.as_object()); return;
@@ -137,10 +119,11 @@ private:
     }
 
     [[gnu::noinline]] void grow(std::size_t n) {
-        const auto used = static_cast<std::size_t>(o_ - out_.data());
-        out_.resize(std::max({used + n, 2 * out_.size(), out_.capacity()}));
-        o_ = out_.data() + used;
-        limit_ = out_.data() + out_.size();
+        if (!out_) throw DoesNotFit();
+        const auto used = static_cast<std::size_t>(o_ - out_->data());
+        out_->resize(std::max({used + n, 2 * out_->size(), out_->capacity()}));
+        o_ = out_->data() + used;
+        limit_ = out_->data() + out_->size();
     }
 
     void put(char c) { *room(1) = c, ++o_; }
@@ -149,6 +132,8 @@ private:
         std::memcpy(room(n), s, n);
         o_ += n;
     }
+
+    [[gnu::noinline]] void raw(std::string_view text) { put(text.data(), text.size()); }
 
     void integer(std::uint64_t u) { o_ = write_decimal(room(20 + 8), u); }
 
@@ -180,7 +165,7 @@ private:
         }
         while (p != end) {
             const auto n = static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - p, 8));
-            const std::uint64_t w = load_up_to_eight(p, n);
+            const std::uint64_t w = word::load_up_to_eight(p, n);
             std::memcpy(o, &w, 8);
             // The zero bytes above a short load would read as control characters.
             const std::uint64_t hits = needs_escape(w) & (n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1);
@@ -218,7 +203,7 @@ private:
 
     // Shortest round-trip digits, laid out by the decimal exponent of the first
     // digit: fixed notation from 1e-5 up to 1e16, scientific beyond.
-    void number(double d) {
+    [[gnu::noinline]] void number(double d) {
         if (!std::isfinite(d)) return put("null", 4);
         if (d == 0) return std::signbit(d) ? put("-0.0", 4) : put("0.0", 3);
 
@@ -270,7 +255,7 @@ private:
         o_ = o;
     }
 
-    std::string& out_;
+    std::string* out_;  // null for a fixed buffer
     char* o_;      // where the next byte goes
     char* limit_;  // the end of out_'s current size
 };
@@ -278,6 +263,58 @@ private:
 }  // namespace
 
 void write(const Value& value, std::string& out) { Writer(out).value(value); }
+
+std::optional<std::size_t> write(const Value& value, char* buffer, std::size_t size) {
+    try {
+        Writer writer(buffer, size);
+        writer.value(value);
+        return static_cast<std::size_t>(writer.position() - buffer);
+    } catch (const DoesNotFit&) {
+        return std::nullopt;
+    }
+}
+
+namespace {
+
+std::size_t decimal_length(std::uint64_t u) {
+    std::size_t n = 1;
+    while (u >= 10) u /= 10, ++n;
+    return n;
+}
+
+std::size_t text_size(const Value& value) {
+    switch (value.kind()) {
+    case Value::Kind::Null: return 4;
+    case Value::Kind::Bool: return value.as_bool() ? 4 : 5;
+    case Value::Kind::UInt: return decimal_length(value.as_uint());
+    case Value::Kind::Int: {
+        const std::int64_t i = value.as_int();
+        return (i < 0) + decimal_length(i < 0 ? 0 - static_cast<std::uint64_t>(i) : static_cast<std::uint64_t>(i));
+    }
+    case Value::Kind::Double: return 24;  // sign, "0.", four zeros and 17 digits, or "d.", 16 digits and "e-308"
+    case Value::Kind::Raw: return value.as_raw().size();
+    case Value::Kind::String: return value.as_string().size() + 2;
+    case Value::Kind::Array: {
+        const Array& items = value.as_array();
+        std::size_t n = 2 + (items.empty() ? 0 : items.size() - 1);
+        for (const Value& item : items) n += text_size(item);
+        return n;
+    }
+    case Value::Kind::Object: {
+        const Object& members = value.as_object();
+        std::size_t n = 2 + (members.empty() ? 0 : members.size() - 1);
+        for (const Object::Member& m : members) n += m.key.size() + 3 + text_size(m.value);
+        return n;
+    }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The writer asks for room for the longest number (sign, "0.", four zeros and seventeen
+// digits) or eight bytes past a string before it writes: this much beyond the text.
+std::size_t size_hint(const Value& value) { return text_size(value) + 32; }
 
 std::string write(const Value& value) {
     std::string out;

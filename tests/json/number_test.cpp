@@ -131,6 +131,15 @@ TEST(ParseNumber, SmallAndLargeExponentsAndManyDigits) {
         expect_double(text);
 }
 
+// The place of the last digit and the written exponent cancel out only in sum: a fraction
+// with a million leading zeros and an exponent of a million and more must not lose either.
+TEST(ParseNumber, ExponentBeyondAMillionAfterAMillionZeros) {
+    const std::string zeros(1'000'000, '0');
+    for (const std::string& text : {"0." + zeros + "1e1000010", "0." + zeros + "25E+1000001", "1" + zeros + "e-1000005",
+                                    "-0." + zeros + "1e1000000"})
+        expect_double(text);
+}
+
 TEST(ParseNumber, IntegersKeepTheirKindAtEveryLength) {
     for (std::uint64_t v = 1, i = 0; i < 20; ++i, v = v * 10 + i % 10) {
         const std::string s = std::to_string(v);

@@ -69,6 +69,8 @@ TEST(Value, AccessorOfAnotherKindThrows) {
     EXPECT_THROW(Value::array().as_object(), std::logic_error);
     EXPECT_THROW(Value::object().as_array(), std::logic_error);
     EXPECT_THROW(Value::number(1).as_string(), std::logic_error);
+    EXPECT_THROW(Value::string("1").as_raw(), std::logic_error);
+    EXPECT_THROW(Value::raw("1").as_string(), std::logic_error);
 }
 
 TEST(Value, Equality) {
@@ -77,6 +79,9 @@ TEST(Value, Equality) {
     EXPECT_NE(Value::uint(1), Value::number(1.0));
     EXPECT_NE(Value::number(0.0), Value::number(-0.0));
     EXPECT_NE(Value::string("a"), Value::string("b"));
+    EXPECT_EQ(Value::raw(std::string("[1]")), Value::raw("[1]"));
+    EXPECT_NE(Value::raw("[1]"), Value::raw("[2]"));
+    EXPECT_NE(Value::raw("\"a\""), Value::string("a"));
     EXPECT_NE(Value::array({Value::uint(1)}), Value::array({Value::uint(1), Value::uint(2)}));
     EXPECT_NE(Value(), Value::boolean(false));
     Object a, b;

@@ -7,9 +7,11 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string_view>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -170,6 +172,62 @@ TEST(Write, AppendsToTheGivenBuffer) {
     write(Value::array({Value::uint(1)}), out);
     EXPECT_EQ(out, "x=[1]");
     EXPECT_GE(write(Value()).capacity(), 128u);
+}
+
+// A raw value stands for text written once and placed in many spots of a document: copies
+// share it, and each is written as it stands, escapes and all.
+TEST(Write, RawTextStandsAsItIsWherePlaced) {
+    const std::string source = write(Value::string("line \"one\"\n\tline two\n"));
+    Object record;
+    record.insert("z", Value::uint(1));
+    record.insert("source", Value::raw(source));
+    record.insert("a", Value::raw("[1,2]"));
+    const Value one = Value::object(record);
+    const Value doc = Value::array({one, one, Value::raw(""), Value::raw("null")});
+    EXPECT_EQ(write(doc), "[{\"a\":[1,2],\"source\":" + source + ",\"z\":1},{\"a\":[1,2],\"source\":" + source +
+                              ",\"z\":1},,null]");
+    EXPECT_EQ(doc.as_array()[1].as_object().find("source")->as_raw().data(), source.data());
+}
+
+// The hint counts every byte but escapes, doubles at their longest, and a few bytes of
+// working room; a string reserved to it receives the text in place, and a fixed buffer of
+// that size holds it, while one a byte short of the text refuses it.
+TEST(Write, SizeHintAndWritingIntoReservedRoom) {
+    struct Case {
+        Value value;
+        std::size_t escapes;
+    };
+    Object members;
+    members.insert("key", Value::array({Value::integer(-120), Value::uint(0), Value::uint(UINT64_MAX),
+                                        Value::integer(INT64_MIN), Value::boolean(false), Value()}));
+    members.insert("k\"2", Value::string("tab\there\x01"));
+    members.insert("raw", Value::raw("{\"x\":[]}"));
+    const Case cases[] = {
+        {Value::object(members), 1 + 1 + 5},
+        {Value::array(), 0},
+        {Value::object(), 0},
+        {Value::string(std::string(100, 'x')), 0},
+        {Value::array({Value::string(""), Value::array({Value::object()})}), 0},
+    };
+    for (const Case& c : cases) {
+        const std::string text = write(c.value);
+        const std::size_t room_needed = tevra::json::size_hint(c.value) + c.escapes;
+        EXPECT_GE(room_needed, text.size()) << text;
+        EXPECT_LE(room_needed, text.size() + 32) << text;
+        std::string out = "<";
+        out.reserve(1 + room_needed);
+        const char* room = out.data();
+        write(c.value, out);
+        EXPECT_EQ(out, "<" + text);
+        EXPECT_EQ(out.data(), room) << text;
+
+        std::vector<char> buffer(room_needed);
+        const std::optional<std::size_t> length = tevra::json::write(c.value, buffer.data(), buffer.size());
+        ASSERT_TRUE(length) << text;
+        EXPECT_EQ(std::string_view(buffer.data(), *length), text);
+        EXPECT_FALSE(tevra::json::write(c.value, buffer.data(), text.size() - 1)) << text;
+    }
+    EXPECT_GE(tevra::json::size_hint(Value::number(-1.2345678901234567e-300)), write(Value::number(-1.2345678901234567e-300)).size());
 }
 
 class RoundTripTest : public testing::TestWithParam<std::string> {};
