@@ -263,32 +263,39 @@ def _check_alignment(asset: Asset, upstream: Asset, problems: list[str]) -> None
 
 
 def _dependency_order(assets: Iterable[Asset], problems: list[str]) -> list[Asset]:
+    """Every asset after its inputs; each cycle reported once. Iterative, so that a long
+    chain of assets does not meet the interpreter's recursion limit."""
     order: list[Asset] = []
     state: dict[int, int] = {}  # 1 while on the path, 2 once placed
     reported: set[frozenset[int]] = set()
-
-    def visit(asset: Asset, path: list[Asset]) -> None:
-        mark = state.get(id(asset))
-        if mark == 2:
-            return
-        if mark == 1:
-            cycle = path[path.index(asset):] + [asset]
-            ident = frozenset(id(a) for a in cycle)
-            if ident not in reported:
-                reported.add(ident)
-                problems.append(
-                    f"{asset.label} ({asset.file}): dependency cycle "
-                    + " -> ".join(a.label for a in cycle)
-                )
-            return
-        state[id(asset)] = 1
-        path.append(asset)
-        for param in sorted(asset.inputs):
-            visit(asset.inputs[param], path)
-        path.pop()
-        state[id(asset)] = 2
-        order.append(asset)
-
-    for asset in assets:
-        visit(asset, [])
+    for start in assets:
+        if id(start) in state:
+            continue
+        path = [start]
+        state[id(start)] = 1
+        stack = [iter([start.inputs[p] for p in sorted(start.inputs)])]
+        while stack:
+            upstream = next(stack[-1], None)
+            if upstream is None:
+                stack.pop()
+                done = path.pop()
+                state[id(done)] = 2
+                order.append(done)
+                continue
+            mark = state.get(id(upstream))
+            if mark == 2:
+                continue
+            if mark == 1:
+                cycle = path[path.index(upstream):] + [upstream]
+                ident = frozenset(id(a) for a in cycle)
+                if ident not in reported:
+                    reported.add(ident)
+                    problems.append(
+                        f"{upstream.label} ({upstream.file}): dependency cycle "
+                        + " -> ".join(a.label for a in cycle)
+                    )
+                continue
+            state[id(upstream)] = 1
+            path.append(upstream)
+            stack.append(iter([upstream.inputs[p] for p in sorted(upstream.inputs)]))
     return order
