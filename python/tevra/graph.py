@@ -254,7 +254,8 @@ def _check_alignment(asset: Asset, upstream: Asset, problems: list[str]) -> None
     for dim in asset.dims.names:
         if dim not in upstream.dims.values:
             continue
-        missing = [t for t in asset.dims.texts[dim] if t not in set(upstream.dims.texts[dim])]
+        offered = set(upstream.dims.texts[dim])
+        missing = [t for t in asset.dims.texts[dim] if t not in offered]
         if missing:
             problems.append(
                 f"{asset.label} ({asset.file}): partition dimension {dim!r} has value(s) "

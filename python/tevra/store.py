@@ -140,7 +140,6 @@ class Store:
         self.db.execute("PRAGMA synchronous=NORMAL")
         if not readonly:
             self.db.executescript(SCHEMA)
-        self._lock_file: TextIO | None = None
         # Writes wait here until the next commit, which writes them in one transaction.
         self._starts: dict[int, tuple[Any, ...]] = {}
         self._rows: list[tuple[Any, ...]] = []
@@ -178,7 +177,6 @@ class Store:
             lock.truncate()
             lock.write(str(os.getpid()))
             lock.flush()
-            self._lock_file = lock
             self._recover()
             cur = self.db.execute(
                 "INSERT INTO invocations (started, pid, argv, status) VALUES (?, ?, ?, 'running')",
@@ -199,7 +197,6 @@ class Store:
                     (time.time(), status, self.invocation),
                 )
         finally:
-            self._lock_file = None
             lock.close()
 
     def _recover(self) -> None:

@@ -191,3 +191,11 @@ def after_independent(i):
     else:
         assert p.latest_values() == {"independent": 1, "after_independent": 2}
         assert "upstream failed  after: upstream broken failed" in result.out
+
+
+@pytest.mark.parametrize("command", [["runs"], ["show", "1"], ["show", "a"]])
+def test_history_commands_without_history(tmp_path, command):
+    result = Project(tmp_path).tevra(*command)
+    assert result.code == 2
+    assert f"no run history in {tmp_path / '.tevra'}" in result.err
+    assert not (tmp_path / ".tevra").exists()
