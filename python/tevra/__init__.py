@@ -1,8 +1,9 @@
 """tevra: declare data assets with ``@asset(...)`` and let tevra discover and run them.
 
 The engine is the native ``_tevra`` module; this package re-exports its public
-names and provides the command-line entry points ``python -m tevra.inspect``
-and ``python -m tevra.worker``.
+names, adds date partitions (``daily``, ``weekly``, ``monthly``, ``hourly``) and
+provides the command-line entry points ``python -m tevra.inspect`` and
+``python -m tevra.worker``.
 """
 
 from _tevra import (
@@ -14,6 +15,8 @@ from _tevra import (
     materialize_asset,
 )
 
+from tevra.dates import daily, hourly, monthly, weekly
+
 __all__ = [
     "AssetWrapper",
     "Partitions",
@@ -21,4 +24,8 @@ __all__ = [
     "partitions",
     "inspect_modules",
     "materialize_asset",
+    "daily",
+    "weekly",
+    "monthly",
+    "hourly",
 ]

@@ -18,7 +18,7 @@ from typing import Any
 from tevra import jobs
 from tevra.discover import DiscoveryError, inspect
 from tevra.graph import Graph, GraphError, build
-from tevra.partition_keys import parse_filter
+from tevra.partition_keys import expand, parse_filter
 from tevra.plan import FAILURES, RUN, Node, Options, Plan
 from tevra.store import Run, Store, StoreBusy, state_dir
 
@@ -168,10 +168,35 @@ def _filters(specs: list[str]) -> dict[str, set[str]]:
     return filters
 
 
+def _ranged_filters(specs: list[str], graph: Graph) -> dict[str, set[str]]:
+    """Filters with their ranges expanded over the values of every asset with the dimension."""
+    filters: dict[str, set[str]] = {}
+    problems: list[str] = []
+    for dim, items in _filters(specs).items():
+        having = [a.dims for a in graph.assets if dim in a.dims.values]
+        if not having:
+            filters[dim] = items  # the plan says that no asset has it
+            continue
+        kept: set[str] = set()
+        for item in sorted(items):
+            wrong: list[str] = []
+            for dims in having:
+                found, problems_here = expand(dim, [item], dims.values[dim], dims.texts[dim])
+                kept |= found
+                wrong += problems_here
+            # An item is wrong only when no asset with the dimension can place it.
+            if len(wrong) == len(having):
+                problems.append(f"--partition {dim}: {wrong[0]}")
+        filters[dim] = kept
+    if problems:
+        raise GraphError(problems)
+    return filters
+
+
 def _plan(args: argparse.Namespace, store: Store | None, graph: Graph) -> Plan:
     options = Options(
         selection=args.select,
-        partition_filters=_filters(args.partition),
+        partition_filters=_ranged_filters(args.partition, graph),
         force=getattr(args, "force", False),
         rerun_failed=getattr(args, "rerun_failed", False),
         upstream=not getattr(args, "no_upstream", False),
