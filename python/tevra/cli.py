@@ -16,17 +16,12 @@ from pathlib import Path
 from typing import Any
 
 from tevra import jobs
-from tevra.discover import DiscoveryError, inspect
-from tevra.graph import Graph, GraphError, build
+from tevra.discover import inspect
+from tevra.errors import INTERRUPTED, OK, RUN_FAILED, GraphError, TevraError, UsageError
+from tevra.graph import Graph, build
 from tevra.partition_keys import expand, parse_filter
-from tevra.plan import FAILURES, RUN, Node, Options, Plan
-from tevra.store import Run, Store, StoreBusy, state_dir
-
-OK, RUN_FAILED, USAGE = 0, 1, 2
-
-
-class UsageError(Exception):
-    pass
+from tevra.plan import FRESH, Options, Plan
+from tevra.store import Run, Store, has_history, state_dir
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -35,14 +30,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         code: int = args.handler(args)
         return code
-    except (DiscoveryError, GraphError, UsageError, StoreBusy) as exc:
-        print(f"tevra: {exc}" if not isinstance(exc, GraphError) else
-              "tevra: the asset graph cannot be run:\n" +
-              "\n".join(f"  {p}" for p in exc.problems), file=sys.stderr)
-        return USAGE
-    except FileNotFoundError as exc:
-        print(f"tevra: {exc}", file=sys.stderr)
-        return USAGE
+    except TevraError as exc:
+        print(f"tevra: {exc.message()}", file=sys.stderr)
+        return exc.exit_status
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -116,8 +106,7 @@ def _parser() -> argparse.ArgumentParser:
     state(p)
     p.add_argument("--asset", metavar="A", help="only runs of this asset (key or name)")
     p.add_argument("--status", metavar="STATUS",
-                   choices=(jobs.SUCCEEDED, jobs.FAILED, jobs.CACHED, jobs.UPSTREAM_FAILED,
-                            jobs.CRASHED, jobs.TIMED_OUT, jobs.INTERRUPTED, jobs.RUNNING),
+                   choices=jobs.STATUSES,
                    help="only runs with this status")
     p.add_argument("--limit", type=_positive_int, default=50, metavar="N",
                    help="at most N runs (default 50)")
@@ -222,7 +211,7 @@ def cmd_run(args: argparse.Namespace) -> int:
         with store.writer(sys.argv):
             # Plan under the lock: another invocation may have just finished runs.
             plan = _plan(args, store, graph)
-            refused = _refused_upstreams(plan) if args.no_upstream else []
+            refused = plan.refused_upstreams() if args.no_upstream else []
             if refused:
                 raise UsageError("--no-upstream: these runs need upstreams that are not "
                                  "fresh:\n" + "\n".join(f"  {r}" for r in refused))
@@ -233,18 +222,16 @@ def cmd_run(args: argparse.Namespace) -> int:
     finally:
         store.close()
     if summary.cancelled:
-        return 130
+        return INTERRUPTED
     return RUN_FAILED if summary.failed else OK
 
 
 def _executor(args: argparse.Namespace) -> Any:
     if args.executor == "dask":
-        from tevra.executors.dask import DaskError, DaskExecutor
-        try:
-            return DaskExecutor(workers=args.jobs, scheduler=args.scheduler,
-                                dashboard=args.dashboard, project_dir=os.getcwd())
-        except DaskError as exc:
-            raise UsageError(str(exc)) from None
+        from tevra.executors.dask import DaskExecutor
+
+        return DaskExecutor(workers=args.jobs, scheduler=args.scheduler,
+                            dashboard=args.dashboard, project_dir=os.getcwd())
     if args.isolate:
         from tevra.executors.isolate import IsolateExecutor
         return IsolateExecutor(workers=args.jobs, cwd=os.getcwd())
@@ -252,51 +239,9 @@ def _executor(args: argparse.Namespace) -> Any:
     return PoolExecutor(workers=args.jobs, cwd=os.getcwd())
 
 
-def _settle_without_running(plan: Plan) -> list[tuple[Node, str, str]]:
-    """Every node as it stands now: (node, verdict, reason), running nothing."""
-    rows = []
-    for node in plan.nodes:
-        stale = [up for up in node.deps if up.state != jobs.CACHED]
-        if stale:
-            # Its inputs are not settled yet: say what is wrong with the node itself
-            # first, else which upstream holds it back.
-            latest = plan.latest.get((node.asset.key, node.key))
-            node.state = RUN
-            if latest is not None and latest.status in FAILURES:
-                rows.append((node, "failed", latest.status))
-                continue
-            if latest is None or latest.success is None:
-                node.reason = "never run"
-            elif latest.success.code_version != plan.code_versions[node.asset.key]:
-                node.reason = "code changed"
-            else:
-                node.reason = f"upstream {stale[0].label} is not fresh"
-            rows.append((node, "stale", node.reason))
-            continue
-        state = plan.decide(node)
-        latest = plan.latest.get((node.asset.key, node.key))
-        if state == jobs.CACHED:
-            rows.append((node, "fresh", ""))
-        elif latest is not None and latest.status in FAILURES and node.reason.startswith("last run"):
-            rows.append((node, "failed", latest.status))
-        else:
-            rows.append((node, "stale", node.reason))
-    return rows
-
-
-def _refused_upstreams(plan: Plan) -> list[str]:
-    copy = Plan(plan.graph, plan.options, plan.latest)
-    copy.build()
-    refused = []
-    for node, verdict, reason in _settle_without_running(copy):
-        if not node.target and verdict != "fresh":
-            refused.append(f"{node.label}: {reason}")
-    return refused
-
-
 def _dry_run(plan: Plan) -> int:
-    rows = _settle_without_running(plan)
-    would = [(n, r) for n, v, r in rows if v != "fresh"]
+    rows = plan.preview()
+    would = [(n, r) for n, v, r in rows if v != FRESH]
     for node, reason in would:
         print(f"would run  {node.label}  ({reason})")
     print(f"tevra: {len(would)} to run, {len(rows) - len(would)} fresh (dry run, nothing ran)")
@@ -306,9 +251,9 @@ def _dry_run(plan: Plan) -> int:
 def cmd_status(args: argparse.Namespace) -> int:
     graph = _graph(args.modules)
     root = state_dir(args.state)
-    store = Store(root, readonly=True) if (root / "runs.db").exists() else None
+    store = Store(root, readonly=True) if has_history(root) else None
     try:
-        rows = _settle_without_running(_plan(args, store, graph))
+        rows = _plan(args, store, graph).preview()
     finally:
         if store is not None:
             store.close()
@@ -353,28 +298,10 @@ def _open_history(args: argparse.Namespace) -> Store:
     return Store(state_dir(args.state), readonly=True)
 
 
-def _asset_keys(store: Store, name: str) -> list[str]:
-    keys = [row[0] for row in store.db.execute("SELECT DISTINCT asset FROM latest")]
-    exact = [k for k in keys if k == name]
-    if exact:
-        return exact
-    matches = [k for k in keys if k.endswith(":" + name) or k.split(":")[-1] == name]
-    if not matches:
-        raise UsageError(f"no runs of an asset {name!r} in {store.root}")
-    return matches
-
-
 def cmd_runs(args: argparse.Namespace) -> int:
     store = _open_history(args)
     try:
-        runs: list[Run] = []
-        if args.asset:
-            for key in _asset_keys(store, args.asset):
-                runs.extend(store.runs(key, args.status, args.limit))
-            runs.sort(key=lambda r: -r.id)
-            runs = runs[: args.limit]
-        else:
-            runs = store.runs(None, args.status, args.limit)
+        runs = store.history(args.asset, args.status, args.limit)
     finally:
         store.close()
     print(f"{'run':>7}  {'status':<15} {'started':<19} {'time':>8}  asset")
@@ -388,19 +315,14 @@ def cmd_show(args: argparse.Namespace) -> int:
     store = _open_history(args)
     try:
         if args.target.isdigit() and not args.partition:
-            run = store.run(int(args.target))
-            if run is None:
+            found = store.run(int(args.target))
+            if found is None:
                 raise UsageError(f"no run {args.target} in {store.root}")
+            run = found
         else:
             filters = _filters(args.partition)
             partition = ",".join(f"{d}={next(iter(v))}" for d, v in sorted(filters.items()))
-            found = [r for k in _asset_keys(store, args.target)
-                     if (r := store.last_run(k, partition)) is not None]
-            if not found:
-                raise UsageError(f"no runs of {args.target}[{partition}] in {store.root}")
-            run = max(found, key=lambda r: r.id)
-            if run.cached_from is not None:
-                run = store.run(run.cached_from) or run
+            run = store.latest_run_of(args.target, partition)
     finally:
         store.close()
     fields = [

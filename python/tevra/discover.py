@@ -13,11 +13,9 @@ import sys
 from dataclasses import dataclass
 from typing import Any
 
+from tevra.errors import DiscoveryError
+
 SKIP_PREFIX = "tevra: skipping module '"
-
-
-class DiscoveryError(Exception):
-    """The modules could not be inspected; the message says why, one problem per line."""
 
 
 @dataclass(frozen=True, slots=True)

@@ -30,8 +30,7 @@ def failure_text(node: Node, outcome: jobs.Outcome | None) -> str:
     """The error of a failed run and the last lines of its traceback."""
     if outcome is None:
         return f"{node.label}: {node.state} ({node.reason})"
-    result = outcome.result or {}
-    error = outcome.error or result.get("error") or outcome.status
+    error = outcome.error or outcome.status
     lines = [f"{node.label} {outcome.status} (run {outcome.run_id}): {error}"]
     if outcome.traceback:
         tb = outcome.traceback.rstrip("\n").splitlines()
@@ -54,8 +53,7 @@ class PlainReporter(Reporter):
                 line = f"{node.state}  {node.label}: {node.reason}"
         elif outcome.status == jobs.SUCCEEDED:
             seconds = outcome.ended - outcome.started
-            path = (outcome.result or {}).get("value_path", "")
-            line = f"succeeded  {node.label}  {seconds:.3f}s  {path}"
+            line = f"succeeded  {node.label}  {seconds:.3f}s  {outcome.value_path or ''}"
         else:
             line = failure_text(node, outcome)
         self.stream.write(line + "\n")
@@ -106,7 +104,7 @@ class LiveReporter(Reporter):
         if outcome is not None:
             self.running -= 1
         self.counts[status] = self.counts.get(status, 0) + 1
-        if status not in (jobs.SUCCEEDED, jobs.CACHED):
+        if status not in jobs.USABLE:
             self.progress.console.print(failure_text(node, outcome), style="red", markup=False,
                                         highlight=False)
         assert self.task is not None
@@ -119,7 +117,7 @@ class LiveReporter(Reporter):
             return
         self._last = now
         done = self.counts.get(jobs.SUCCEEDED, 0)
-        failed = sum(n for s, n in self.counts.items() if s not in (jobs.SUCCEEDED, jobs.CACHED))
+        failed = sum(n for s, n in self.counts.items() if s not in jobs.USABLE)
         elapsed = max(now - self.start, 1e-9)
         counts = (f"done {done} · running {self.running} · cached "
                   f"{self.counts.get(jobs.CACHED, 0)} · failed {failed}")

@@ -13,6 +13,7 @@ import os
 import sys
 import time
 import types
+from dataclasses import dataclass
 from typing import Any
 
 import _tevra
@@ -84,6 +85,43 @@ def format_exception(exc: BaseException) -> str:
 capture = TracebackCapture()
 
 
+@dataclass(slots=True)
+class EngineCall:
+    """How one ``materialize_asset`` call ended.
+
+    ``raised`` is None for a succeeded run, ``SystemExit(1)`` for a run the engine
+    recorded as failed (``record`` holds that record), anything else for a call that
+    left no record; ``traceback`` is the exception's, where one was seen.
+    """
+
+    raised: BaseException | None
+    record: dict[str, object] | None
+    traceback: str | None
+
+
+def call_engine(module: str, function: str, output_dir: str, kwargs: str | None) -> EngineCall:
+    """Run one asset through the engine, keeping the traceback of a failure."""
+    capture.start()
+    try:
+        _tevra.materialize_asset(module, function, output_dir, kwargs)
+    except SystemExit as exc:
+        capture.stop()
+        if exc.code == 1:
+            record = read_record(output_dir)
+            error_type = record.get("error_type") if record else None
+            return EngineCall(exc, record, capture.take(error_type if isinstance(error_type, str) else None))
+        return EngineCall(exc, None, capture.take(None) or format_exception(exc))
+    except BaseException as exc:
+        # Set-up errors (the output directory cannot be made) and failures to write
+        # the failure record: the engine left no record of its own.
+        capture.stop()
+        capture.last = None
+        return EngineCall(exc, None, format_exception(exc))
+    finally:
+        capture.stop()
+    return EngineCall(None, None, None)
+
+
 def run_in_process(job: Job) -> Outcome:
     """Run ``job`` here and report its outcome; the current directory is restored after."""
     started = time.time()
@@ -91,61 +129,61 @@ def run_in_process(job: Job) -> Outcome:
     try:
         kwargs = kwargs_json(job.partition, read_inputs(job.inputs)).decode("utf-8")
     except Exception as exc:
-        return _error(job, started, exc, format_exception(exc))
-    capture.start()
+        return error_outcome(job.run_id, started, exc, format_exception(exc))
     try:
-        _tevra.materialize_asset(job.module, job.function, job.output_dir, kwargs)
-    except SystemExit as exc:
-        capture.stop()
-        if exc.code == 1:
-            outcome = failed_outcome(job, started)
-            error_type = outcome.result.get("error_type") if outcome.result else None
-            outcome.traceback = capture.take(error_type if isinstance(error_type, str) else None)
-            return outcome
-        return _error(job, started, exc, capture.take(None) or format_exception(exc))
-    except BaseException as exc:
-        # Set-up errors (the output directory cannot be made) and failures to write
-        # the failure record: the engine left no record of its own.
-        capture.stop()
-        capture.last = None
-        return _error(job, started, exc, format_exception(exc))
+        call = call_engine(job.module, job.function, job.output_dir, kwargs)
     finally:
-        capture.stop()
         if os.getcwd() != cwd:
             os.chdir(cwd)
-    return succeeded_outcome(job, started)
+    if call.raised is None:
+        return read_outcome(job.run_id, job.output_dir, started, succeeded=True)
+    if isinstance(call.raised, SystemExit) and call.raised.code == 1:
+        outcome = failed_outcome(job.run_id, started, call.record)
+    else:
+        outcome = error_outcome(job.run_id, started, call.raised, None)
+    outcome.traceback = call.traceback
+    return outcome
 
 
-def succeeded_outcome(job: Job, started: float) -> Outcome:
-    """The outcome of a run the engine reported as succeeded, from its files."""
-    out = job.output_dir
+def read_outcome(run_id: int, output_dir: str, started: float, *, succeeded: bool) -> Outcome:
+    """The outcome of a run the engine reported on (``succeeded`` or failed), from the
+    files it left in ``output_dir``: the one place a run's files are read."""
+    if not succeeded:
+        try:
+            record = read_record(output_dir)
+        except OSError:
+            record = None
+        return failed_outcome(run_id, started, record)
+    value_path = os.path.join(output_dir, "value.json")
     try:
-        result = _read_result(out)
-        data, st = _read_file(os.path.join(out, "value.json"))
+        record = read_record(output_dir)
+        data, st = _read_file(value_path)
     except OSError as exc:
-        return _error(job, started, exc, None)
-    if result is None or result.get("ok") is not True:
-        return Outcome(job.run_id, FAILED, started, time.time(), result=result,
+        return error_outcome(run_id, started, exc, None)
+    if record is None or record.get("ok") is not True:
+        return Outcome(run_id, FAILED, started, time.time(),
                        error="the run left no success record", error_type="RuntimeError")
-    return Outcome(job.run_id, SUCCEEDED, started, time.time(), result=result,
+    recorded = record.get("value_path")
+    return Outcome(run_id, SUCCEEDED, started, time.time(),
+                   value_path=recorded if isinstance(recorded, str) else value_path,
                    data_version=versions.data_version(data), value_size=len(data),
                    value_mtime_ns=st.st_mtime_ns)
 
 
-def failed_outcome(job: Job, started: float) -> Outcome:
-    """The outcome of a run the engine reported as failed, from its record."""
-    try:
-        result = _read_result(job.output_dir)
-    except OSError:
-        result = None
-    if result is None:
-        return Outcome(job.run_id, FAILED, started, time.time(),
+def failed_outcome(run_id: int, started: float, record: dict[str, object] | None) -> Outcome:
+    """The outcome of a run the engine reported as failed, from its failure record."""
+    if record is None:
+        return Outcome(run_id, FAILED, started, time.time(),
                        error="the run ended without a record", error_type="SystemExit")
-    return Outcome(job.run_id, FAILED, started, time.time(), result=result)
+    error, error_type = record.get("error"), record.get("error_type")
+    return Outcome(run_id, FAILED, started, time.time(),
+                   error=error if isinstance(error, str) else None,
+                   error_type=error_type if isinstance(error_type, str) else None)
 
 
-def _error(job: Job, started: float, exc: BaseException, tb: str | None) -> Outcome:
-    return Outcome(job.run_id, FAILED, started, time.time(), error=error_text(exc),
+def error_outcome(run_id: int, started: float, exc: BaseException, tb: str | None) -> Outcome:
+    """A run that failed before or outside the engine's record of it."""
+    return Outcome(run_id, FAILED, started, time.time(), error=error_text(exc),
                    error_type=type(exc).__name__, traceback=tb)
 
 
@@ -157,7 +195,8 @@ def error_text(exc: BaseException) -> str:
         return f"{type(exc).__qualname__}: <exception str() failed>"
 
 
-def _read_result(output_dir: str) -> dict[str, object] | None:
+def read_record(output_dir: str) -> dict[str, object] | None:
+    """``result.json`` of a run, or None where it is missing or unreadable as a record."""
     try:
         data = _read_file(os.path.join(output_dir, "result.json"))[0]
     except FileNotFoundError:

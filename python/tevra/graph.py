@@ -9,15 +9,8 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
+from tevra.errors import GraphError
 from tevra.partition_keys import Dimensions
-
-
-class GraphError(Exception):
-    """The graph cannot be run; ``problems`` holds one message per fault found."""
-
-    def __init__(self, problems: list[str]) -> None:
-        super().__init__("\n".join(problems))
-        self.problems = problems
 
 
 @dataclass(frozen=True, slots=True)

@@ -1,8 +1,11 @@
-"""Jobs and outcomes: what the orchestrator hands an executor and what it gets back.
+"""A run's vocabulary: its statuses, the job an executor is handed and the outcome it
+reports back.
 
 A job names the asset function, a new output directory and where its inputs are; it
 never carries a value. The executor runs it through the engine's ``materialize_asset``
 and reports an outcome once the run's files are complete (or the run is known lost).
+The outcome is filled once, where the run's files are read, so nothing downstream reads
+them again.
 """
 
 from __future__ import annotations
@@ -20,6 +23,14 @@ CACHED: Final = "cached"
 UPSTREAM_FAILED: Final = "upstream failed"
 RUNNING: Final = "running"
 INTERRUPTED: Final = "interrupted"
+
+# Every status, in the order the command lists them.
+STATUSES: Final = (SUCCEEDED, FAILED, CACHED, UPSTREAM_FAILED, CRASHED, TIMED_OUT, INTERRUPTED,
+                   RUNNING)
+# A partition whose last run ended so is usable downstream.
+USABLE: Final = frozenset({SUCCEEDED, CACHED})
+# A partition whose last run ended so failed; a later run tries it again.
+FAILURES: Final = frozenset({FAILED, CRASHED, TIMED_OUT, UPSTREAM_FAILED, INTERRUPTED})
 
 # An input is the path of one upstream value.json, or, for an upstream with dimensions
 # the run lacks, a map from each matching upstream partition key to its value.json.
@@ -42,19 +53,23 @@ class Job:
 @dataclass(slots=True)
 class Outcome:
     run_id: int
-    status: str  # SUCCEEDED, FAILED, CRASHED or TIMED_OUT
+    status: str  # SUCCEEDED, FAILED, CRASHED, TIMED_OUT or INTERRUPTED
     started: float  # time.time() when the run began
     ended: float
-    # result.json as parsed; None when the run left none (crash, set-up error).
-    result: dict[str, object] | None = None
-    # Of value.json, for a succeeded run: its data version, size and mtime.
+    # Of value.json, for a succeeded run: where it is, its data version, size and mtime.
+    value_path: str | None = None
     data_version: str | None = None
     value_size: int | None = None
     value_mtime_ns: int | None = None
-    # Error text and type for a run that failed without a record (set-up error, crash).
+    # Why a run did not succeed: the failure record's error, else what the executor saw.
     error: str | None = None
     error_type: str | None = None
     traceback: str | None = None
+
+
+def timeout_text(timeout: float) -> str:
+    """The error of a run that took longer than its timeout."""
+    return f"timed out after {timeout:g} s"
 
 
 def kwargs_json(partition: dict[str, str], inputs: dict[str, bytes | dict[str, bytes]]) -> bytes:

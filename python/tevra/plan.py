@@ -5,7 +5,9 @@ with the same name line up, and an upstream's dimensions that the asset lacks ar
 gathered, every matching upstream partition passed at once as an object keyed by its
 partition key. A node is decided once all its upstreams are: it is fresh when its last
 success ran the same code on inputs with the same data versions and its value file is
-unchanged; otherwise it runs, and says why.
+unchanged; otherwise it runs, and says why. The plan is the one judge of freshness: the
+run loop asks it what to run and tells it what finished, and ``status`` and
+``--dry-run`` print its ``preview``.
 """
 
 from __future__ import annotations
@@ -15,18 +17,19 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 from tevra import jobs, versions
-from tevra.graph import Asset, Graph, GraphError
+from tevra.errors import GraphError
+from tevra.graph import Asset, Graph
+from tevra.jobs import FAILURES, USABLE
 from tevra.store import Latest, Run
 
 # Node states. Pending nodes wait for an upstream; the others are final or running.
 PENDING = "pending"
 RUN = "run"
 
-FAILURES = frozenset(
-    {jobs.FAILED, jobs.CRASHED, jobs.TIMED_OUT, jobs.UPSTREAM_FAILED, jobs.INTERRUPTED}
-)
-# What a run's status says about a partition being usable downstream.
-USABLE = frozenset({jobs.SUCCEEDED, jobs.CACHED})
+# What ``preview`` says of a partition.
+FRESH = "fresh"
+STALE = "stale"
+FAILED = "failed"
 
 
 class Node:
@@ -178,10 +181,63 @@ class Plan:
             self._gather_cache[cache_key] = found
         return found
 
+    # -- looking without running -------------------------------------------------
+
+    def preview(self) -> list[tuple[Node, str, str]]:
+        """Every node as it stands now, running nothing: (node, FRESH, STALE or FAILED,
+        the reason). A node behind a stale upstream is judged by itself first, else
+        said to wait for that upstream."""
+        rows = []
+        for node in self.nodes:
+            latest = self.latest.get((node.asset.key, node.key))
+            failed_last = latest is not None and latest.status in FAILURES
+            stale = [up for up in node.deps if up.state != jobs.CACHED]
+            if stale:
+                node.state = RUN
+                if failed_last:
+                    assert latest is not None
+                    rows.append((node, FAILED, latest.status))
+                    continue
+                if latest is None or latest.success is None:
+                    node.reason = "never run"
+                elif latest.success.code_version != self.code_versions[node.asset.key]:
+                    node.reason = "code changed"
+                else:
+                    node.reason = f"upstream {stale[0].label} is not fresh"
+                rows.append((node, STALE, node.reason))
+                continue
+            state = self.decide(node)
+            if state == jobs.CACHED:
+                rows.append((node, FRESH, ""))
+            elif failed_last and state == RUN:
+                assert latest is not None
+                rows.append((node, FAILED, latest.status))
+            else:
+                rows.append((node, STALE, node.reason))
+        return rows
+
+    def refused_upstreams(self) -> list[str]:
+        """Under ``--no-upstream``: the upstreams of the selection that are not fresh,
+        each with why. Judged on a copy, so this plan is left to run."""
+        copy = Plan(self.graph, self.options, self.latest)
+        copy.build()
+        return [f"{node.label}: {reason}" for node, verdict, reason in copy.preview()
+                if not node.target and verdict != FRESH]
+
     # -- deciding ----------------------------------------------------------------
 
     def decide(self, node: Node) -> str:
-        """Settle a node whose upstreams are all settled: RUN, CACHED or UPSTREAM_FAILED."""
+        """Settle a node whose upstreams are all settled: RUN, CACHED or UPSTREAM_FAILED.
+
+        A node that will not run has read all it needs of its upstreams.
+        """
+        state = self._judge(node)
+        if state != RUN:
+            self.consumed(node)
+            _release(node)
+        return state
+
+    def _judge(self, node: Node) -> str:
         for up in node.deps:
             if up.state not in USABLE:
                 node.state = jobs.UPSTREAM_FAILED
@@ -244,13 +300,20 @@ class Plan:
         return files
 
     def consumed(self, node: Node) -> None:
-        """A node has read what it needs of its upstreams: an upstream no dependent
-        still needs forgets its value's path and version, so that a long run's memory
-        stays flat."""
+        """A node has read what it needs of its upstreams (it is about to run, or will
+        not run at all)."""
         for up in node.deps:
             up.readers -= 1
-            if up.readers == 0:
-                up.value_path = up.data_version = None
+            _release(up)
+
+    def finished(self, node: Node, outcome: jobs.Outcome) -> None:
+        """A node's run ended: it stands for its outcome from now on."""
+        node.state = outcome.status
+        if outcome.status == jobs.SUCCEEDED:
+            node.data_version = outcome.data_version
+            node.value_path = outcome.value_path or ""
+        node.input_versions = None
+        _release(node)
 
     def settled(self, node: Node) -> Iterator[Node]:
         """Dependents of a node that has just settled which are now ready to decide."""
@@ -258,6 +321,13 @@ class Plan:
             down.waiting -= 1
             if down.waiting == 0:
                 yield down
+
+
+def _release(node: Node) -> None:
+    """Forget the value of a settled node no dependent still needs to read, so that a
+    long run's memory stays flat."""
+    if node.readers == 0:
+        node.value_path = node.data_version = None
 
 
 def _value_problem(success: Run) -> str | None:

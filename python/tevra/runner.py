@@ -41,8 +41,7 @@ class Summary:
 
     @property
     def failed(self) -> int:
-        return sum(n for status, n in self.counts.items()
-                   if status not in (jobs.SUCCEEDED, jobs.CACHED))
+        return sum(n for status, n in self.counts.items() if status not in jobs.USABLE)
 
 
 class Runner:
@@ -113,9 +112,6 @@ class Runner:
             if state == RUN:
                 self._ready.append(current)
                 continue
-            self.plan.consumed(current)
-            if not current.readers:
-                current.value_path = current.data_version = None
             cached_from = current.success_id if state == jobs.CACHED else None
             self._skipped.append((current.asset.key, current.key, state,
                                   current.reason or None, cached_from))
@@ -145,14 +141,8 @@ class Runner:
 
     def _finish(self, outcome: jobs.Outcome) -> None:
         node = self._in_flight.pop(outcome.run_id)
-        if outcome.status == jobs.SUCCEEDED:
-            node.data_version = outcome.data_version
-            node.value_path = str((outcome.result or {}).get("value_path") or "")
-        node.state = outcome.status
         self.store.finished(node.asset.key, node.key, outcome, node.input_versions)
-        node.input_versions = None
-        if not node.readers:
-            node.value_path = node.data_version = None
+        self.plan.finished(node, outcome)
         self._count(node, outcome.status, outcome.ended - outcome.started)
         self.reporter.finished(node, outcome)
         if outcome.status == jobs.INTERRUPTED:

@@ -1,4 +1,5 @@
-"""The run store: one SQLite database and the runs' output directories.
+"""The run store: one SQLite database and the runs' output directories, and every
+query on them. Nothing else in tevra knows the database's name, tables or layout.
 
 The orchestrator is the only writer, and only while it holds the state directory's
 lock; workers write nothing but their own run's output directory. A run is recorded as
@@ -21,6 +22,10 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from tevra import jobs
+from tevra.errors import NoHistory, StoreBusy, UsageError
+
+# The database's file name in the state directory.
+DB_NAME = "runs.db"
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS invocations (
@@ -89,10 +94,6 @@ _SET_LATEST = (
 )
 
 
-class StoreBusy(Exception):
-    """Another invocation holds the state directory."""
-
-
 @dataclass(frozen=True, slots=True)
 class Run:
     id: int
@@ -129,13 +130,17 @@ def state_dir(option: str | None) -> Path:
     return Path(option or os.environ.get("TEVRA_HOME") or ".tevra").absolute()
 
 
+def has_history(root: Path) -> bool:
+    return (root / DB_NAME).exists()
+
+
 class Store:
     def __init__(self, root: Path, *, readonly: bool = False) -> None:
         self.root = root
-        if readonly and not (root / "runs.db").exists():
-            raise FileNotFoundError(f"no run history in {root}")
+        if readonly and not has_history(root):
+            raise NoHistory(f"no run history in {root}")
         root.mkdir(parents=True, exist_ok=True)
-        self.db = sqlite3.connect(root / "runs.db", isolation_level=None, timeout=30)
+        self.db = sqlite3.connect(root / DB_NAME, isolation_level=None, timeout=30)
         self.db.execute("PRAGMA journal_mode=WAL")
         self.db.execute("PRAGMA synchronous=NORMAL")
         if not readonly:
@@ -271,13 +276,8 @@ class Store:
     def finished(self, asset: str, partition: str, outcome: jobs.Outcome,
                  input_versions: str | None) -> None:
         """The final record of a run that was started."""
-        result = outcome.result or {}
-        error = outcome.error
-        error_type = outcome.error_type
-        if error is None and result.get("ok") is False:
-            error = _text(result.get("error"))
-            error_type = _text(result.get("error_type"))
-        value_path = _text(result.get("value_path")) if outcome.status == jobs.SUCCEEDED else None
+        error, error_type = outcome.error, outcome.error_type
+        value_path = outcome.value_path if outcome.status == jobs.SUCCEEDED else None
         start = self._starts.pop(outcome.run_id, None)
         if start is not None:
             # Started and finished within one batch: one row, written final.
@@ -367,10 +367,39 @@ class Store:
         ).fetchone()
         return Run(*row) if row else None
 
+    def asset_keys(self, name: str) -> list[str]:
+        """The keys in the history that ``name`` names: the key itself, else every key
+        whose function or name it is."""
+        keys = [row[0] for row in self.db.execute("SELECT DISTINCT asset FROM latest")]
+        if name in keys:
+            return [name]
+        matches = [k for k in keys if k.endswith(":" + name) or k.split(":")[-1] == name]
+        if not matches:
+            raise UsageError(f"no runs of an asset {name!r} in {self.root}")
+        return matches
+
+    def latest_run_of(self, name: str, partition: str) -> Run:
+        """The newest run of a partition of the asset ``name`` names; for a cached run,
+        the run that made its value."""
+        found = [r for k in self.asset_keys(name) if (r := self.last_run(k, partition)) is not None]
+        if not found:
+            raise UsageError(f"no runs of {name}[{partition}] in {self.root}")
+        run = max(found, key=lambda r: r.id)
+        if run.cached_from is not None:
+            run = self.run(run.cached_from) or run
+        return run
+
+    def history(self, asset: str | None, status: str | None, limit: int) -> list[Run]:
+        """The newest ``limit`` runs, of the asset ``asset`` names when given."""
+        if not asset:
+            return self.runs(None, status, limit)
+        runs: list[Run] = []
+        for key in self.asset_keys(asset):
+            runs.extend(self.runs(key, status, limit))
+        runs.sort(key=lambda r: -r.id)
+        return runs[:limit]
+
     def close(self) -> None:
         self.commit()
         self.db.close()
 
-
-def _text(value: Any) -> str | None:
-    return value if isinstance(value, str) else None

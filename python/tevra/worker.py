@@ -130,35 +130,14 @@ def main(argv: list[str] | None = None) -> int:
 
 def _run_keeping_traceback(module: str, function: str, output_dir: str, kwargs_json: str | None,
                            traceback_file: str) -> None:
-    import json
-    import os
+    from tevra.execute import call_engine
 
-    from tevra.execute import capture, format_exception
-
-    capture.start()
-    try:
-        _tevra.materialize_asset(module, function, output_dir, kwargs_json)
-    except SystemExit as exc:
-        capture.stop()
-        error_type = None
-        try:
-            with open(os.path.join(output_dir, "result.json"), "rb") as f:
-                error_type = json.loads(f.read()).get("error_type")
-        except (OSError, ValueError, AttributeError):
-            pass
-        text = capture.take(error_type if isinstance(error_type, str) else None)
-        if text is None and exc.code != 1:
-            text = format_exception(exc)
-        if text is not None:
-            _write_text(traceback_file, text)
-        raise
-    except BaseException as exc:
-        # No record: the output directory could not be made, or the record not written.
-        capture.stop()
-        _write_text(traceback_file, format_exception(exc))
-        raise
-    finally:
-        capture.stop()
+    call = call_engine(module, function, output_dir, kwargs_json)
+    if call.raised is None:
+        return
+    if call.traceback is not None:
+        _write_text(traceback_file, call.traceback)
+    raise call.raised
 
 
 def _write_text(path: str, text: str) -> None:

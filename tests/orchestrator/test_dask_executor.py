@@ -107,11 +107,12 @@ def test_partitions_and_inputs_match_a_run_in_process(executor: DaskExecutor, tm
         assert got.value_size == len(value)
         assert got.value_mtime_ns == os.stat(Path(job.output_dir, "value.json")).st_mtime_ns
         # The record is the engine's, naming the value where it now is.
-        assert got.result is not None and local.result is not None
-        assert got.result["value_path"] == os.path.join(job.output_dir, "value.json")
-        assert {k: v for k, v in got.result.items() if k != "value_path"} == \
-            {k: v for k, v in local.result.items() if k != "value_path"}
-        assert json.loads(Path(job.output_dir, "result.json").read_bytes()) == got.result
+        assert got.value_path == os.path.join(job.output_dir, "value.json")
+        record = json.loads(Path(job.output_dir, "result.json").read_bytes())
+        local_record = json.loads(Path(local.value_path or "").with_name("result.json").read_bytes())
+        assert record["value_path"] == got.value_path
+        assert {k: v for k, v in record.items() if k != "value_path"} == \
+            {k: v for k, v in local_record.items() if k != "value_path"}
     assert json.loads(Path(jobs[3].output_dir, "value.json").read_bytes()) == \
         {"region": "south", "total": 60, "year": 2024}
     assert json.loads(Path(jobs[4].output_dir, "value.json").read_bytes()) == 36
@@ -149,10 +150,10 @@ def test_failure_keeps_record_and_traceback(executor: DaskExecutor, tmp_path: Pa
     executor.submit(Job(7, module, function, str(out)))
     [got] = drain(executor, 1)
     assert got.status == FAILED
-    assert got.result is not None and got.result["ok"] is False
-    assert got.result["error_type"] == error_type
-    assert text in str(got.result["error"])
-    assert json.loads((out / "result.json").read_bytes()) == got.result
+    record = json.loads((out / "result.json").read_bytes())
+    assert record["ok"] is False
+    assert got.error_type == record["error_type"] == error_type
+    assert got.error == record["error"] and text in got.error
     assert not (out / "value.json").exists()
     assert got.data_version is None
     if frame is not None:
@@ -182,7 +183,7 @@ def test_worker_killed_every_time_is_one_crash(executor: DaskExecutor, tmp_path:
     crashed = outcomes[1]
     assert crashed.status == CRASHED and crashed.error_type == "KilledWorker", crashed
     assert crashed.error is not None and "died" in crashed.error
-    assert crashed.result is None and not (tmp_path / "1").exists()
+    assert crashed.value_path is None and not (tmp_path / "1").exists()
     assert outcomes[2].status == SUCCEEDED  # the rest goes on
     # The cluster is whole again for later runs.
     executor.submit(Job(3, "dask_assets", "where", str(tmp_path / "3")))

@@ -104,7 +104,8 @@ def assert_succeeded(outcome: Outcome, job: Job) -> bytes:
     assert outcome.data_version == versions.data_version(data)
     assert outcome.value_size == len(data)
     assert outcome.value_mtime_ns == os.stat(Path(job.output_dir) / "value.json").st_mtime_ns
-    assert outcome.result is not None and outcome.result["ok"] is True
+    assert outcome.value_path == str(Path(job.output_dir) / "value.json")
+    assert json.loads((Path(job.output_dir) / "result.json").read_bytes())["ok"] is True
     assert outcome.traceback is None
     assert outcome.started <= outcome.ended
     return data
@@ -154,10 +155,12 @@ def test_partition_large_input_and_fan_in(make: Make, jobs: Jobs, project: Path)
 def test_failure_names_the_assets_line(make: Make, jobs: Jobs, project: Path) -> None:
     executor = make(1)
     line = ASSETS.splitlines().index(next(s for s in ASSETS.splitlines() if "the failing line" in s)) + 1
-    failed = run_one(executor, jobs("fails", {"x": "-2"}))
+    failed_job = jobs("fails", {"x": "-2"})
+    failed = run_one(executor, failed_job)
     assert failed.status == FAILED
-    assert failed.result == {"error": "ValueError: x must be positive, got -2", "error_type": "ValueError",
-                             "ok": False}
+    assert (failed.error, failed.error_type) == ("ValueError: x must be positive, got -2", "ValueError")
+    assert json.loads((Path(failed_job.output_dir) / "result.json").read_bytes()) == \
+        {"error": "ValueError: x must be positive, got -2", "error_type": "ValueError", "ok": False}
     assert failed.traceback is not None
     assert f'File "{project / "executor_assets.py"}", line {line}, in _check' in failed.traceback
     assert "in fails" in failed.traceback
@@ -172,7 +175,7 @@ def test_failure_without_record(make: Make, project: Path) -> None:
     blocker.write_text("")
     job = Job(1, "executor_assets", "identity", str(blocker / "out"))
     outcome = run_one(make(1), job)
-    assert (outcome.status, outcome.result, outcome.error_type) == (FAILED, None, "NotADirectoryError")
+    assert (outcome.status, outcome.value_path, outcome.error_type) == (FAILED, None, "NotADirectoryError")
     assert outcome.error is not None and outcome.error.startswith("NotADirectoryError: ")
 
 
@@ -187,7 +190,7 @@ def test_crash_fails_only_its_run(make: Make, jobs: Jobs, function: str, error: 
         executor.submit(job)
     outcomes = collect(executor, len(batch))
     crashed = outcomes[batch[1].run_id]
-    assert (crashed.status, crashed.error, crashed.result) == (CRASHED, error, None)
+    assert (crashed.status, crashed.error, crashed.value_path) == (CRASHED, error, None)
     for job in batch[:1] + batch[2:]:
         assert_succeeded(outcomes[job.run_id], job)
 
@@ -302,4 +305,4 @@ def test_in_process_run_restores_directory_and_keeps_traceback(jobs: Jobs, proje
     assert os.getcwd() == str(project)
     failed = run_in_process(jobs("fails"))
     assert failed.status == FAILED and failed.traceback is not None and "in _check" in failed.traceback
-    assert failed.result is not None and failed.result["error_type"] == "ValueError"
+    assert failed.error_type == "ValueError"

@@ -1,9 +1,8 @@
 """The Dask executor: runs jobs on a Dask distributed cluster.
 
-Each job travels as the raw bytes of its upstream values; the Dask worker writes them
-into a directory of its own, runs the asset there through ``tevra.execute`` and sends
-back the bytes of ``value.json`` and ``result.json``, which this side writes into the
-job's output directory. The workers and the machine running ``tevra run`` therefore
+Each job travels as the raw bytes of its upstream values to the task of
+``dask_worker``, which runs it on a worker and sends back the bytes of ``value.json``
+and ``result.json``; this side writes them into the job's output directory. The workers and the machine running ``tevra run`` therefore
 share no filesystem, and the graph stays with the orchestrator: a job is submitted only
 once its inputs exist, so Dask never sees a dependency between two runs.
 
@@ -18,8 +17,6 @@ import json
 import os
 import platform
 import queue
-import sys
-import tempfile
 import time
 import uuid
 import warnings
@@ -27,8 +24,16 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from tevra import versions
-from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome
+from tevra.errors import ExecutorError
+from tevra.execute import read_outcome
+from tevra.executors.dask_worker import (
+    STARTED_TOPIC,
+    forget_project_modules,
+    run_on_worker,
+    tevra_version,
+    worker_versions,
+)
+from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome, timeout_text
 
 # The optional package's objects are typed loosely here: this module must check and
 # import without it, and its own annotations are partial.
@@ -38,15 +43,12 @@ LocalCluster = Any
 
 INSTALL_HINT = "pip install 'tevra[dask]'"
 
-# Workers announce on it the start of a run that has a timeout.
-STARTED_TOPIC = "tevra-run-started"
-
 # Inputs larger than this go to the workers ahead of the task (scatter) instead of
 # inside the task itself, which the scheduler would otherwise have to carry.
 _SCATTER_BYTES = 1 << 20
 
 
-class DaskError(Exception):
+class DaskError(ExecutorError):
     """A Dask executor problem the command line reports as one line."""
 
 
@@ -71,24 +73,6 @@ def _import_distributed() -> Any:
     except ImportError as e:
         raise DaskUnavailable(str(e)) from None
     return distributed
-
-
-def tevra_version() -> str:
-    """The installed tevra's version, or the path of the package run from a source tree."""
-    from importlib import metadata
-
-    try:
-        return metadata.version("tevra")
-    except metadata.PackageNotFoundError:
-        # Not installed: a source tree on sys.path; any copy of it counts as the same.
-        return "source tree"
-
-
-def worker_versions() -> tuple[str, str]:
-    """Runs on every worker at connect: its Python and tevra versions."""
-    import _tevra  # noqa: F401  (the engine must load there, not just the package)
-
-    return platform.python_version(), tevra_version()
 
 
 def check_versions(local: tuple[str, str], remote: dict[str, tuple[str, str]]) -> None:
@@ -145,163 +129,6 @@ def _interrupts_ignored() -> Iterator[None]:
         yield
     finally:
         signal.signal(signal.SIGINT, previous)
-
-
-# One run directory per worker thread, made once: runs of a thread come one after the
-# other, and each leaves the directory empty (making and removing directories per run
-# costs more than the trivial run itself).
-_scratch: dict[int, str] = {}
-
-
-def _worker_scratch() -> str:
-    """A directory local to this worker thread for run files; Dask removes it with the
-    worker's own directory."""
-    import threading
-
-    ident = threading.get_ident()
-    path = _scratch.get(ident)
-    if path is None or not os.path.isdir(path):
-        try:
-            from distributed import get_worker
-
-            base = get_worker().local_directory
-        except Exception:
-            base = tempfile.gettempdir()
-        path = _scratch[ident] = tempfile.mkdtemp(prefix="tevra-run-", dir=base)
-    return path
-
-
-def run_on_worker(
-    run_id: int,
-    module: str,
-    function: str,
-    partition: dict[str, str],
-    inputs: dict[str, bytes | dict[str, bytes]],
-    project_dir: str | None,
-    announce: str | None = None,
-) -> dict[str, Any]:
-    """The task a Dask worker runs for one job.
-
-    Returns the outcome's fields and the bytes of the run's two files, read before the
-    run's directory is emptied. With ``announce`` (the run's key), says when it starts,
-    which is what the run's timeout counts from.
-    """
-    from tevra.execute import run_in_process
-
-    if announce is not None:
-        from distributed import get_worker
-
-        get_worker().log_event(STARTED_TOPIC, announce)
-
-    # The project directory, where it exists here too (the same machine, a shared
-    # filesystem), is on the path for this run only: a long-lived worker serves other
-    # projects as well.
-    extra = project_dir if project_dir is not None and project_dir not in sys.path \
-        and os.path.isdir(project_dir) else None
-    if extra is not None:
-        sys.path.insert(0, extra)
-    known = len(sys.modules)
-    try:
-        return _run_here(run_in_process, run_id, module, function, partition, inputs)
-    finally:
-        if len(sys.modules) > known:
-            _imported_by_runs.update(list(sys.modules)[known:])
-        if extra is not None:
-            try:
-                sys.path.remove(extra)
-            except ValueError:
-                pass
-
-
-def _run_here(
-    run_in_process: Any,
-    run_id: int,
-    module: str,
-    function: str,
-    partition: dict[str, str],
-    inputs: dict[str, bytes | dict[str, bytes]],
-) -> dict[str, Any]:
-    scratch = _worker_scratch()
-    out_dir = os.path.join(scratch, "out")
-    written: list[str] = [os.path.join(out_dir, "result.json"), os.path.join(out_dir, "value.json")]
-    try:
-        local_inputs: dict[str, str | dict[str, str]] = {}
-        for i, (name, value) in enumerate(inputs.items()):
-            if isinstance(value, bytes):
-                local_inputs[name] = _write(os.path.join(scratch, f"in-{i}.json"), value)
-                written.append(local_inputs[name])  # type: ignore[arg-type]
-            else:
-                local_inputs[name] = {
-                    key: _write(os.path.join(scratch, f"in-{i}-{j}.json"), data)
-                    for j, (key, data) in enumerate(value.items())
-                }
-                written.extend(local_inputs[name].values())  # type: ignore[union-attr]
-        job = Job(run_id, module, function, out_dir, dict(partition), local_inputs, None)
-        outcome: Outcome = run_in_process(job)
-        return {
-            "status": outcome.status,
-            "started": outcome.started,
-            "ended": outcome.ended,
-            "error": outcome.error,
-            "error_type": outcome.error_type,
-            "traceback": outcome.traceback,
-            "out_dir": out_dir,
-            "result_json": _read_if_there(written[0]),
-            "value_json": _read_if_there(written[1]),
-        }
-    finally:
-        # Leave the directory empty for the thread's next run: no file of this run may
-        # pass for one of the next.
-        for path in written:
-            try:
-                os.unlink(path)
-            except FileNotFoundError:
-                pass
-
-
-# Modules first imported while a run happened in this worker process.
-_imported_by_runs: set[str] = set()
-
-
-def forget_project_modules() -> int:
-    """Runs on every worker at connect: drop the user modules earlier runs imported.
-
-    A worker of a long-lived cluster outlives the invocation that imported a user's
-    module; the next invocation may come after an edit, and must run the module as it
-    is now, as its code version says. Only pure-Python modules outside the interpreter's
-    own trees are dropped: installed packages and extensions cannot be imported twice.
-    """
-    import importlib
-
-    installed = tuple({os.path.realpath(p) + os.sep for p in
-                       (sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix)})
-    dropped = 0
-    for name in sorted(_imported_by_runs):
-        mod = sys.modules.get(name)
-        path = getattr(mod, "__file__", None)
-        if mod is None or not isinstance(path, str) or not path.endswith(".py"):
-            continue
-        if os.path.realpath(path).startswith(installed):
-            continue
-        del sys.modules[name]
-        dropped += 1
-    _imported_by_runs.clear()
-    importlib.invalidate_caches()
-    return dropped
-
-
-def _write(path: str, data: bytes) -> str:
-    with open(path, "wb") as f:
-        f.write(data)
-    return path
-
-
-def _read_if_there(path: str) -> bytes | None:
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
 
 
 @dataclass(slots=True)
@@ -546,15 +373,6 @@ class DaskExecutor:
         value_bytes: bytes | None = r["value_json"]
         if result_bytes is not None:
             result_bytes = _relocate(result_bytes, r["out_dir"], job.output_dir)
-        outcome = Outcome(
-            job.run_id,
-            r["status"],
-            r["started"],
-            r["ended"],
-            error=r["error"],
-            error_type=r["error_type"],
-            traceback=r["traceback"],
-        )
         if result_bytes is not None or value_bytes is not None:
             os.makedirs(job.output_dir, exist_ok=True)
         # value.json first: a result.json beside it is what makes the directory whole.
@@ -562,23 +380,15 @@ class DaskExecutor:
             _write(os.path.join(job.output_dir, "value.json"), value_bytes)
         if result_bytes is not None:
             _write(os.path.join(job.output_dir, "result.json"), result_bytes)
-            try:
-                parsed = json.loads(result_bytes)
-                outcome.result = parsed if isinstance(parsed, dict) else None
-            except ValueError:
-                outcome.result = None
-        if outcome.status == SUCCEEDED:
-            ok = outcome.result is not None and outcome.result.get("ok") is True
-            if value_bytes is None or not ok:
-                outcome.status = FAILED
-                outcome.error = outcome.error or "the run left no value.json"
-                outcome.error_type = outcome.error_type or "MissingValue"
-            else:
-                st = os.stat(os.path.join(job.output_dir, "value.json"))
-                outcome.data_version = versions.data_version(value_bytes)
-                outcome.value_size = st.st_size
-                outcome.value_mtime_ns = st.st_mtime_ns
-        return outcome
+        if r["status"] == SUCCEEDED:
+            if value_bytes is None or result_bytes is None:
+                return Outcome(job.run_id, FAILED, r["started"], r["ended"],
+                               error="the run left no value.json", error_type="MissingValue")
+            outcome = read_outcome(job.run_id, job.output_dir, r["started"], succeeded=True)
+            outcome.ended = r["ended"]
+            return outcome
+        return Outcome(job.run_id, r["status"], r["started"], r["ended"], error=r["error"],
+                       error_type=r["error_type"], traceback=r["traceback"])
 
     def _lost(self, f: _InFlight) -> Outcome:
         """The outcome of a run whose task did not come back with a result."""
@@ -626,7 +436,7 @@ class DaskExecutor:
             assert f.job.timeout is not None
             outcomes.append(Outcome(
                 f.job.run_id, TIMED_OUT, f.started or f.submitted, now,
-                error=f"timed out after {f.job.timeout:g} s", error_type="TimeoutError",
+                error=timeout_text(f.job.timeout), error_type="TimeoutError",
             ))
             if f.scattered is not None:
                 f.scattered.release()
@@ -649,6 +459,11 @@ def _relocate(result_bytes: bytes, worker_dir: str, output_dir: str) -> bytes:
     new = json.dumps(os.path.join(output_dir, "value.json"), ensure_ascii=False).encode("utf-8")
     marker = b'"value_path":'
     return result_bytes.replace(marker + old, marker + new, 1)
+
+
+def _write(path: str, data: bytes) -> None:
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 def _one_line(exc: BaseException) -> str:

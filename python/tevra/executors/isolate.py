@@ -19,8 +19,10 @@ from dataclasses import dataclass
 from typing import IO, Any
 
 from tevra import execute
-from tevra.executors.pool import child_env, exit_text, kill_group, open_pidfd, timeout_text
-from tevra.jobs import CRASHED, FAILED, INTERRUPTED, TIMED_OUT, Job, Outcome, kwargs_json, read_inputs
+from tevra.executors.process import child_env, exit_text, kill_group, open_pidfd
+from tevra.jobs import (
+    CRASHED, FAILED, INTERRUPTED, TIMED_OUT, Job, Outcome, kwargs_json, read_inputs, timeout_text,
+)
 
 _POLL = 0.05  # seconds between looks at a process without a pid descriptor
 
@@ -137,9 +139,8 @@ class IsolateExecutor:
             with open(kwargs_path, "wb") as f:
                 f.write(kwargs_json(job.partition, read_inputs(job.inputs)))
         except OSError as exc:
-            self._ready.append(Outcome(job.run_id, FAILED, started, time.time(),
-                                       error=execute.error_text(exc), error_type=type(exc).__name__,
-                                       traceback=execute.format_exception(exc)))
+            self._ready.append(execute.error_outcome(job.run_id, started, exc,
+                                                     execute.format_exception(exc)))
             self._remove(kwargs_path)
             return
         proc = subprocess.Popen(
@@ -160,10 +161,10 @@ class IsolateExecutor:
         kill_group(run.proc.pid)
         has_record = os.path.exists(os.path.join(job.output_dir, "result.json"))
         if code == 0 and has_record:
-            return execute.succeeded_outcome(job, run.started)
+            return execute.read_outcome(job.run_id, job.output_dir, run.started, succeeded=True)
         traceback = _read_text(run.traceback_path)
         if code == 1 and has_record:
-            outcome = execute.failed_outcome(job, run.started)
+            outcome = execute.read_outcome(job.run_id, job.output_dir, run.started, succeeded=False)
             outcome.traceback = traceback
             return outcome
         if code == 1 and traceback:

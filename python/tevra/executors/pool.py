@@ -12,65 +12,16 @@ from __future__ import annotations
 import collections
 import os
 import selectors
-import signal
 import subprocess
 import sys
 import time
 from typing import IO, Any
 
-import _tevra
-
-import tevra
 from tevra.executors.pool_worker import decode_outcome, encode_job
-from tevra.jobs import CRASHED, INTERRUPTED, TIMED_OUT, Job, Outcome
+from tevra.executors.process import child_env, exit_text, kill_group, open_pidfd
+from tevra.jobs import CRASHED, INTERRUPTED, TIMED_OUT, Job, Outcome, timeout_text
 
 _READ_SIZE = 1 << 16
-
-
-def child_env(env: dict[str, str] | None = None) -> dict[str, str]:
-    """The environment of a worker: ``env`` (or ours) with tevra and the engine importable."""
-    out = dict(os.environ if env is None else env)
-    paths = out.get("PYTHONPATH", "").split(os.pathsep) if out.get("PYTHONPATH") else []
-    for path in (os.path.dirname(os.path.dirname(os.path.abspath(tevra.__file__))),
-                 os.path.dirname(os.path.abspath(_tevra.__file__ or ""))):
-        if path not in paths:
-            paths.append(path)
-    out["PYTHONPATH"] = os.pathsep.join(paths)
-    return out
-
-
-def exit_text(returncode: int) -> str:
-    """How a process ended: "killed by signal 11 (SIGSEGV)" or "exit status 3"."""
-    if returncode < 0:
-        try:
-            name = signal.Signals(-returncode).name
-        except ValueError:
-            return f"killed by signal {-returncode}"
-        return f"killed by signal {-returncode} ({name})"
-    return f"exit status {returncode}"
-
-
-def timeout_text(timeout: float) -> str:
-    return f"timed out after {timeout:g} s"
-
-
-def kill_group(pid: int) -> None:
-    """SIGKILL the process group a worker leads: the worker and whatever it started.
-
-    The group outlives its leader while members remain, so this is safe after the
-    leader was reaped: the id cannot have been reused for another group.
-    """
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
-
-
-def open_pidfd(pid: int) -> int | None:
-    try:
-        return os.pidfd_open(pid)
-    except (AttributeError, OSError):
-        return None
 
 
 class _Worker:
