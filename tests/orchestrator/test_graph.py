@@ -189,15 +189,3 @@ def test_unknown_selection_is_a_usage_error(project):
     result = project.tevra("run", "m", "--select", "nope")
     assert result.code == 2
     assert "--select 'nope' matches no asset" in result.err
-
-
-def test_a_long_chain_of_assets_is_ordered(project):
-    n = 3000  # deeper than the interpreter's recursion limit
-    lines = [HEAD, "@asset(name='a0')\ndef a0(): return 0\n"]
-    for i in range(1, n):
-        lines.append(f"@asset(name='a{i}', inputs={{'x': 'a{i - 1}'}})\ndef a{i}(x): return x + 1\n")
-    project.write("chain.py", "".join(lines))
-    listing = project.tevra("list", "chain")
-    assert listing.code == 0, listing.err
-    names = [line for line in listing.out.splitlines() if not line.startswith(" ")]
-    assert names == [f"a{i}" for i in range(n)]
