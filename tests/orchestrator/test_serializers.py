@@ -146,10 +146,10 @@ def test_registered_in_code(tmp_path):
         serializers._registered.pop("lines", None)
 
 
-def run_python(code: str, path: list[str]) -> subprocess.CompletedProcess[str]:
+def run_python(code: str, path: list[str], cwd: str) -> subprocess.CompletedProcess[str]:
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(PYTHON_DIR), *path]))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, text=True,
-                          capture_output=True, timeout=60)
+                          capture_output=True, timeout=60, cwd=cwd)
 
 
 def test_installed_entry_point(tmp_path):
@@ -170,7 +170,7 @@ def test_installed_entry_point(tmp_path):
         s = serializers.get("upper")
         s.store("abc", "out.txt")
         print(type(s).__name__, "upper" in serializers.names(), open("out.txt").read())
-    """, [str(tmp_path)])
+    """, [str(tmp_path)], str(tmp_path))
     assert proc.stdout.split() == ["Upper", "True", "ABC"], proc.stderr
 
 
@@ -185,6 +185,6 @@ def test_missing_pyarrow_names_the_extra(tmp_path):
                                              {str(tmp_path / 'x')!r})
         except serializers.MissingLibrary as exc:
             print(exc)
-    """, [])
+    """, [], str(tmp_path))
     assert proc.stdout.strip() == ("the parquet serializer needs pyarrow, which is not "
                                    "installed: pip install 'tevra[tables]'"), proc.stderr
