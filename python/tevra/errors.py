@@ -52,3 +52,15 @@ class NoHistory(TevraError):
 
 class ExecutorError(TevraError):
     """An executor could not be set up: the message names what to do."""
+
+
+class StoreError(TevraError):
+    """The state directory or its value store cannot be used as it is."""
+
+
+class SerializerError(TevraError):
+    """A value cannot be stored or loaded as asked, or a serializer is unknown."""
+
+
+class MissingLibrary(SerializerError):
+    """A library a serializer or a conversion needs is not installed."""

@@ -31,6 +31,7 @@ class RunContext:
     attempt: int = 1
     # Dimension -> the partition value as JSON text, as the run received it.
     partition_json: dict[str, str] = field(default_factory=dict)
+    partition_key: str = ""  # as the run history shows it
     # Where the run writes its files, and the directory of stored values it reads.
     output_dir: str = ""
     values_dir: str | None = None
@@ -39,12 +40,6 @@ class RunContext:
     def partition(self) -> dict[str, Any]:
         """Dimension -> this run's value of it."""
         return {d: json.loads(text) for d, text in self.partition_json.items()}
-
-    @property
-    def partition_key(self) -> str:
-        from tevra.partition_keys import value_text
-
-        return ",".join(f"{d}={value_text(v)}" for d, v in sorted(self.partition.items()))
 
     @property
     def log(self) -> logging.LoggerAdapter[logging.Logger]:

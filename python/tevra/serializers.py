@@ -17,19 +17,15 @@ from __future__ import annotations
 import sys
 from typing import TYPE_CHECKING, Any
 
+from tevra.errors import MissingLibrary, SerializerError
+
 if TYPE_CHECKING:
     import pyarrow
 
+__all__ = ["MissingLibrary", "Serializer", "SerializerError", "get", "names", "register"]
+
 ENTRY_POINT_GROUP = "tevra.serializers"
 TABLES_EXTRA = "pip install 'tevra[tables]'"
-
-
-class SerializerError(Exception):
-    """A value cannot be stored or loaded as asked; the message says which and why."""
-
-
-class MissingLibrary(SerializerError):
-    """A library a serializer or a conversion needs is not installed."""
 
 
 class Serializer:

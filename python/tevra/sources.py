@@ -17,9 +17,8 @@ from __future__ import annotations
 import glob
 import hashlib
 import os
+from collections.abc import Callable
 from dataclasses import dataclass, field
-
-from tevra.values import StatCache
 
 PREFIX = "file"
 _GLOB_CHARS = frozenset("*?[")
@@ -82,8 +81,9 @@ class SourceState:
     missing: bool = False  # a plain path that does not exist
 
 
-def scan(root: str, pattern: str, cache: StatCache) -> SourceState:
-    """Match ``pattern`` under ``root`` and version what it matched.
+def scan(root: str, pattern: str, digest: Callable[[str], str]) -> SourceState:
+    """Match ``pattern`` under ``root`` and version what it matched; ``digest`` gives
+    the SHA-256 (hex) of a file by its absolute path (the stat cache's).
 
     OSError when a matched file cannot be read.
     """
@@ -100,7 +100,7 @@ def scan(root: str, pattern: str, cache: StatCache) -> SourceState:
     for rel in matched:
         files.extend(_files(root, rel))
     files.sort()
-    return SourceState(value, _version(files, cache, root), files)
+    return SourceState(value, _version(files, digest, root), files)
 
 
 def _files(root: str, rel: str) -> list[str]:
@@ -121,12 +121,11 @@ def _files(root: str, rel: str) -> list[str]:
 _MISSING = hashlib.sha256(b"tevra file source: missing").hexdigest()
 
 
-def _version(files: list[str], cache: StatCache, root: str) -> str:
+def _version(files: list[str], digest: Callable[[str], str], root: str) -> str:
     h = hashlib.sha256(b"tevra file source\n")
     for rel in files:
-        digest = cache.digest(os.path.abspath(os.path.join(root, rel)))
-        data = rel.encode("utf-8", "surrogateescape")
-        h.update(len(data).to_bytes(8, "little"))
-        h.update(data)
-        h.update(bytes.fromhex(digest))
+        name = rel.encode("utf-8", "surrogateescape")
+        h.update(len(name).to_bytes(8, "little"))
+        h.update(name)
+        h.update(bytes.fromhex(digest(os.path.abspath(os.path.join(root, rel)))))
     return h.hexdigest()

@@ -31,6 +31,8 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import NamedTuple
 
+from tevra.errors import StoreError
+
 # value.json texts up to this size live in the run history instead of the store. A
 # file costs a 4 KiB block and an inode whatever its size; bench/value_store.py
 # measured 4,253 bytes on disk per 16-byte value as a file against 103 as a row, and
@@ -90,10 +92,6 @@ def hash_file(path: str) -> tuple[str, Stamp]:
 
 def is_digest(text: str) -> bool:
     return len(text) == HASH_LENGTH and _HEX.issuperset(text)
-
-
-class StoreError(Exception):
-    """The value store cannot be used as it is; the message says which file and why."""
 
 
 @dataclass(frozen=True, slots=True)

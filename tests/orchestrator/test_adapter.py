@@ -69,14 +69,16 @@ class Runs:
         self.root = tmp_path
         self.count = 0
 
-    def run(self, function, serializer="json", loads=None, kwargs=None, partition=None):
+    def run(self, function, serializer="json", loads=None, kwargs=None, partition=None,
+            key=""):
         """Run through the engine as a worker does; (ok, value.json text, result)."""
         self.count += 1
         out = str(self.root / f"out{self.count}")
         os.makedirs(out)
         name = adapter.spec_name(adapter.Spec(self.module, function, function, serializer,
                                               loads or {}))
-        ctx = run_context.RunContext(function, self.count, 1, partition or {}, out, self.values)
+        ctx = run_context.RunContext(function, self.count, 1, partition or {}, key, out,
+                                     self.values)
         with run_context.running(ctx):
             try:
                 _tevra.materialize_asset(adapter.MODULE, name, out, json.dumps(kwargs or {}))
@@ -145,7 +147,8 @@ def test_a_missing_stored_input_is_named(runs):
 
 
 def test_context_inside_and_outside_a_run(runs, caplog):
-    ok, text, _ = runs.run("who", "bytes", partition={"day": '"2024-01-02"', "n": "3"})
+    ok, text, _ = runs.run("who", "bytes", partition={"day": '"2024-01-02"', "n": "3"},
+                           key="day=2024-01-02,n=3")
     manifest = json.loads(text)
     assert json.loads(runs.store.read(manifest["sha256"])) == [
         "who", {"day": "2024-01-02", "n": 3}, 1, 1]

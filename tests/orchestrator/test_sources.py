@@ -59,19 +59,19 @@ def project(tmp_path):
 
 def test_what_a_pattern_matches(project):
     root = str(project)
-    cache = StatCache()
-    glob = scan(root, "data/*.csv", cache)
+    digest = StatCache().digest
+    glob = scan(root, "data/*.csv", digest)
     assert glob.value == [f"{root}/data/a.csv", f"{root}/data/b.csv"]
-    assert scan(root, "data/**/*.csv", cache).value == [
+    assert scan(root, "data/**/*.csv", digest).value == [
         f"{root}/data/a.csv", f"{root}/data/b.csv", f"{root}/data/sub/c.csv"]
-    folder = scan(root, "data", cache)
+    folder = scan(root, "data", digest)
     assert folder.value == f"{root}/data"
     assert folder.files == ["data/a.csv", "data/b.csv", "data/notes.txt", "data/sub/c.csv"]
-    one = scan(root, "data/a.csv", cache)
+    one = scan(root, "data/a.csv", digest)
     assert one.value == f"{root}/data/a.csv" and not one.missing
-    missing = scan(root, "data/z.csv", cache)
-    assert missing.missing and missing.version != scan(root, "nothing/*.csv", cache).version
-    assert scan(root, "nothing/*.csv", cache).value == []
+    missing = scan(root, "data/z.csv", digest)
+    assert missing.missing and missing.version != scan(root, "nothing/*.csv", digest).version
+    assert scan(root, "nothing/*.csv", digest).value == []
 
 
 @pytest.mark.parametrize("pattern", ["data", "data/*.csv"])
@@ -84,7 +84,7 @@ def test_what_a_pattern_matches(project):
 ])
 def test_the_data_version_follows_names_and_contents(project, pattern, change, stale):
     root = str(project)
-    before = scan(root, pattern, StatCache()).version
+    before = scan(root, pattern, StatCache().digest).version
     a = project / "data" / "a.csv"
     if change == "touch":
         os.utime(a, ns=(0, 0))
@@ -96,4 +96,4 @@ def test_the_data_version_follows_names_and_contents(project, pattern, change, s
         a.unlink()
     else:
         a.rename(project / "data" / "e.csv")
-    assert (scan(root, pattern, StatCache()).version != before) is stale
+    assert (scan(root, pattern, StatCache().digest).version != before) is stale
