@@ -1,7 +1,11 @@
 """Discovery: the inspection document of the user's modules, from a child process.
 
-User code is imported only in the child, so a module that crashes the interpreter
-cannot take the orchestrator (and the run history it writes) down with it.
+User code is imported only in the child (``python -m tevra.scan``), so a module that
+crashes the interpreter cannot take the orchestrator (and the run history it writes)
+down with it. The child expands packages into their submodules and adds to every
+asset record two members of its own: ``defining_module``, the module that defines the
+asset's function, and ``code_parts``, the parts of the code it reaches
+(``tevra.codeversion``).
 """
 
 from __future__ import annotations
@@ -10,47 +14,47 @@ import json
 import signal
 import subprocess
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from tevra.errors import DiscoveryError
-
-SKIP_PREFIX = "tevra: skipping module '"
 
 
 @dataclass(frozen=True, slots=True)
 class Inspection:
     records: list[dict[str, Any]]
     python_version: str
+    modules: list[str] = field(default_factory=list)  # as scanned: packages expanded
 
 
-def inspect(modules: list[str], project_dir: str) -> Inspection:
-    """Run ``python -m tevra.inspect`` over ``modules`` in ``project_dir``."""
+def inspect(modules: list[str], project_dir: str, exclude: list[str] | None = None) -> Inspection:
+    """Run ``python -m tevra.scan`` over ``modules`` in ``project_dir``; ``exclude`` holds
+    globs of submodules a package's walk leaves out."""
+    options = [arg for glob in exclude or [] for arg in ("--exclude", glob)]
     proc = subprocess.run(
-        [sys.executable, "-m", "tevra.inspect", *modules],
+        [sys.executable, "-m", "tevra.scan", *options, "--", *modules],
         cwd=project_dir,
         stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
     )
-    stderr = proc.stderr.decode("utf-8", "replace")
-    skipped = [line for line in stderr.splitlines() if line.startswith(SKIP_PREFIX)]
-    # Whatever else the user's modules printed is theirs: pass it on as it came.
-    other = "".join(
-        line for line in stderr.splitlines(keepends=True) if not line.startswith(SKIP_PREFIX)
-    )
-    if other:
-        sys.stderr.write(other)
     if proc.returncode != 0:
         raise DiscoveryError(f"discovery of {' '.join(modules)} {_ended(proc.returncode)}")
-    if skipped:
-        raise DiscoveryError("\n".join(skipped))
     try:
-        document = json.loads(proc.stdout)
-        records = document["assets"]
+        found = json.loads(proc.stdout)
+        problems = found["problems"]
+        if problems:
+            raise DiscoveryError(problems[0] if len(problems) == 1 else
+                                 "the modules cannot be imported:\n"
+                                 + "\n".join(f"  {p}" for p in problems))
+        records = found["document"]["assets"]
+        assets = found["assets"]
     except (ValueError, KeyError, TypeError) as exc:
         raise DiscoveryError(f"discovery printed no inspection document ({exc})") from None
+    for record in records:
+        extra = assets.get(f"{record['file_path']}:{record['function_name']}") or {}
+        record["defining_module"] = extra.get("module") or record["module_path"]
+        record["code_parts"] = extra.get("code")
     version = records[0]["python_version"] if records else ".".join(map(str, sys.version_info[:3]))
-    return Inspection(records=records, python_version=version)
+    return Inspection(records=records, python_version=version, modules=found["modules"])
 
 
 def _ended(returncode: int) -> str:

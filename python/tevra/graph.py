@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ast
+import difflib
 import fnmatch
 import json
 from collections.abc import Iterable
@@ -10,6 +11,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from tevra.errors import GraphError
+from tevra.keys import default_key
 from tevra.partition_keys import Dimensions
 
 
@@ -23,9 +25,9 @@ class Signature:
 
 @dataclass(eq=False, slots=True)
 class Asset:
-    key: str
+    key: str  # its declared name, else module:function (tevra.keys)
     label: str  # how a person sees it: its name, else its function name where unique
-    module: str
+    module: str  # the module defining its function
     function: str
     file: str
     function_source: str
@@ -34,6 +36,9 @@ class Asset:
     references: dict[str, str]  # parameter -> asset reference, as declared
     dims: Dimensions
     signature: Signature | None
+    named: bool = False  # declared with a name
+    # The parts of the code the function reaches (tevra.codeversion); None when unknown.
+    code_parts: dict[str, str] | None = None
     inputs: dict[str, Asset] = field(default_factory=dict)  # parameter -> upstream
     downstream: list[Asset] = field(default_factory=list)
 
@@ -63,7 +68,8 @@ class Graph:
             core = pattern[1 if up else 0 : len(pattern) - (1 if down else 0)]
             matched = [a for a in self.assets if _matches(a, core)]
             if not matched:
-                raise GraphError([f"--select {pattern!r} matches no asset"])
+                names = {n for a in self.assets for n in (a.key, a.label, a.function)}
+                raise GraphError([f"--select {pattern!r} matches no asset{did_you_mean(core, names)}"])
             for a in matched:
                 chosen.add(id(a))
                 if up:
@@ -71,6 +77,12 @@ class Graph:
                 if down:
                     chosen.update(id(d) for d in _closure(a, lambda x: x.downstream))
         return [a for a in self.assets if id(a) in chosen]
+
+
+def did_you_mean(name: str, candidates: Iterable[str]) -> str:
+    """`` (did you mean 'X'?)`` for the closest candidate, or nothing."""
+    close = difflib.get_close_matches(name, sorted(set(candidates)), n=1)
+    return f" (did you mean {close[0]!r}?)" if close else ""
 
 
 def _matches(asset: Asset, pattern: str) -> bool:
@@ -102,8 +114,7 @@ def build(records: list[dict[str, Any]], python_version: str) -> Graph:
         seen = by_ref.get(asset.ref)
         # An asset imported into another scanned module is listed again: keep the record
         # of the module that defines it, whose source is the asset's own module.
-        if seen is None or (asset.function_source.strip() in asset.module_source
-                            and seen.function_source.strip() not in seen.module_source):
+        if seen is None or record["module_path"] == asset.module:
             by_ref[asset.ref] = asset
 
     assets = list(by_ref.values())
@@ -125,7 +136,7 @@ def build(records: list[dict[str, Any]], python_version: str) -> Graph:
             if upstream is None:
                 problems.append(
                     f"{asset.label} ({asset.file}): input {param!r} refers to {reference!r}, "
-                    "which is no discovered asset"
+                    f"which is no discovered asset{_reference_hint(reference, assets)}"
                 )
                 continue
             asset.inputs[param] = upstream
@@ -140,13 +151,20 @@ def build(records: list[dict[str, Any]], python_version: str) -> Graph:
     return Graph(assets=order, by_key=by_key, python_version=python_version)
 
 
+def _reference_hint(reference: str, assets: list[Asset]) -> str:
+    path, sep, _ = reference.rpartition(":")
+    if sep and path.startswith("/"):
+        # A function given as the input: its module was not among those scanned.
+        return f" (scan the module of {path} too, or the package holding it)"
+    return did_you_mean(reference, [n for a in assets for n in (a.key, a.label)])
+
+
 def _asset(record: dict[str, Any], problems: list[str]) -> Asset | None:
     meta = record.get("decorator_metadata")
     if not isinstance(meta, dict):
         meta = {}
     where = f"{record['function_name']} ({record['file_path']})"
     name = meta.get("name")
-    ref = f"{record['file_path']}:{record['function_name']}"
     dims: dict[str, list[Any]] = {}
     for dim, descriptor in sorted((meta.get("partitions") or {}).items()):
         try:
@@ -163,10 +181,12 @@ def _asset(record: dict[str, Any], problems: list[str]) -> Asset | None:
             problems.append(
                 f"{where}: partition dimension {dim!r} repeats the value(s) {', '.join(repeated)}"
             )
+    named = isinstance(name, str) and bool(name)
+    module = record.get("defining_module") or record["module_path"]
     return Asset(
-        key=name if isinstance(name, str) and name else ref,
+        key=name if isinstance(name, str) and name else default_key(module, record["function_name"]),
         label="",
-        module=record["module_path"],
+        module=module,
         function=record["function_name"],
         file=record["file_path"],
         function_source=record["function_source"],
@@ -175,6 +195,8 @@ def _asset(record: dict[str, Any], problems: list[str]) -> Asset | None:
         references=dict(meta.get("inputs") or {}),
         dims=dimensions,
         signature=_signature(record["function_source"]),
+        named=named,
+        code_parts=record.get("code_parts"),
     )
 
 
@@ -183,7 +205,7 @@ def _label(assets: list[Asset]) -> None:
     for a in assets:
         counts[a.function] = counts.get(a.function, 0) + 1
     for a in assets:
-        if a.key != a.ref:
+        if a.named:
             a.label = a.key
         elif counts[a.function] == 1:
             a.label = a.function

@@ -76,7 +76,8 @@ class Plan:
         self.latest = latest
         self.nodes: list[Node] = []  # every upstream before its downstreams
         self.code_versions = {
-            a.key: versions.code_version(a.function_source, a.module_source, graph.python_version)
+            a.key: versions.parts_version(a.code_parts) if a.code_parts is not None
+            else versions.code_version(a.function_source, a.module_source, graph.python_version)
             for a in graph.assets
         }
         self._by_asset: dict[str, dict[str, Node]] = {}

@@ -1,7 +1,8 @@
 """Versions: what a run's freshness is judged by.
 
-A code version names the code an asset runs with (its function, the module around it
-and the interpreter's major.minor); a data version names a value by its bytes.
+A code version names the code an asset runs with: the parts of the code its function
+reaches (``tevra.codeversion``), or, where those are unknown, its function, the module
+around it and the interpreter's major.minor. A data version names a value by its bytes.
 """
 
 from __future__ import annotations
@@ -20,6 +21,12 @@ def code_version(function_source: str, module_source: str, python_version: str) 
         h.update(len(data).to_bytes(8, "little"))
         h.update(data)
     return h.hexdigest()[:32]
+
+
+def parts_version(parts: dict[str, str]) -> str:
+    """Hash of the parts of the code an asset reaches, each part name with its hash."""
+    text = json.dumps(parts, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]
 
 
 def data_version(value_bytes: bytes) -> str:

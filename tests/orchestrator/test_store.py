@@ -117,7 +117,7 @@ def parts(x):
     assert len(runs) == 3  # a header and two runs
     assert sorted(line.split()[1] for line in runs[1:]) == ["failed", "succeeded"]
     failed = p.tevra("runs", "--status", "failed").out.splitlines()
-    assert len(failed) == 2 and "m.py:parts[x=bad]" in failed[1]
+    assert len(failed) == 2 and "m:parts[x=bad]" in failed[1]
     assert len(p.tevra("runs", "--asset", "parts", "--limit", "1").out.splitlines()) == 2
 
     shown = p.tevra("show", "parts", "--partition", "x=bad")

@@ -1,0 +1,257 @@
+"""Discovery child: ``python -m tevra.scan [--exclude GLOB]... MODULE...``.
+
+The orchestrator runs this in a child process, so that user code is only ever imported
+here. It imports the named modules, and every submodule of a package found by walking
+the package's folders; it reports a module that fails to import with its file, line
+and exception (and a close name for one that does not exist); it inspects the modules
+with the engine, and adds for every asset the module that defines it and the parts of
+the code it reaches (``tevra.codeversion``).
+
+Standard output carries one JSON object and nothing else: ``{"problems": [...]}``, or
+``{"problems": [], "modules": [...], "assets": {REF: {"module": M, "code": PARTS}},
+"document": DOC}`` where REF is an asset's ``file:function`` and DOC the engine's
+inspection document, spliced in as it came. What the user's modules print while they
+are imported goes to standard error.
+"""
+
+import argparse
+import difflib
+import fnmatch
+import importlib
+import importlib.metadata
+import importlib.util
+import inspect as pyinspect
+import json
+import os
+import pkgutil
+import sys
+import traceback
+from pathlib import Path
+from collections.abc import Mapping
+from types import ModuleType
+from typing import Any
+
+import _tevra
+
+from tevra._cli import project_importable
+from tevra.codeversion import Location, Parts, Reach
+
+_FOREIGN_DIRS = ("site-packages", "dist-packages")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m tevra.scan",
+        description="Import modules and packages and describe their assets as JSON.")
+    parser.add_argument("modules", nargs="+", metavar="MODULE")
+    parser.add_argument("--exclude", action="append", default=[], metavar="GLOB",
+                        help="skip submodules whose dotted name matches GLOB")
+    args = parser.parse_args(argv)
+    project_importable()
+    out = os.dup(1)
+    os.dup2(2, 1)  # whatever user code prints is not the document
+    problems: list[str] = []
+    modules = expand(args.modules, args.exclude, problems)
+    if problems:
+        _write(out, json.dumps({"problems": problems}))
+        return 0
+    document = _tevra.inspect_modules(modules)
+    assets = describe(modules)
+    head = json.dumps({"problems": [], "modules": modules, "assets": assets},
+                      ensure_ascii=False)
+    _write(out, head[:-1] + ',"document":' + document + "}")
+    return 0
+
+
+def _write(fd: int, text: str) -> None:
+    sys.stdout.flush()
+    data = memoryview(text.encode("utf-8", "surrogatepass"))
+    while data:
+        data = data[os.write(fd, data):]
+
+
+# -- modules ----------------------------------------------------------------------
+
+
+def expand(names: list[str], exclude: list[str], problems: list[str]) -> list[str]:
+    """The modules named, each package followed by its submodules, each imported once."""
+    found: list[str] = []
+    seen: set[str] = set()
+
+    def add(name: str, named: bool) -> None:
+        if name in seen or (not named and any(fnmatch.fnmatchcase(name, g) for g in exclude)):
+            return
+        seen.add(name)
+        module = _import(name, problems, named)
+        if module is None:
+            return
+        found.append(name)
+        path = getattr(module, "__path__", None)
+        if path is not None:
+            for sub in _submodules(name, list(path)):
+                add(sub, False)
+
+    for name in names:
+        add(name, True)
+    return found
+
+
+def _submodules(package: str, path: list[str]) -> list[str]:
+    """A package's direct submodules, read from its folders without importing them."""
+    names = []
+    for info in pkgutil.iter_modules(path, package + "."):
+        if not info.name.endswith(".__main__"):  # a script, not a module to import
+            names.append(info.name)
+    return sorted(names)
+
+
+def _import(name: str, problems: list[str], named: bool) -> ModuleType | None:
+    try:
+        return importlib.import_module(name)
+    except ModuleNotFoundError as exc:
+        missing = exc.name or ""
+        if named and missing and (name == missing or name.startswith(missing + ".")):
+            problems.append(f"no module named {name!r}{_did_you_mean(name, missing)}")
+            return None
+        problems.append(_failure(name, exc))
+    except SyntaxError as exc:
+        where = f"{_shown(exc.filename or '?')}:{exc.lineno or '?'}"
+        problems.append(f"{where}: cannot import {name}: SyntaxError: {exc.msg}")
+    except BaseException as exc:  # noqa: BLE001 - user code may raise anything, SystemExit too
+        if isinstance(exc, KeyboardInterrupt):
+            raise
+        problems.append(_failure(name, exc))
+    return None
+
+
+def _failure(name: str, exc: BaseException) -> str:
+    frames = [f for f in traceback.extract_tb(exc.__traceback__)
+              if not f.filename.startswith("<frozen ") and f.filename != __file__]
+    where = f"{_shown(frames[-1].filename)}:{frames[-1].lineno}: " if frames else ""
+    detail = str(exc)
+    return f"{where}cannot import {name}: {type(exc).__name__}" + (f": {detail}" if detail else "")
+
+
+def _shown(path: str) -> str:
+    try:
+        return os.path.relpath(path) if Path(path).resolve().is_relative_to(Path.cwd()) else path
+    except (OSError, ValueError):
+        return path
+
+
+def _did_you_mean(name: str, missing: str) -> str:
+    """A close existing name for the part of ``name`` that does not exist."""
+    parent, _, _ = missing.rpartition(".")
+    if parent:
+        try:
+            package = importlib.import_module(parent)
+            path = list(getattr(package, "__path__", []))
+        except BaseException:  # noqa: BLE001 - only a hint
+            return ""
+    else:
+        path = [os.getcwd()]
+    candidates = [info.name for info in pkgutil.iter_modules(path, parent + "." if parent else "")]
+    close = difflib.get_close_matches(missing, candidates, n=1)
+    return f" (did you mean {close[0] + name[len(missing):]!r}?)" if close else ""
+
+
+# -- assets -----------------------------------------------------------------------
+
+
+def describe(modules: list[str]) -> dict[str, dict[str, Any]]:
+    """For every asset of the modules, by ``file:function``: its defining module and the
+    parts of its code."""
+    reach = Reach(_locate, ".".join(map(str, sys.version_info[:3])))
+    described: dict[str, dict[str, Any]] = {}
+    for name in modules:
+        for value in list(vars(sys.modules[name]).values()):
+            target = _asset_target(value)
+            if target is None:
+                continue
+            try:
+                file = str(Path(pyinspect.getsourcefile(target) or "").resolve())
+            except TypeError:
+                file = ""
+            function = target.__name__
+            ref = f"{file}:{function}"
+            if ref in described:
+                continue
+            module = getattr(target, "__module__", None) or name
+            parts: Parts = reach.parts(module, function, lambda: _source(target))
+            described[ref] = {"module": module, "code": parts}
+    return described
+
+
+def _asset_target(value: object) -> Any:
+    try:
+        if getattr(value, "__tevra_kind__", None) != "asset":
+            return None
+        target = getattr(value, "__tevra_original__", value)
+        return target if isinstance(getattr(target, "__name__", None), str) else None
+    except Exception:  # noqa: BLE001 - an attribute read runs user code
+        return None
+
+
+def _source(target: object) -> str | None:
+    try:
+        return pyinspect.getsource(target)  # type: ignore[arg-type]
+    except (OSError, TypeError):
+        return None
+
+
+# -- where modules live -----------------------------------------------------------
+
+_distributions: Mapping[str, list[str]] | None = None
+
+
+def _locate(name: str) -> Location:
+    top = name.partition(".")[0]
+    if top in sys.stdlib_module_names or top in sys.builtin_module_names:
+        return Location("stdlib")
+    if top in ("tevra", "_tevra"):  # the framework, not the user's code
+        return Location("dist", dist="tevra", version=_version("tevra"))
+    module = sys.modules.get(name)
+    if module is not None:
+        file = getattr(module, "__file__", None)
+        folders = getattr(module, "__path__", None)
+    else:
+        try:
+            spec = importlib.util.find_spec(name)
+        except BaseException:  # noqa: BLE001 - finding a submodule imports its parents
+            spec = None
+        if spec is None:
+            return Location("missing")
+        file = spec.origin if spec.has_location else None
+        folders = spec.submodule_search_locations
+    package = folders is not None
+    if isinstance(file, str):
+        real = Path(file).resolve()
+        if (real.suffix == ".py" and real.is_relative_to(Path.cwd())
+                and not any(part in _FOREIGN_DIRS for part in real.parts)):
+            return Location("project", file=str(real), package=package)
+    elif package:  # a namespace package: the project's if one of its folders is
+        if any(Path(p).resolve().is_relative_to(Path.cwd()) for p in list(folders or [])):
+            return Location("project", package=True)
+    dist = _distribution(top)
+    if dist is not None:
+        return Location("dist", dist=dist, version=_version(dist))
+    return Location("other", file=file if isinstance(file, str) and file.endswith(".py") else None)
+
+
+def _distribution(top: str) -> str | None:
+    global _distributions
+    if _distributions is None:
+        _distributions = importlib.metadata.packages_distributions()
+    found = _distributions.get(top)
+    return sorted(found)[0] if found else None
+
+
+def _version(dist: str) -> str:
+    try:
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+if __name__ == "__main__":
+    sys.exit(main())
