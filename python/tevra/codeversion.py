@@ -18,7 +18,6 @@ interpreter. Values are hashes, or versions for the last two kinds.
 from __future__ import annotations
 
 import ast
-import copy
 import hashlib
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -151,14 +150,13 @@ class Reach:
             [mod.tree] if not name
             else [b for b in mod.bindings.get(name, ()) if isinstance(b, ast.stmt)]
         )
-        stripped = [_Strip().visit(copy.deepcopy(n)) for n in nodes]
         reached: list[_Def | _Outside] = []
         if name:  # a whole module's parts are its own: what it imports is not followed
-            for node in stripped:
+            for node in nodes:
                 local = _imports_within(node, mod)
                 for chain in _references(node):
                     reached.extend(self._resolve(mod, chain, local))
-        result = (_hash("\n".join(ast.dump(n) for n in stripped)), reached)
+        result = (_hash("\n".join(ast.dump(n) for n in nodes)), reached)
         self._defs[(module, name)] = result
         return result
 
@@ -235,6 +233,7 @@ class Reach:
             except (OSError, SyntaxError, ValueError):
                 tree = None
             if tree is not None:
+                _Strip().visit(tree)  # the tree is ours alone: strip it in place, once
                 found = _Module(module, tree, where.package)
                 _bind(found, tree.body, found.bindings)
         self._modules[module] = found
