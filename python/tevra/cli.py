@@ -190,8 +190,7 @@ def _plan(args: argparse.Namespace, store: Store | None, graph: Graph) -> Plan:
         rerun_failed=getattr(args, "rerun_failed", False),
         upstream=not getattr(args, "no_upstream", False),
     )
-    latest = store.latest(a.key for a in graph.assets) if store is not None else {}
-    plan = Plan(graph, options, latest)
+    plan = Plan(graph, options, store)
     plan.build()
     return plan
 
@@ -240,11 +239,14 @@ def _executor(args: argparse.Namespace) -> Any:
 
 
 def _dry_run(plan: Plan) -> int:
-    rows = plan.preview()
-    would = [(n, r) for n, v, r in rows if v != FRESH]
-    for node, reason in would:
+    fresh = would = 0
+    for node, verdict, reason in plan.preview():
+        if verdict == FRESH:
+            fresh += 1
+            continue
+        would += 1
         print(f"would run  {node.label}  ({reason})")
-    print(f"tevra: {len(would)} to run, {len(rows) - len(would)} fresh (dry run, nothing ran)")
+    print(f"tevra: {would} to run, {fresh} fresh (dry run, nothing ran)")
     return OK
 
 
@@ -252,21 +254,28 @@ def cmd_status(args: argparse.Namespace) -> int:
     graph = _graph(args.modules)
     root = state_dir(args.state)
     store = Store(root, readonly=True) if has_history(root) else None
+    out = sys.stdout
+    counts: dict[str, int] = {}
     try:
         rows = _plan(args, store, graph).preview()
+        if args.json:
+            # Streamed, one partition a line: a million partitions are never one document
+            # in memory.
+            out.write('{"partitions": [')
+            sep = "\n"
+            for n, v, r in rows:
+                out.write(sep + json.dumps({"asset": n.asset.key, "label": n.asset.label,
+                                            "partition": n.key, "status": v,
+                                            "reason": r or None}))
+                sep = ",\n"
+            out.write("\n]}\n")
+            return OK
+        for node, verdict, reason in rows:
+            counts[verdict] = counts.get(verdict, 0) + 1
+            out.write(f"{verdict:<6} {node.label}" + (f"  ({reason})\n" if reason else "\n"))
     finally:
         if store is not None:
             store.close()
-    if args.json:
-        doc = [{"asset": n.asset.key, "label": n.asset.label, "partition": n.key,
-                "status": v, "reason": r or None} for n, v, r in rows]
-        print(json.dumps({"partitions": doc}, indent=1))
-        return OK
-    for node, verdict, reason in rows:
-        print(f"{verdict:<6} {node.label}" + (f"  ({reason})" if reason else ""))
-    counts: dict[str, int] = {}
-    for _, verdict, _ in rows:
-        counts[verdict] = counts.get(verdict, 0) + 1
     print("tevra: " + ", ".join(f"{n} {v}" for v, n in sorted(counts.items())))
     return OK
 

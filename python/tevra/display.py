@@ -93,7 +93,7 @@ class LiveReporter(Reporter):
     def planned(self, plan: Plan) -> None:
         self.start = time.monotonic()
         self.progress.start()
-        self.task = self.progress.add_task("tevra run", total=len(plan.nodes), counts="", rate="")
+        self.task = self.progress.add_task("tevra run", total=len(plan), counts="", rate="")
 
     def started(self, node: Node) -> None:
         self.running += 1

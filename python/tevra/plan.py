@@ -8,19 +8,27 @@ success ran the same code on inputs with the same data versions and its value fi
 unchanged; otherwise it runs, and says why. The plan is the one judge of freshness: the
 run loop asks it what to run and tells it what finished, and ``status`` and
 ``--dry-run`` print its ``preview``.
+
+Partitions are held per asset as positions in the product of its dimensions (the first
+dimension varying slowest), with their states in byte arrays and their upstreams and
+dependents computed from the alignment of dimensions, not stored per node: a plan of
+millions of partitions costs a few dozen bytes for each. ``Node`` is a view of one
+position, made when somebody asks.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from array import array
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from typing import Protocol
 
 from tevra import jobs, versions
 from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
 from tevra.jobs import FAILURES, USABLE
-from tevra.store import Latest, Run
+from tevra.store import Fact
 
 # Node states. Pending nodes wait for an upstream; the others are final or running.
 PENDING = "pending"
@@ -31,33 +39,37 @@ FRESH = "fresh"
 STALE = "stale"
 FAILED = "failed"
 
+# A state is held as its position in this tuple.
+STATES = (PENDING, RUN, *jobs.STATUSES)
+_CODE = {name: code for code, name in enumerate(STATES)}
+_PENDING, _RUN, _CACHED = _CODE[PENDING], _CODE[RUN], _CODE[jobs.CACHED]
+_USABLE = frozenset(_CODE[s] for s in USABLE)
+_FAILURES = frozenset(FAILURES)
 
-class Node:
-    __slots__ = ("asset", "combo", "key", "inputs", "deps", "dependents", "waiting", "readers",
-                 "target", "state", "reason", "data_version", "value_path", "success_id",
-                 "input_versions")
+# Reasons held as a byte per node; any other reason is kept in a dict beside.
+REASONS = ("", "never run", "code changed", "an input changed", "value file missing",
+           "value file changed", "forced")
+_REASON = {text: code for code, text in enumerate(REASONS)}
+_OTHER = 255
 
-    def __init__(self, asset: Asset, combo: tuple[int, ...], key: str, target: bool) -> None:
-        self.asset = asset
-        self.combo = combo
-        self.key = key
-        # Parameter -> upstream node, or -> {upstream partition key: node}.
-        self.inputs: dict[str, Node | dict[str, Node]] = {}
-        self.deps: list[Node] = []
-        self.dependents: list[Node] = []
-        self.waiting = 0  # upstreams not yet decided or finished
-        self.readers = 0  # dependents that have yet to read its value's path and version
-        self.target = target
-        self.state = PENDING
-        self.reason = ""
-        self.data_version: str | None = None
-        self.value_path: str | None = None
-        self.success_id: int | None = None
-        self.input_versions: str | None = None
 
-    @property
-    def label(self) -> str:
-        return f"{self.asset.label}[{self.key}]" if self.key else self.asset.label
+class Facts(Protocol):
+    """What freshness is judged by: per asset, every partition's latest facts; and where
+    the values of earlier successes are."""
+
+    def facts(self, asset: str) -> Iterable[tuple[str, Fact]]: ...
+
+    def value_paths(self, run_ids: list[int]) -> dict[int, str]: ...
+
+
+class NoFacts:
+    """No history at all: every partition was never run."""
+
+    def facts(self, asset: str) -> Iterable[tuple[str, Fact]]:
+        return ()
+
+    def value_paths(self, run_ids: list[int]) -> dict[int, str]:
+        return {}
 
 
 @dataclass(slots=True)
@@ -69,19 +81,231 @@ class Options:
     upstream: bool = True
 
 
+class Part:
+    """The partitions of one asset in the plan."""
+
+    __slots__ = ("asset", "size", "sizes", "strides", "included", "targets", "count", "state",
+                 "reason", "reasons", "failed_last", "waiting", "readers", "versions", "success",
+                 "paths", "inputs_seen", "facts", "edges", "downs", "need", "judged")
+
+    def __init__(self, asset: Asset) -> None:
+        self.asset = asset
+        dims = asset.dims
+        self.sizes = [len(dims.values[d]) for d in dims.names]
+        self.strides = [1] * len(self.sizes)
+        for k in range(len(self.sizes) - 2, -1, -1):
+            self.strides[k] = self.strides[k + 1] * self.sizes[k + 1]
+        self.size = dims.size()
+        # None: every partition (of those included) is so.
+        self.included: bytearray | None = bytearray(self.size)
+        self.targets: bytearray | None = bytearray(self.size)
+        self.count = 0
+        self.state = bytearray(self.size)
+        self.reason = bytearray(self.size)
+        self.reasons: dict[int, str] = {}
+        # Partitions whose last run failed, with that run's status.
+        self.failed_last: dict[int, str] = {}
+        self.waiting: array[int] | None = None
+        self.readers: array[int] | None = None
+        # Of settled partitions that a dependent has yet to read: the data version, and
+        # the value's path where this invocation made it, else the id of the success
+        # whose value it is (its path is looked up only for a dependent that runs).
+        self.versions: list[str | None] = []
+        self.success: array[int] = array("q")
+        self.paths: dict[int, str] = {}
+        # Of partitions decided to run: their input versions, until they finish.
+        self.inputs_seen: dict[int, str] = {}
+        # Latest facts of partitions that wait for an upstream.
+        self.facts: dict[int, Fact] | None = None
+        self.edges: list[Edge] = []  # one per upstream asset
+        self.downs: list[Edge] = []  # one per dependent asset
+        self.need = 0  # upstream partitions each partition waits for
+        self.judged = False
+
+    def combo(self, i: int) -> tuple[int, ...]:
+        out = []
+        for size in reversed(self.sizes):
+            i, r = divmod(i, size)
+            out.append(r)
+        return tuple(reversed(out))
+
+    def position(self, combo: Iterable[int]) -> int:
+        return sum(c * s for c, s in zip(combo, self.strides))
+
+    def key(self, i: int) -> str:
+        return self.asset.dims.key(self.combo(i)) if self.sizes else ""
+
+    def label(self, i: int) -> str:
+        key = self.key(i)
+        return f"{self.asset.label}[{key}]" if key else self.asset.label
+
+    def has(self, i: int) -> bool:
+        return self.included is None or bool(self.included[i])
+
+    def is_target(self, i: int) -> bool:
+        return self.targets is None or bool(self.targets[i])
+
+    def positions(self) -> Iterator[int]:
+        if self.included is None:
+            return iter(range(self.size))
+        included = self.included
+        return (i for i in range(self.size) if included[i])
+
+    def reason_of(self, i: int) -> str:
+        code = self.reason[i]
+        return self.reasons.get(i, "") if code == _OTHER else REASONS[code]
+
+    def set_reason(self, i: int, text: str) -> None:
+        code = _REASON.get(text)
+        if code is None:
+            self.reason[i] = _OTHER
+            self.reasons[i] = text
+        else:
+            self.reason[i] = code
+            self.reasons.pop(i, None)
+
+    def release(self, i: int) -> None:
+        """Forget the value of a settled partition no dependent still needs to read, so
+        that a long run's memory stays flat."""
+        if self.readers is None or self.readers[i] == 0:
+            if self.versions:
+                self.versions[i] = None
+            self.paths.pop(i, None)
+
+
+class Edge:
+    """How the partitions of ``down`` read those of ``up``: shared dimensions line up by
+    value text, the upstream's other dimensions are gathered."""
+
+    __slots__ = ("up", "down", "params", "fixed", "free", "back", "down_free", "gathered")
+
+    def __init__(self, up: Part, down: Part) -> None:
+        self.up, self.down = up, down
+        self.params: list[str] = []
+        udims, ddims = up.asset.dims, down.asset.dims
+        # Upstream position from the downstream's combination, and back.
+        self.fixed: list[tuple[int, int, list[int]]] = []
+        self.back: list[tuple[int, int, list[int]]] = []
+        free_up: list[int] = []
+        for j, dim in enumerate(udims.names):
+            if dim in ddims.values:
+                k = ddims.names.index(dim)
+                table = [udims.index[dim][t] for t in ddims.texts[dim]]
+                inverse = [-1] * up.sizes[j]
+                for dv, uv in enumerate(table):
+                    inverse[uv] = dv
+                self.fixed.append((k, up.strides[j], table))
+                self.back.append((j, down.strides[k], inverse))
+            else:
+                free_up.append(j)
+        self.free = _offsets(up, free_up)
+        self.down_free = _offsets(down, [k for k, d in enumerate(ddims.names)
+                                         if d not in udims.values])
+        self.gathered = bool(free_up)
+
+    def deps(self, combo: tuple[int, ...]) -> list[int]:
+        """The upstream positions the downstream combination ``combo`` reads."""
+        base = 0
+        for k, stride, table in self.fixed:
+            base += stride * table[combo[k]]
+        return [base + o for o in self.free] if self.gathered else [base]
+
+    def dependents(self, combo: tuple[int, ...]) -> list[int]:
+        """The downstream positions (included or not) that read upstream ``combo``."""
+        base = 0
+        for j, stride, inverse in self.back:
+            v = inverse[combo[j]]
+            if v < 0:
+                return []
+            base += stride * v
+        return [base + o for o in self.down_free]
+
+
+def _offsets(part: Part, dims: list[int]) -> list[int]:
+    offsets = [0]
+    for k in dims:
+        stride = part.strides[k]
+        offsets = [o + v * stride for o in offsets for v in range(part.sizes[k])]
+    return offsets
+
+
+class Node:
+    """One asset partition of a plan, as the run loop and the display see it."""
+
+    __slots__ = ("part", "index")
+
+    def __init__(self, part: Part, index: int) -> None:
+        self.part = part
+        self.index = index
+
+    @property
+    def asset(self) -> Asset:
+        return self.part.asset
+
+    @property
+    def combo(self) -> tuple[int, ...]:
+        return self.part.combo(self.index)
+
+    @property
+    def key(self) -> str:
+        return self.part.key(self.index)
+
+    @property
+    def label(self) -> str:
+        return self.part.label(self.index)
+
+    @property
+    def state(self) -> str:
+        return STATES[self.part.state[self.index]]
+
+    @property
+    def runs(self) -> bool:
+        """Decided to run."""
+        return self.part.state[self.index] == _RUN
+
+    @property
+    def reason(self) -> str:
+        return self.part.reason_of(self.index)
+
+    @property
+    def target(self) -> bool:
+        return self.part.is_target(self.index)
+
+    @property
+    def input_versions(self) -> str | None:
+        return self.part.inputs_seen.get(self.index)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Node) and other.part is self.part and other.index == self.index
+
+    def __hash__(self) -> int:
+        return hash((id(self.part), self.index))
+
+    def __repr__(self) -> str:
+        return f"<Node {self.label} {self.state}>"
+
+
 class Plan:
-    def __init__(self, graph: Graph, options: Options, latest: dict[tuple[str, str], Latest]):
+    def __init__(self, graph: Graph, options: Options, facts: Facts | None = None) -> None:
         self.graph = graph
         self.options = options
-        self.latest = latest
-        self.nodes: list[Node] = []  # every upstream before its downstreams
+        self.history: Facts = facts if facts is not None else NoFacts()
+        self.parts: list[Part] = []  # every upstream before its downstreams
         self.code_versions = {
             a.key: versions.parts_version(a.code_parts) if a.code_parts is not None
             else versions.code_version(a.function_source, a.module_source, graph.python_version)
             for a in graph.assets
         }
-        self._by_asset: dict[str, dict[str, Node]] = {}
-        self._gather_cache: dict[tuple[str, str, tuple[int, ...]], dict[str, Node]] = {}
+
+    def __len__(self) -> int:
+        return sum(p.count for p in self.parts)
+
+    @property
+    def nodes(self) -> Iterator[Node]:
+        """Every node, upstreams first."""
+        for part in self.parts:
+            for i in part.positions():
+                yield Node(part, i)
 
     # -- building --------------------------------------------------------------
 
@@ -89,32 +313,83 @@ class Plan:
         selected = self.graph.select(self.options.selection)
         self._check_filters(selected)
         selected_keys = {a.key for a in selected}
-        # Downstreams first, so that upstream nodes are made only where needed.
-        per_asset: dict[str, list[Node]] = {}
-        for asset in reversed(self.graph.assets):
-            made = self._by_asset.setdefault(asset.key, {})
-            if asset.key in selected_keys:
-                keep = {d: v for d, v in self.options.partition_filters.items()
-                        if d in asset.dims.values}
-                for combo in asset.dims.combinations(keep or None):
-                    key = asset.dims.key(combo)
-                    node = made.get(key)
-                    if node is None:
-                        if self.options.rerun_failed and not self._failed_last(asset, key):
-                            continue
-                        node = made[key] = Node(asset, combo, key, True)
-                    else:
-                        node.target = True
-            nodes = list(made.values())
-            for node in nodes:
-                self._link(node)
-            per_asset[asset.key] = nodes
+        parts = {a.key: Part(a) for a in self.graph.assets}
         for asset in self.graph.assets:
-            self.nodes.extend(per_asset.get(asset.key, ()))
+            down = parts[asset.key]
+            by_up: dict[str, Edge] = {}
+            for param, upstream in asset.inputs.items():
+                edge = by_up.get(upstream.key)
+                if edge is None:
+                    edge = by_up[upstream.key] = Edge(parts[upstream.key], down)
+                    down.edges.append(edge)
+                    parts[upstream.key].downs.append(edge)
+                edge.params.append(param)
+            down.need = sum(len(e.free) for e in down.edges)
+        # Downstreams first, so that upstream partitions are taken only where needed.
+        for asset in reversed(self.graph.assets):
+            part = parts[asset.key]
+            if asset.key in selected_keys:
+                self._target(part)
+            self._include_upstreams(part)
+        self.parts = [p for p in (parts[a.key] for a in self.graph.assets) if p.count]
+        for part in self.parts:
+            # Dependents outside the plan neither wait nor read.
+            part.downs = [e for e in part.downs if e.down.count]
+            self._count_readers(part)
 
-    def _failed_last(self, asset: Asset, key: str) -> bool:
-        latest = self.latest.get((asset.key, key))
-        return latest is not None and latest.status in FAILURES
+    def _target(self, part: Part) -> None:
+        dims = part.asset.dims
+        keep = {d: v for d, v in self.options.partition_filters.items() if d in dims.values}
+        failed = self._failed_last(part) if self.options.rerun_failed else None
+        if not keep and failed is None:
+            part.targets = part.included = None
+            return
+        assert part.targets is not None and part.included is not None
+        for combo in dims.combinations(keep or None):
+            i = part.position(combo)
+            if failed is None or i in failed:
+                part.targets[i] = part.included[i] = 1
+
+    def _failed_last(self, part: Part) -> set[int]:
+        index = _Positions(part)
+        return {i for key, fact in self.history.facts(part.asset.key)
+                if fact.status in _FAILURES and (i := index.get(key)) is not None}
+
+    def _include_upstreams(self, part: Part) -> None:
+        """Count an asset's included partitions and include the upstream ones they read."""
+        part.count = part.size if part.included is None else sum(part.included)
+        if not part.count:
+            return
+        for edge in part.edges:
+            up = edge.up
+            if up.included is None:
+                continue
+            if part.included is None and _reads_all(edge):
+                up.included = None
+                continue
+            marks = up.included
+            for i in part.positions():
+                for u in edge.deps(part.combo(i)):
+                    marks[u] = 1
+
+    def _count_readers(self, part: Part) -> None:
+        if part.edges:
+            part.waiting = array("q", [part.need]) * part.size
+        if not part.downs:
+            return
+        readers = part.readers = array("q", bytes(8 * part.size))
+        part.versions = [None] * part.size
+        part.success = array("q", bytes(8 * part.size))
+        for edge in part.downs:
+            down = edge.down
+            if down.included is None and _reads_all(edge):
+                per = len(edge.down_free)
+                for i in part.positions():
+                    readers[i] += per
+                continue
+            for q in down.positions():
+                for u in edge.deps(down.combo(q)):
+                    readers[u] += 1
 
     def _check_filters(self, selected: list[Asset]) -> None:
         problems = []
@@ -133,218 +408,315 @@ class Plan:
         if problems:
             raise GraphError(problems)
 
-    def _node(self, asset: Asset, combo: tuple[int, ...]) -> Node:
-        made = self._by_asset.setdefault(asset.key, {})
-        key = asset.dims.key(combo)
-        node = made.get(key)
-        if node is None:
-            node = made[key] = Node(asset, combo, key, False)
-        return node
+    # -- running -------------------------------------------------------------------
 
-    def _link(self, node: Node) -> None:
-        asset = node.asset
-        if not asset.inputs:
-            return
-        mine = dict(zip(asset.dims.names, node.combo))
-        deps: dict[int, Node] = {}
-        for param, upstream in asset.inputs.items():
-            udims = upstream.dims
-            # Shared dimensions line up by value text.
-            fixed = {
-                d: udims.index[d][asset.dims.texts[d][mine[d]]]
-                for d in udims.names if d in mine
-            }
-            if len(fixed) == len(udims.names):
-                up = self._node(upstream, tuple(fixed[d] for d in udims.names))
-                node.inputs[param] = up
-                deps[id(up)] = up
-            else:
-                gathered = self._gather(upstream, fixed)
-                node.inputs[param] = gathered
-                for up in gathered.values():
-                    deps[id(up)] = up
-        node.deps = list(deps.values())
-        for up in node.deps:
-            up.dependents.append(node)
-            up.readers += 1
-        node.waiting = len(node.deps)
+    def initial(self) -> Iterator[Node]:
+        """Decide every node that waits for nothing, upstreams first and each asset in
+        partition order, and settle what that settles in turn. Yields every decided
+        node: the ones to run (state RUN) and the settled ones. Lazily: a run loop takes
+        the next only when it has room, so dependents that become ready meanwhile go
+        first and what they read is forgotten early."""
+        for part in self.parts:
+            if part.need:
+                continue  # reached through its upstreams
+            for i in part.positions():
+                node = Node(part, i)
+                self._decide(node)
+                # Judged before yielding: by the time this resumes, a node to run may
+                # have run already, and its own run settles its dependents.
+                runs = part.state[i] == _RUN
+                yield node
+                if not runs:
+                    yield from self._settle(node)
 
-    def _gather(self, upstream: Asset, fixed: dict[str, int]) -> dict[str, Node]:
-        udims = upstream.dims
-        cache_key = (upstream.key, ",".join(fixed), tuple(fixed.values()))
-        found = self._gather_cache.get(cache_key)
-        if found is None:
-            keep = {d: {udims.texts[d][i]} for d, i in fixed.items()}
-            found = {}
-            for combo in udims.combinations(keep):
-                up = self._node(upstream, combo)
-                found[up.key] = up
-            self._gather_cache[cache_key] = found
-        return found
+    def finished(self, node: Node, outcome: jobs.Outcome) -> Iterator[Node]:
+        """A node's run ended: it stands for its outcome from now on. Yields the nodes
+        that this decides in turn (to run, or settled)."""
+        part, i = node.part, node.index
+        part.state[i] = _CODE[outcome.status]
+        part.inputs_seen.pop(i, None)
+        if outcome.status == jobs.SUCCEEDED and part.versions:
+            part.versions[i] = outcome.data_version or ""
+            part.paths[i] = outcome.value_path or ""
+        part.release(i)
+        if outcome.status == jobs.INTERRUPTED:
+            return iter(())
+        return self._settle(node)
 
-    # -- looking without running -------------------------------------------------
+    def _settle(self, node: Node) -> Iterator[Node]:
+        """Dependents of a settled node that are now ready are decided; a decided one
+        that will not run settles its own dependents in turn (iteratively: chains can
+        be long)."""
+        todo = [node]
+        while todo:
+            current = todo.pop()
+            for down in self._ready_dependents(current):
+                self._decide(down)
+                runs = down.runs
+                yield down
+                if not runs:
+                    todo.append(down)
 
-    def preview(self) -> list[tuple[Node, str, str]]:
-        """Every node as it stands now, running nothing: (node, FRESH, STALE or FAILED,
-        the reason). A node behind a stale upstream is judged by itself first, else
-        said to wait for that upstream."""
-        rows = []
-        for node in self.nodes:
-            latest = self.latest.get((node.asset.key, node.key))
-            failed_last = latest is not None and latest.status in FAILURES
-            stale = [up for up in node.deps if up.state != jobs.CACHED]
-            if stale:
-                node.state = RUN
-                if failed_last:
-                    assert latest is not None
-                    rows.append((node, FAILED, latest.status))
-                    continue
-                if latest is None or latest.success is None:
-                    node.reason = "never run"
-                elif latest.success.code_version != self.code_versions[node.asset.key]:
-                    node.reason = "code changed"
-                else:
-                    node.reason = f"upstream {stale[0].label} is not fresh"
-                rows.append((node, STALE, node.reason))
-                continue
-            state = self.decide(node)
-            if state == jobs.CACHED:
-                rows.append((node, FRESH, ""))
-            elif failed_last and state == RUN:
-                assert latest is not None
-                rows.append((node, FAILED, latest.status))
-            else:
-                rows.append((node, STALE, node.reason))
-        return rows
-
-    def refused_upstreams(self) -> list[str]:
-        """Under ``--no-upstream``: the upstreams of the selection that are not fresh,
-        each with why. Judged on a copy, so this plan is left to run."""
-        copy = Plan(self.graph, self.options, self.latest)
-        copy.build()
-        return [f"{node.label}: {reason}" for node, verdict, reason in copy.preview()
-                if not node.target and verdict != FRESH]
-
-    # -- deciding ----------------------------------------------------------------
-
-    def decide(self, node: Node) -> str:
-        """Settle a node whose upstreams are all settled: RUN, CACHED or UPSTREAM_FAILED.
-
-        A node that will not run has read all it needs of its upstreams.
-        """
-        state = self._judge(node)
-        if state != RUN:
-            self.consumed(node)
-            _release(node)
-        return state
-
-    def _judge(self, node: Node) -> str:
-        for up in node.deps:
-            if up.state not in USABLE:
-                node.state = jobs.UPSTREAM_FAILED
-                node.reason = f"upstream {up.label} {up.state}"
-                return node.state
-        node.input_versions = self._input_versions(node)
-        code = self.code_versions[node.asset.key]
-        latest = self.latest.get((node.asset.key, node.key))
-        reason = self._stale_reason(node, code, latest)
-        if reason is None and node.target and self.options.force:
-            reason = "forced"
-        if reason is None:
-            assert latest is not None and latest.success is not None
-            success = latest.success
-            node.state = jobs.CACHED
-            node.data_version = success.data_version
-            node.value_path = success.value_path
-            node.success_id = success.id
-            return node.state
-        if not node.target and not self.options.upstream:
-            node.state = jobs.UPSTREAM_FAILED
-            node.reason = f"not fresh ({reason}) and --no-upstream was given"
-            return node.state
-        node.state = RUN
-        node.reason = reason
-        return node.state
-
-    def _stale_reason(self, node: Node, code: str, latest: Latest | None) -> str | None:
-        if latest is None:
-            return "never run"
-        if latest.status in FAILURES:
-            return f"last run {latest.status}"
-        if latest.success is None:
-            return "never run"
-        success = latest.success
-        if success.code_version != code:
-            return "code changed"
-        if success.input_versions != node.input_versions:
-            return "an input changed"
-        return _value_problem(success)
-
-    def _input_versions(self, node: Node) -> str | None:
-        if not node.inputs:
-            return None
-        parts: dict[str, str | dict[str, str]] = {}
-        for param, spec in node.inputs.items():
-            if isinstance(spec, Node):
-                parts[param] = spec.data_version or ""
-            else:
-                parts[param] = {k: n.data_version or "" for k, n in spec.items()}
-        return versions.inputs_version(parts)
+    def _ready_dependents(self, node: Node) -> list[Node]:
+        ready = []
+        combo = node.combo
+        for edge in node.part.downs:
+            down = edge.down
+            waiting = down.waiting
+            assert waiting is not None
+            for q in edge.dependents(combo):
+                if down.has(q):
+                    waiting[q] -= 1
+                    if waiting[q] == 0:
+                        ready.append(Node(down, q))
+        return ready
 
     def input_files(self, node: Node) -> dict[str, jobs.InputFiles]:
+        """Parameter -> the value file(s) of the upstream partitions a node reads."""
+        combo = node.combo
+        deps = [(edge, edge.deps(combo)) for edge in node.part.edges]
+        # Values this invocation did not make are found by the success that made them.
+        wanted = [edge.up.success[u] for edge, us in deps for u in us if u not in edge.up.paths]
+        found = self.history.value_paths(wanted) if wanted else {}
         files: dict[str, jobs.InputFiles] = {}
-        for param, spec in node.inputs.items():
-            if isinstance(spec, Node):
-                files[param] = spec.value_path or ""
-            else:
-                files[param] = {k: n.value_path or "" for k, n in spec.items()}
+        for edge, us in deps:
+            up = edge.up
+
+            def path(u: int) -> str:
+                return up.paths.get(u) or found.get(up.success[u], "")
+
+            value: jobs.InputFiles = {up.key(u): path(u) for u in us} if edge.gathered \
+                else path(us[0])
+            for param in edge.params:
+                files[param] = value
         return files
 
     def consumed(self, node: Node) -> None:
         """A node has read what it needs of its upstreams (it is about to run, or will
         not run at all)."""
-        for up in node.deps:
-            up.readers -= 1
-            _release(up)
+        combo = node.combo
+        for edge in node.part.edges:
+            up = edge.up
+            readers = up.readers
+            assert readers is not None
+            for u in edge.deps(combo):
+                readers[u] -= 1
+                up.release(u)
 
-    def finished(self, node: Node, outcome: jobs.Outcome) -> None:
-        """A node's run ended: it stands for its outcome from now on."""
-        node.state = outcome.status
-        if outcome.status == jobs.SUCCEEDED:
-            node.data_version = outcome.data_version
-            node.value_path = outcome.value_path or ""
-        node.input_versions = None
-        _release(node)
+    # -- deciding ----------------------------------------------------------------
 
-    def settled(self, node: Node) -> Iterator[Node]:
-        """Dependents of a node that has just settled which are now ready to decide."""
-        for down in node.dependents:
-            down.waiting -= 1
-            if down.waiting == 0:
-                yield down
+    def decide(self, node: Node) -> str:
+        """Settle a node whose upstreams are all settled: RUN, CACHED or UPSTREAM_FAILED."""
+        self._decide(node)
+        return node.state
+
+    def _decide(self, node: Node) -> None:
+        part, i = node.part, node.index
+        if not part.edges:
+            if not part.judged:
+                self._judge_sources(part)
+        else:
+            self._judge(part, i, node.combo)
+        if part.state[i] != _RUN:
+            self.consumed(node)
+            part.release(i)
+
+    def _judge(self, part: Part, i: int, combo: tuple[int, ...]) -> None:
+        for edge in part.edges:
+            up = edge.up
+            for u in edge.deps(combo):
+                if up.state[u] not in _USABLE:
+                    self._settle_as(part, i, jobs.UPSTREAM_FAILED,
+                                    f"upstream {up.label(u)} {STATES[up.state[u]]}")
+                    return
+        self._verdict(part, i, self._fact(part, i), self._input_versions(part, combo))
+
+    def _fact(self, part: Part, i: int) -> Fact | None:
+        if part.facts is None:
+            index = _Positions(part)
+            part.facts = {}
+            for key, fact in self.history.facts(part.asset.key):
+                j = index.get(key)
+                if j is not None and part.has(j):
+                    part.facts[j] = fact
+        return part.facts.pop(i, None)
+
+    def _verdict(self, part: Part, i: int, fact: Fact | None, seen: str | None) -> None:
+        if fact is not None and fact.status in _FAILURES:
+            part.failed_last[i] = fact.status
+        reason = _stale_reason(fact, self.code_versions[part.asset.key], seen)
+        if reason is None and self.options.force and part.is_target(i):
+            reason = "forced"
+        if reason is None:
+            assert fact is not None and fact.success_id is not None
+            part.state[i] = _CACHED
+            part.reason[i] = 0
+            if part.versions:
+                part.versions[i] = fact.data_version or ""
+                part.success[i] = fact.success_id
+            return
+        if not self.options.upstream and not part.is_target(i):
+            self._settle_as(part, i, jobs.UPSTREAM_FAILED,
+                            f"not fresh ({reason}) and --no-upstream was given")
+            return
+        part.state[i] = _RUN
+        part.set_reason(i, reason)
+        if seen is not None:
+            part.inputs_seen[i] = seen
+
+    @staticmethod
+    def _settle_as(part: Part, i: int, status: str, reason: str) -> None:
+        part.state[i] = _CODE[status]
+        part.set_reason(i, reason)
+
+    def _judge_sources(self, part: Part) -> None:
+        """Decide every partition of an asset without inputs at once, from its facts as
+        they stream from the store: none is held."""
+        part.judged = True
+        never = _REASON["never run"]
+        part.state[:] = bytes([_RUN]) * part.size
+        part.reason[:] = bytes([never]) * part.size
+        index = _Positions(part)
+        for key, fact in self.history.facts(part.asset.key):
+            i = index.get(key)
+            if i is not None and part.has(i):
+                self._verdict(part, i, fact, None)
+        if not self.options.upstream:
+            # A partition never run may be refused: judged one by one.
+            for i in part.positions():
+                if part.state[i] == _RUN and part.reason[i] == never:
+                    self._verdict(part, i, None, None)
+
+    def _input_versions(self, part: Part, combo: tuple[int, ...]) -> str:
+        parts: dict[str, str | dict[str, str]] = {}
+        for edge in part.edges:
+            up = edge.up
+            deps = edge.deps(combo)
+            vs = up.versions
+            value: str | dict[str, str] = (
+                {up.key(u): vs[u] or "" for u in deps} if edge.gathered else vs[deps[0]] or "")
+            for param in edge.params:
+                parts[param] = value
+        return versions.inputs_version(parts)
+
+    # -- looking without running -------------------------------------------------
+
+    def preview(self) -> Iterator[tuple[Node, str, str]]:
+        """Every node as it stands now, running nothing: (node, FRESH, STALE or FAILED,
+        the reason). A node behind a stale upstream is judged by itself first, else
+        said to wait for that upstream."""
+        for part in self.parts:
+            code = self.code_versions[part.asset.key]
+            for i in part.positions():
+                node = Node(part, i)
+                stale = self._stale_upstream(part, node.combo) if part.edges else None
+                if stale is None:
+                    self._decide(node)
+                    state = part.state[i]
+                    failed = part.failed_last.get(i)
+                    if state == _CACHED:
+                        yield node, FRESH, ""
+                    elif failed is not None and state == _RUN:
+                        yield node, FAILED, failed
+                    else:
+                        yield node, STALE, part.reason_of(i)
+                    continue
+                # Its inputs are not settled: say what is wrong with the node itself
+                # first, else which upstream holds it back.
+                fact = self._fact(part, i)
+                part.state[i] = _RUN
+                if fact is not None and fact.status in _FAILURES:
+                    yield node, FAILED, fact.status
+                    continue
+                if fact is None or fact.success_id is None:
+                    reason = "never run"
+                elif fact.code_version != code:
+                    reason = "code changed"
+                else:
+                    reason = f"upstream {stale} is not fresh"
+                part.set_reason(i, reason)
+                yield node, STALE, reason
+
+    def _stale_upstream(self, part: Part, combo: tuple[int, ...]) -> str | None:
+        for edge in part.edges:
+            up = edge.up
+            for u in edge.deps(combo):
+                if up.state[u] != _CACHED:
+                    return up.label(u)
+        return None
+
+    def refused_upstreams(self) -> list[str]:
+        """Under ``--no-upstream``: the upstreams of the selection that are not fresh,
+        each with why. Judged on a copy, so this plan is left to run."""
+        copy = Plan(self.graph, self.options, self.history)
+        copy.build()
+        return [f"{node.label}: {reason}" for node, verdict, reason in copy.preview()
+                if not node.target and verdict != FRESH]
 
 
-def _release(node: Node) -> None:
-    """Forget the value of a settled node no dependent still needs to read, so that a
-    long run's memory stays flat."""
-    if node.readers == 0:
-        node.value_path = node.data_version = None
+class _Positions:
+    """Partition key text -> position, without making every key of a large asset."""
+
+    def __init__(self, part: Part) -> None:
+        self.part = part
+        dims = part.asset.dims
+        self.lookups = [dims.index[d] for d in dims.names]
+        self.names = dims.names
+
+    def get(self, key: str) -> int | None:
+        part = self.part
+        if not part.sizes:
+            return 0 if key == "" else None
+        pieces = key.split(",")
+        if len(pieces) != len(self.names):
+            return None
+        i = 0
+        for piece, name, lookup, stride in zip(pieces, self.names, self.lookups, part.strides):
+            dim, sep, text = piece.partition("=")
+            if dim != name or not sep:
+                return None
+            v = lookup.get(text)
+            if v is None:
+                return None
+            i += v * stride
+        return i
 
 
-def _value_problem(success: Run) -> str | None:
+def _reads_all(edge: Edge) -> bool:
+    """Whether the dependents of ``edge`` read every upstream partition: each shared
+    dimension's upstream values all appear downstream."""
+    return all(min(inverse) >= 0 for _, _, inverse in edge.back)
+
+
+def _stale_reason(fact: Fact | None, code: str, seen: str | None) -> str | None:
+    if fact is None:
+        return "never run"
+    if fact.status in _FAILURES:
+        return f"last run {fact.status}"
+    if fact.success_id is None:
+        return "never run"
+    if fact.code_version != code:
+        return "code changed"
+    if fact.input_versions != seen:
+        return "an input changed"
+    return _value_problem(fact)
+
+
+def _value_problem(fact: Fact) -> str | None:
     """Why the success's value file can no longer stand for it, if it cannot."""
-    path = success.value_path
+    path = fact.value_path
     if not path:
         return "value file missing"
     try:
         st = os.stat(path)
     except OSError:
         return "value file missing"
-    if st.st_size == success.value_size and st.st_mtime_ns == success.value_mtime_ns:
+    if st.st_size == fact.value_size and st.st_mtime_ns == fact.value_mtime_ns:
         return None
     try:
         with open(path, "rb") as f:
             data = f.read()
     except OSError:
         return "value file missing"
-    return None if versions.data_version(data) == success.data_version else "value file changed"
+    return None if versions.data_version(data) == fact.data_version else "value file changed"
+

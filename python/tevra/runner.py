@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 
 from tevra import jobs
 from tevra.executors import Executor
-from tevra.plan import RUN, Node, Plan
+from tevra.plan import Node, Plan
 from tevra.store import Store
 
 
@@ -57,17 +57,16 @@ class Runner:
         self.timeout = timeout
         self.fail_fast = fail_fast
         self.summary = Summary()
+        # Nodes to run that became ready through a finished run: they go before the
+        # plan's next, so that what they read is forgotten early.
         self._ready: deque[Node] = deque()
         self._in_flight: dict[int, Node] = {}
-        self._skipped: list[tuple[str, str, str, str | None, int | None]] = []
+        self._skipped: list[tuple[str, str, str, str | None]] = []
 
     def run(self) -> Summary:
         started = time.monotonic()
         self.reporter.planned(self.plan)
         try:
-            # Taken before deciding any: settling a node readies its dependents itself.
-            for node in [n for n in self.plan.nodes if n.waiting == 0]:
-                self._decide(node)
             self._loop()
         except KeyboardInterrupt:
             self.summary.interrupted = self.summary.cancelled = True
@@ -76,6 +75,7 @@ class Runner:
                     self._finish(outcome)
         finally:
             self._flush_skipped()
+            self.store.summarise(self.summary.counts)
             self.store.commit()
             if self._executor is not None:
                 self._executor.close()
@@ -84,15 +84,33 @@ class Runner:
         return self.summary
 
     def _loop(self) -> None:
-        if not self._ready:
-            return
-        executor = self._executor = self._make_executor()
-        capacity = executor.capacity()
-        while self._ready or self._in_flight:
-            while self._ready and len(self._in_flight) < capacity:
-                self._submit(executor, self._ready.popleft())
+        upcoming = self.plan.initial()
+        exhausted = False
+        while True:
+            executor = self._executor
+            room = executor.capacity() - len(self._in_flight) if executor is not None else 1
+            while room > 0 and (self._ready or not exhausted):
+                if self._ready:
+                    node = self._ready.popleft()
+                else:
+                    found = next(upcoming, None)
+                    if found is None:
+                        exhausted = True
+                        break
+                    if not found.runs:
+                        self._settled(found)
+                        continue
+                    node = found
+                if executor is None:
+                    executor = self._executor = self._make_executor()
+                    room = executor.capacity() - len(self._in_flight)
+                self._submit(executor, node)
+                room -= 1
             if self._skipped:
                 self._flush_skipped()
+            if not self._in_flight:
+                return
+            assert executor is not None
             for outcome in executor.wait(None):
                 self._finish(outcome)
             if self.fail_fast and self.summary.failed:
@@ -102,22 +120,13 @@ class Runner:
                     self._finish(outcome)
                 return
 
-    def _decide(self, node: Node) -> None:
-        """Settle a node whose upstreams are settled; a fresh or failed one settles its
-        dependents in turn (iteratively: chains can be long)."""
-        todo = [node]
-        while todo:
-            current = todo.pop()
-            state = self.plan.decide(current)
-            if state == RUN:
-                self._ready.append(current)
-                continue
-            cached_from = current.success_id if state == jobs.CACHED else None
-            self._skipped.append((current.asset.key, current.key, state,
-                                  current.reason or None, cached_from))
-            self._count(current, state, 0.0)
-            self.reporter.finished(current, None)
-            todo.extend(self.plan.settled(current))
+    def _settled(self, node: Node) -> None:
+        """A node decided without a run: fresh, or refused because of its upstreams."""
+        state = node.state
+        if state != jobs.CACHED:
+            self._skipped.append((node.asset.key, node.key, state, node.reason or None))
+        self._count(node, state, 0.0)
+        self.reporter.finished(node, None)
 
     def _submit(self, executor: Executor, node: Node) -> None:
         run_id = self.store.new_run_id()
@@ -142,13 +151,14 @@ class Runner:
     def _finish(self, outcome: jobs.Outcome) -> None:
         node = self._in_flight.pop(outcome.run_id)
         self.store.finished(node.asset.key, node.key, outcome, node.input_versions)
-        self.plan.finished(node, outcome)
+        decided = self.plan.finished(node, outcome)
         self._count(node, outcome.status, outcome.ended - outcome.started)
         self.reporter.finished(node, outcome)
-        if outcome.status == jobs.INTERRUPTED:
-            return
-        for down in self.plan.settled(node):
-            self._decide(down)
+        for down in decided:
+            if down.runs:
+                self._ready.append(down)
+            else:
+                self._settled(down)
 
     def _count(self, node: Node, status: str, seconds: float) -> None:
         counts = self.summary.counts

@@ -19,7 +19,7 @@ from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, NamedTuple, TextIO
 
 from tevra import jobs
 from tevra.errors import NoHistory, StoreBusy, UsageError
@@ -34,7 +34,8 @@ CREATE TABLE IF NOT EXISTS invocations (
     ended REAL,
     pid INTEGER NOT NULL,
     argv TEXT NOT NULL,
-    status TEXT NOT NULL
+    status TEXT NOT NULL,
+    summary TEXT
 );
 CREATE TABLE IF NOT EXISTS runs (
     id INTEGER PRIMARY KEY,
@@ -117,12 +118,18 @@ class Run:
     cached_from: int | None
 
 
-@dataclass(frozen=True, slots=True)
-class Latest:
-    """What freshness is judged by: the last real run and the last success."""
+class Fact(NamedTuple):
+    """What freshness is judged by, for one partition: the status of its last real run
+    and, from its last success, what that success ran on and made."""
 
     status: str
-    success: Run | None
+    success_id: int | None
+    code_version: str | None = None
+    input_versions: str | None = None
+    data_version: str | None = None
+    value_path: str | None = None
+    value_size: int | None = None
+    value_mtime_ns: int | None = None
 
 
 def state_dir(option: str | None) -> Path:
@@ -145,6 +152,10 @@ class Store:
         self.db.execute("PRAGMA synchronous=NORMAL")
         if not readonly:
             self.db.executescript(SCHEMA)
+            columns = {row[1] for row in self.db.execute("PRAGMA table_info(invocations)")}
+            if "summary" not in columns:
+                # A history from before summaries: its invocations simply have none.
+                self.db.execute("ALTER TABLE invocations ADD COLUMN summary TEXT")
         # Writes wait here until the next commit, which writes them in one transaction.
         self._starts: dict[int, tuple[Any, ...]] = {}
         self._rows: list[tuple[Any, ...]] = []
@@ -296,22 +307,24 @@ class Store:
         self._latest.append((asset, partition, outcome.run_id, outcome.status, success))
         self.maybe_commit()
 
-    def skipped(self, rows: Iterable[tuple[str, str, str, str | None, int | None]]) -> None:
-        """Records of runs not started: (asset, partition, status, reason, cached_from).
-
-        A cached run points at the success it reuses; an upstream-failed one names the
-        failure in its reason.
-        """
+    def skipped(self, rows: Iterable[tuple[str, str, str, str | None]]) -> None:
+        """Records of runs not started: (asset, partition, status, reason), an
+        upstream-failed one naming the failure in its reason. A partition found fresh
+        gets no record of its own: the invocation's summary counts it."""
         now = time.time()
-        for asset, partition, status, reason, cached_from in rows:
+        for asset, partition, status, reason in rows:
             run_id = self.new_run_id()
             self._rows.append((
                 run_id, self.invocation, asset, partition, status, reason, now, now, None, None,
-                None, None, None, None, None, None, None, None, cached_from,
+                None, None, None, None, None, None, None, None, None,
             ))
-            if status != jobs.CACHED:
-                self._latest.append((asset, partition, run_id, status, None))
+            self._latest.append((asset, partition, run_id, status, None))
         self.maybe_commit()
+
+    def summarise(self, counts: dict[str, int]) -> None:
+        """What the invocation did, by status (fresh partitions included)."""
+        self.db.execute("UPDATE invocations SET summary = ? WHERE id = ?",
+                        (json.dumps(counts, sort_keys=True), self.invocation))
 
     def _set_latest(self, asset: str, partition: str, run_id: int, status: str,
                     success_id: int | None) -> None:
@@ -319,19 +332,26 @@ class Store:
 
     # -- readers ---------------------------------------------------------------
 
-    def latest(self, assets: Iterable[str]) -> dict[tuple[str, str], Latest]:
-        """Freshness facts for every partition of the given assets."""
-        out: dict[tuple[str, str], Latest] = {}
-        cols = ", ".join(f"r.{c}" for c in RUN_COLUMNS)
-        for asset in assets:
+    def facts(self, asset: str) -> Iterator[tuple[str, Fact]]:
+        """Every recorded partition of ``asset`` with its freshness facts, streamed."""
+        rows = self.db.execute(
+            "SELECT l.partition, l.status, l.success_id, r.code_version, r.input_versions, "
+            "r.data_version, r.value_path, r.value_size, r.value_mtime_ns FROM latest l "
+            "LEFT JOIN runs r ON r.id = l.success_id WHERE l.asset = ?",
+            (asset,),
+        )
+        for row in rows:
+            yield row[0], Fact._make(row[1:])
+
+    def value_paths(self, run_ids: list[int]) -> dict[int, str]:
+        """The value file of each of these runs."""
+        out: dict[int, str] = {}
+        for start in range(0, len(run_ids), 500):
+            chunk = run_ids[start:start + 500]
             rows = self.db.execute(
-                f"SELECT l.partition, l.status, {cols} FROM latest l "
-                "LEFT JOIN runs r ON r.id = l.success_id WHERE l.asset = ?",
-                (asset,),
-            )
-            for row in rows:
-                success = Run(*row[2:]) if row[2] is not None else None
-                out[(asset, row[0])] = Latest(status=row[1], success=success)
+                f"SELECT id, value_path FROM runs WHERE id IN ({','.join('?' * len(chunk))})",
+                chunk)
+            out.update((run_id, path) for run_id, path in rows if path)
         return out
 
     def runs(self, asset: str | None = None, status: str | None = None,

@@ -13,8 +13,8 @@ import pytest
 from tevra import jobs, versions
 from tevra.errors import GraphError
 from tevra.graph import Graph, build
-from tevra.plan import FAILED, FRESH, RUN, STALE, Node, Options, Plan
-from tevra.store import Latest, Run
+from tevra.plan import FAILED, FRESH, PENDING, RUN, STALE, Node, Options, Plan
+from tevra.store import Fact
 
 PY = "3.13.0"
 
@@ -34,27 +34,35 @@ def record(function: str, params: str = "", *, name: str | None = None,
     }
 
 
-def plan_of(graph: Graph, latest: dict[tuple[str, str], Latest] | None = None,
+class History:
+    """Facts held in memory, as the store streams them."""
+
+    def __init__(self, latest: dict[tuple[str, str], Fact]) -> None:
+        self.latest = latest
+
+    def facts(self, asset: str) -> list[tuple[str, Fact]]:
+        return [(p, f) for (a, p), f in self.latest.items() if a == asset]
+
+    def value_paths(self, run_ids: list[int]) -> dict[int, str]:
+        return {f.success_id: f.value_path for f in self.latest.values()
+                if f.success_id in run_ids and f.value_path}
+
+
+def plan_of(graph: Graph, latest: dict[tuple[str, str], Fact] | None = None,
             **options: Any) -> Plan:
     plan = Plan(graph, Options(selection=options.pop("selection", []),
                                partition_filters=options.pop("filters", {}), **options),
-                latest or {})
+                History(latest or {}))
     plan.build()
     return plan
 
 
-def success(plan: Plan, node: Node, value: Path, *, run_id: int = 1, code: str | None = None,
-            inputs: str | None = None) -> Latest:
-    """The record of a success of ``node`` whose value file is ``value``."""
+def success(plan: Plan, node: Node, value: Path, *, run_id: int = 1,
+            inputs: str | None = None) -> Fact:
+    """The facts of a success of ``node`` whose value file is ``value``."""
     data = value.read_bytes()
-    st = os.stat(value)
-    run = Run(id=run_id, invocation=1, asset=node.asset.key, partition=node.key,
-              status=jobs.SUCCEEDED, reason=None, started=0.0, ended=1.0,
-              code_version=code or plan.code_versions[node.asset.key], input_versions=inputs,
-              data_version=versions.data_version(data), value_path=str(value),
-              value_size=len(data), value_mtime_ns=st.st_mtime_ns, output_dir=str(value.parent),
-              error=None, error_type=None, traceback=None, cached_from=None)
-    return Latest(status=jobs.SUCCEEDED, success=run)
+    return Fact(jobs.SUCCEEDED, run_id, plan.code_versions[node.asset.key], inputs,
+                versions.data_version(data), str(value), len(data), os.stat(value).st_mtime_ns)
 
 
 def test_a_long_chain_is_ordered() -> None:
@@ -94,12 +102,19 @@ def gather_graph() -> Graph:
 
 def test_shared_dimensions_line_up_and_the_others_are_gathered() -> None:
     plan = plan_of(gather_graph())
-    down = {n.key: n for n in plan.nodes if n.asset.function == "down"}
-    gathered = down["region=n"].inputs["x"]
-    assert isinstance(gathered, dict)
-    assert sorted(gathered) == ["region=n,year=2024", "region=n,year=2025"]
-    assert [n.asset.function for n in plan.nodes] == ["up"] * 4 + ["down"] * 2
-    assert all(n.waiting == 2 for n in down.values())
+    assert [n.label for n in plan.nodes] == [
+        "up[region=n,year=2024]", "up[region=n,year=2025]", "up[region=s,year=2024]",
+        "up[region=s,year=2025]", "down[region=n]", "down[region=s]"]
+    # Every source partition is decided first; a downstream waits for its two.
+    first = list(plan.initial())
+    assert [n.label for n in first] == [n.label for n in plan.nodes][:4]
+    assert all(n.runs and n.reason == "never run" for n in first)
+    for i, up in enumerate(first[:2]):
+        decided = list(plan.finished(up, jobs.Outcome(i, jobs.SUCCEEDED, 0.0, 1.0,
+                                                      value_path=f"/v/{i}", data_version=f"d{i}")))
+    assert [n.label for n in decided] == ["down[region=n]"]
+    assert plan.input_files(decided[0]) == {
+        "x": {"region=n,year=2024": "/v/0", "region=n,year=2025": "/v/1"}}
 
 
 def test_preview_of_a_store_without_history() -> None:
@@ -110,7 +125,7 @@ def test_preview_of_a_store_without_history() -> None:
     }
 
 
-def chain_with_history(tmp_path: Path, **options: Any) -> tuple[Graph, dict[tuple[str, str], Latest]]:
+def chain_with_history(tmp_path: Path) -> tuple[Graph, dict[tuple[str, str], Fact]]:
     """``a -> b`` where both succeeded with the current code and inputs."""
     graph = build([record("a"), record("b", "x", inputs={"x": "/p/m.py:a"})], PY)
     scratch = plan_of(graph)
@@ -118,8 +133,7 @@ def chain_with_history(tmp_path: Path, **options: Any) -> tuple[Graph, dict[tupl
     (tmp_path / "a.json").write_bytes(b"1")
     (tmp_path / "b.json").write_bytes(b"2")
     latest = {(a.asset.key, ""): success(scratch, a, tmp_path / "a.json")}
-    a.data_version = latest[(a.asset.key, "")].success.data_version  # type: ignore[union-attr]
-    inputs = versions.inputs_version({"x": a.data_version or ""})
+    inputs = versions.inputs_version({"x": latest[(a.asset.key, "")].data_version or ""})
     latest[(b.asset.key, "")] = success(scratch, b, tmp_path / "b.json", run_id=2, inputs=inputs)
     return graph, latest
 
@@ -144,21 +158,17 @@ def test_why_a_partition_is_stale(tmp_path: Path, change: str,
                                   expected: list[tuple[str, str, str]]) -> None:
     graph, latest = chain_with_history(tmp_path)
     a_key, b_key = (graph.assets[0].key, ""), (graph.assets[1].key, "")
-    a_success = latest[a_key].success
-    assert a_success is not None
     if change == "code":
-        latest[a_key] = Latest(jobs.SUCCEEDED, _replace(a_success, code_version="old"))
+        latest[a_key] = latest[a_key]._replace(code_version="old")
     elif change == "value":
         (tmp_path / "a.json").write_bytes(b"7")  # same size, other bytes
         os.utime(tmp_path / "a.json", ns=(0, 0))
     elif change == "gone":
         (tmp_path / "a.json").unlink()
     elif change == "failed":
-        latest[a_key] = Latest(jobs.CRASHED, a_success)
+        latest[a_key] = latest[a_key]._replace(status=jobs.CRASHED)
     elif change == "input":
-        b_success = latest[b_key].success
-        assert b_success is not None
-        latest[b_key] = Latest(jobs.SUCCEEDED, _replace(b_success, input_versions='{"x":"old"}'))
+        latest[b_key] = latest[b_key]._replace(input_versions='{"x":"old"}')
     assert verdicts(plan_of(graph, latest)) == expected
 
 
@@ -166,8 +176,9 @@ def test_force_reruns_only_the_selection(tmp_path: Path) -> None:
     graph, latest = chain_with_history(tmp_path)
     plan = plan_of(graph, latest, force=True, selection=["b"])
     a, b = plan.nodes
-    assert plan.decide(a) == jobs.CACHED and not a.target
-    assert plan.decide(b) == RUN and b.reason == "forced"
+    assert not a.target and b.target
+    assert [(n.label, n.state, n.reason) for n in plan.initial()] == [
+        ("a", jobs.CACHED, ""), ("b", RUN, "forced")]
 
 
 def test_no_upstream_names_the_upstreams_it_refuses(tmp_path: Path) -> None:
@@ -175,38 +186,28 @@ def test_no_upstream_names_the_upstreams_it_refuses(tmp_path: Path) -> None:
     plan = plan_of(graph, selection=["b"], upstream=False)
     assert plan.refused_upstreams() == ["a: not fresh (never run) and --no-upstream was given"]
     # The copy was judged, not the plan itself.
-    assert all(n.state == "pending" for n in plan.nodes)
+    assert all(n.state == PENDING for n in plan.nodes)
 
 
 def test_a_failed_upstream_fails_its_downstreams() -> None:
     plan = plan_of(build([record("a"), record("b", "x", inputs={"x": "/p/m.py:a"})], PY))
-    a, b = plan.nodes
-    assert plan.decide(a) == RUN
-    plan.finished(a, jobs.Outcome(1, jobs.FAILED, 0.0, 1.0, error="ValueError: no"))
-    assert list(plan.settled(a)) == [b]
-    assert plan.decide(b) == jobs.UPSTREAM_FAILED and b.reason == "upstream a failed"
+    [a] = plan.initial()
+    assert a.runs
+    [b] = plan.finished(a, jobs.Outcome(1, jobs.FAILED, 0.0, 1.0, error="ValueError: no"))
+    assert (b.label, b.state, b.reason) == ("b", jobs.UPSTREAM_FAILED, "upstream a failed")
 
 
 def test_a_value_is_forgotten_once_every_reader_has_read_it() -> None:
     plan = plan_of(gather_graph())
-    ups = [n for n in plan.nodes if n.asset.function == "up"]
+    ups = list(plan.initial())
+    part = ups[0].part
     for i, up in enumerate(ups):
-        assert plan.decide(up) == RUN
-        plan.finished(up, jobs.Outcome(i, jobs.SUCCEEDED, 0.0, 1.0, value_path=f"/v/{i}",
-                                       data_version=f"d{i}"))
-        assert up.value_path == f"/v/{i}" and up.readers == 1  # down[region] still needs it
-    downs = [n for n in plan.nodes if n.asset.function == "down"]
-    north = downs[0]
-    assert plan.decide(north) == RUN
-    assert plan.input_files(north) == {"x": {"region=n,year=2024": "/v/0", "region=n,year=2025": "/v/1"}}
+        assert up.runs
+        plan.consumed(up)
+        decided = list(plan.finished(up, jobs.Outcome(i, jobs.SUCCEEDED, 0.0, 1.0,
+                                                      value_path=f"/v/{i}", data_version=f"d{i}")))
+        assert part.paths[up.index] == f"/v/{i}"  # down[region] still needs it
+    north = decided[0] if False else next(n for n in plan.nodes if n.label == "down[region=n]")
     plan.consumed(north)
-    assert [u.value_path for u in ups] == [None, None, "/v/2", "/v/3"]
-    plan.finished(north, jobs.Outcome(9, jobs.SUCCEEDED, 0.0, 1.0, value_path="/v/9", data_version="d9"))
-    # Nothing reads the downstream: its value is forgotten as soon as it is known.
-    assert north.state == jobs.SUCCEEDED and north.value_path is None and north.input_versions is None
-
-
-def _replace(run: Run, **changes: Any) -> Run:
-    from dataclasses import replace
-
-    return replace(run, **changes)
+    assert [part.paths.get(u.index) for u in ups] == [None, None, "/v/2", "/v/3"]
+    assert part.versions[:2] == [None, None]
