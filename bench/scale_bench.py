@@ -155,7 +155,7 @@ record = {"module_path": "m", "function_name": "big", "file_path": "/p/m.py",
               {d: {"values_json": json.dumps(v)} for d, v in dims.items()}}}
 start = time.perf_counter()
 graph = build([record], "3.13.0")
-plan = Plan(graph, Options(selection=[], partition_filters={}), {})
+plan = Plan(graph, Options(selection=[], partition_filters={}))
 plan.build()
 counts = {}
 for _, verdict, _ in plan.preview():
