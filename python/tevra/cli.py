@@ -1,4 +1,7 @@
-"""The ``tevra`` command: run, status, list, runs, show and check.
+"""The ``tevra`` command: run, status, list, runs, show, check and init.
+
+Commands that discover assets take their modules from the command line, else from the
+project file (``tevra.project``), which also gives the state directory and run settings.
 
 Exit status: 0 when everything asked for succeeded, 1 when a run failed, 2 on a usage
 or graph error.
@@ -15,12 +18,13 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from tevra import jobs
+from tevra import jobs, project
 from tevra.discover import inspect
 from tevra.errors import INTERRUPTED, OK, RUN_FAILED, GraphError, TevraError, UsageError
 from tevra.graph import Graph, build
 from tevra.partition_keys import expand, parse_filter
 from tevra.plan import FRESH, Options, Plan
+from tevra.project import Project
 from tevra.store import Run, Store, has_history, state_dir
 
 
@@ -40,9 +44,13 @@ def _parser() -> argparse.ArgumentParser:
         prog="tevra", description="Discover, run and track tevra assets.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
+    def modules(p: argparse.ArgumentParser) -> None:
+        p.add_argument("modules", nargs="*", metavar="MODULE",
+                       help="dotted name of a module or package holding @asset functions "
+                            "(default: the project file's modules)")
+
     def selection(p: argparse.ArgumentParser) -> None:
-        p.add_argument("modules", nargs="+", metavar="MODULE",
-                       help="dotted name of a module holding @asset functions")
+        modules(p)
         p.add_argument("--select", "-s", action="append", default=[], metavar="SEL",
                        help="asset key, name, function name or glob; +SEL adds its upstreams, "
                             "SEL+ its downstreams (repeatable)")
@@ -58,8 +66,9 @@ def _parser() -> argparse.ArgumentParser:
                                    "combination, upstreams first, skipping what is up to date.")
     selection(p)
     state(p)
-    p.add_argument("-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
-                   help="runs at once (default: the number of cores)")
+    p.add_argument("-j", "--jobs", type=_positive_int, default=None, metavar="N",
+                   help="runs at once (default: the project file's jobs, else the number "
+                        "of cores)")
     p.add_argument("--force", action="store_true", help="run the selection even if fresh")
     p.add_argument("--rerun-failed", action="store_true", help="run only what failed last time")
     p.add_argument("--dry-run", action="store_true", help="print the plan and run nothing")
@@ -92,13 +101,13 @@ def _parser() -> argparse.ArgumentParser:
     p = sub.add_parser("list", help="the assets in dependency order",
                        description="List the assets in dependency order with their keys, "
                                    "inputs and partition dimensions.")
-    p.add_argument("modules", nargs="+", metavar="MODULE")
+    modules(p)
     p.set_defaults(handler=cmd_list)
 
     p = sub.add_parser("check", help="the graph's problems, without running anything",
                        description="Discover the assets and report every problem of the "
                                    "graph without running anything.")
-    p.add_argument("modules", nargs="+", metavar="MODULE")
+    modules(p)
     p.set_defaults(handler=cmd_check)
 
     p = sub.add_parser("runs", help="run history, newest first",
@@ -119,6 +128,12 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("target", metavar="RUN_ID|ASSET")
     p.add_argument("--partition", "-p", action="append", default=[], metavar="DIM=VALUE")
     p.set_defaults(handler=cmd_show)
+
+    p = sub.add_parser("init", help="write a starter project file",
+                       description="Add a [tool.tevra] table to pyproject.toml in the working "
+                                   "directory (creating the file if needed), listing the "
+                                   "modules and packages whose files declare assets.")
+    p.set_defaults(handler=cmd_init)
     return parser
 
 
@@ -139,11 +154,29 @@ def _positive_float(text: str) -> float:
 # -- discovery and planning -------------------------------------------------------
 
 
-def _graph(modules: list[str]) -> Graph:
-    found = inspect(modules, os.getcwd())
+def _graph(args: argparse.Namespace, proj: Project) -> Graph:
+    modules = _modules(args, proj)
+    found = inspect(modules, str(proj.root), proj.exclude)
     if not found.records:
         raise GraphError([f"no assets found in {' '.join(modules)}"])
     return build(found.records, found.python_version)
+
+
+def _modules(args: argparse.Namespace, proj: Project) -> list[str]:
+    if args.modules:
+        return list(args.modules)
+    if proj.modules:
+        return proj.modules
+    if proj.file is not None:
+        raise UsageError(f"{os.path.relpath(proj.file)} lists no modules: add "
+                         "modules = [\"...\"] to its [tool.tevra] table, or name them here")
+    raise UsageError("name the modules holding your assets (tevra run shop), or list them in "
+                     "a project file: tevra init writes one")
+
+
+def _state(args: argparse.Namespace, proj: Project) -> Path:
+    default = proj.state or (proj.root / ".tevra" if proj.file is not None else None)
+    return state_dir(args.state, default)
 
 
 def _filters(specs: list[str]) -> dict[str, set[str]]:
@@ -202,8 +235,9 @@ def cmd_run(args: argparse.Namespace) -> int:
     from tevra.display import reporter
     from tevra.runner import Runner
 
-    graph = _graph(args.modules)
-    store = Store(state_dir(args.state))
+    proj = project.load()
+    graph = _graph(args, proj)
+    store = Store(_state(args, proj))
     try:
         if args.dry_run:
             return _dry_run(_plan(args, store, graph))
@@ -216,7 +250,7 @@ def cmd_run(args: argparse.Namespace) -> int:
                                  "fresh:\n" + "\n".join(f"  {r}" for r in refused))
             if args.executor != "dask" and (args.scheduler or args.dashboard):
                 raise UsageError("--scheduler and --dashboard need --executor dask")
-            summary = Runner(plan, store, lambda: _executor(args), reporter(args.plain),
+            summary = Runner(plan, store, lambda: _executor(args, proj), reporter(args.plain),
                              timeout=args.timeout, fail_fast=args.fail_fast).run()
     finally:
         store.close()
@@ -225,17 +259,19 @@ def cmd_run(args: argparse.Namespace) -> int:
     return RUN_FAILED if summary.failed else OK
 
 
-def _executor(args: argparse.Namespace) -> Any:
+def _executor(args: argparse.Namespace, proj: Project) -> Any:
+    workers = args.jobs or proj.jobs or os.cpu_count() or 1
+    where = str(proj.root)
     if args.executor == "dask":
         from tevra.executors.dask import DaskExecutor
 
-        return DaskExecutor(workers=args.jobs, scheduler=args.scheduler,
-                            dashboard=args.dashboard, project_dir=os.getcwd())
+        return DaskExecutor(workers=workers, scheduler=args.scheduler,
+                            dashboard=args.dashboard, project_dir=where)
     if args.isolate:
         from tevra.executors.isolate import IsolateExecutor
-        return IsolateExecutor(workers=args.jobs, cwd=os.getcwd())
+        return IsolateExecutor(workers=workers, cwd=where)
     from tevra.executors.pool import PoolExecutor
-    return PoolExecutor(workers=args.jobs, cwd=os.getcwd())
+    return PoolExecutor(workers=workers, cwd=where)
 
 
 def _dry_run(plan: Plan) -> int:
@@ -251,8 +287,9 @@ def _dry_run(plan: Plan) -> int:
 
 
 def cmd_status(args: argparse.Namespace) -> int:
-    graph = _graph(args.modules)
-    root = state_dir(args.state)
+    proj = project.load()
+    graph = _graph(args, proj)
+    root = _state(args, proj)
     store = Store(root, readonly=True) if has_history(root) else None
     out = sys.stdout
     counts: dict[str, int] = {}
@@ -281,7 +318,7 @@ def cmd_status(args: argparse.Namespace) -> int:
 
 
 def cmd_list(args: argparse.Namespace) -> int:
-    graph = _graph(args.modules)
+    graph = _graph(args, project.load())
     for asset in graph.assets:
         print(asset.label)
         if asset.key != asset.label:
@@ -297,14 +334,14 @@ def cmd_list(args: argparse.Namespace) -> int:
 
 
 def cmd_check(args: argparse.Namespace) -> int:
-    graph = _graph(args.modules)
+    graph = _graph(args, project.load())
     runs = sum(a.dims.size() for a in graph.assets)
     print(f"tevra: {len(graph.assets)} assets, {runs} partition runs, no problems")
     return OK
 
 
 def _open_history(args: argparse.Namespace) -> Store:
-    return Store(state_dir(args.state), readonly=True)
+    return Store(_state(args, project.load()), readonly=True)
 
 
 def cmd_runs(args: argparse.Namespace) -> int:
@@ -354,6 +391,19 @@ def cmd_show(args: argparse.Namespace) -> int:
     if run.traceback:
         print("traceback:")
         print(run.traceback.rstrip("\n"))
+    return OK
+
+
+def cmd_init(args: argparse.Namespace) -> int:
+    path = Path.cwd() / project.FILE_NAME
+    existing = path.read_text(encoding="utf-8") if path.exists() else ""
+    if existing and project.find(path.parent) == path:
+        raise UsageError(f"{project.FILE_NAME} already has a [tool.tevra] table")
+    table = project.starter(path.parent)
+    with open(path, "a", encoding="utf-8") as f:
+        f.write(("\n" if existing and not existing.endswith("\n\n") else "") + table)
+    project.parse(path)  # what was written must load
+    print(f"tevra: {'added a [tool.tevra] table to' if existing else 'wrote'} {path}")
     return OK
 
 

@@ -64,3 +64,7 @@ class SerializerError(TevraError):
 
 class MissingLibrary(SerializerError):
     """A library a serializer or a conversion needs is not installed."""
+
+
+class ProjectError(TevraError):
+    """The project file cannot be used as it is: the message names the file and the setting."""

@@ -132,9 +132,10 @@ class Fact(NamedTuple):
     value_mtime_ns: int | None = None
 
 
-def state_dir(option: str | None) -> Path:
-    """``--state``, else ``$TEVRA_HOME``, else ``.tevra`` in the working directory."""
-    return Path(option or os.environ.get("TEVRA_HOME") or ".tevra").absolute()
+def state_dir(option: str | None, default: Path | None = None) -> Path:
+    """``--state``, else ``$TEVRA_HOME``, else ``default`` (the project's), else
+    ``.tevra`` in the working directory."""
+    return Path(option or os.environ.get("TEVRA_HOME") or default or ".tevra").absolute()
 
 
 def has_history(root: Path) -> bool:
