@@ -134,6 +134,19 @@ def _parser() -> argparse.ArgumentParser:
                                    "directory (creating the file if needed), listing the "
                                    "modules and packages whose files declare assets.")
     p.set_defaults(handler=cmd_init)
+
+    p = sub.add_parser("ui", help="a local web page over the assets and their runs",
+                       description="Serve a web page of the asset graph, partitions and run "
+                                   "history, live (needs the ui extra). Ctrl-C stops it.")
+    p.add_argument("modules", nargs="*", metavar="MODULE",
+                   help="the asset modules (without them: the history alone)")
+    state(p)
+    p.add_argument("--host", default="127.0.0.1",
+                   help="address to listen on (default 127.0.0.1; any other needs a token)")
+    p.add_argument("--port", type=int, default=8765, help="port (default 8765; 0: any free)")
+    p.add_argument("--token", help="the token other addresses need (default: a new one)")
+    p.add_argument("--open", action="store_true", help="open the page in a browser")
+    p.set_defaults(handler=cmd_ui)
     return parser
 
 
@@ -405,6 +418,14 @@ def cmd_init(args: argparse.Namespace) -> int:
     project.parse(path)  # what was written must load
     print(f"tevra: {'added a [tool.tevra] table to' if existing else 'wrote'} {path}")
     return OK
+
+def cmd_ui(args: argparse.Namespace) -> int:
+    from tevra.ui import UIError, serve
+    try:
+        return serve(args.modules, state_dir(args.state), Path.cwd(), host=args.host,
+                     port=args.port, token=args.token, open_browser=args.open)
+    except UIError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def _when(t: float | None) -> str:

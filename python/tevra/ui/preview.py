@@ -1,0 +1,100 @@
+"""What a run page shows of a run's files and an asset's code: a preview of the value,
+the run's logs, and the highlighted source.
+
+Files are read only inside the state directory: a path from the history that leads
+elsewhere (a link, a moved store) is not read. Every text is cut to a size a page can
+carry; the templates escape it.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from pathlib import Path
+
+from markupsafe import Markup
+from pygments import highlight
+from pygments.formatters import HtmlFormatter
+from pygments.lexers import PythonLexer
+
+from tevra.store import Run
+
+PREVIEW_CHARS = 20_000
+# A value file larger than this is shown by its first bytes, not parsed.
+PARSE_LIMIT = 4_000_000
+LOG_CHARS = 50_000
+
+_FORMATTER = HtmlFormatter(cssclass="src", linenos="table")
+
+
+@dataclass(frozen=True, slots=True)
+class Preview:
+    kind: str  # "json", "text" or "missing"
+    text: str
+    size: int | None = None
+    cut: bool = False
+
+
+def inside(root: Path, path: str | None) -> Path | None:
+    """``path`` resolved, if it lies inside ``root``; else None."""
+    if not path:
+        return None
+    try:
+        resolved = Path(path).resolve()
+    except (OSError, RuntimeError):
+        return None
+    return resolved if resolved.is_relative_to(root.resolve()) else None
+
+
+def value(root: Path, run: Run) -> Preview | None:
+    """The run's value: JSON pretty-printed, cut to PREVIEW_CHARS."""
+    if not run.value_path:
+        return None
+    path = inside(root, run.value_path)
+    if path is None:
+        return Preview("missing", "the value file is outside the state directory")
+    try:
+        size = path.stat().st_size
+        with path.open("rb") as f:
+            data = f.read(PARSE_LIMIT + 1 if size <= PARSE_LIMIT else PREVIEW_CHARS)
+    except OSError as exc:
+        return Preview("missing", f"the value file cannot be read ({exc.strerror})")
+    text = data.decode("utf-8", "replace")
+    if size <= PARSE_LIMIT:
+        try:
+            text = json.dumps(json.loads(text), indent=2, ensure_ascii=False)
+            kind = "json"
+        except ValueError:
+            kind = "text"
+    else:
+        kind = "text"
+    cut = len(text) > PREVIEW_CHARS or size > PARSE_LIMIT
+    return Preview(kind, text[:PREVIEW_CHARS], size, cut)
+
+
+def logs(root: Path, run: Run) -> str | None:
+    """What the run printed, where the run kept it (``log.txt`` in its output directory).
+
+    Runs that keep no log give None.
+    """
+    directory = inside(root, run.output_dir)
+    if directory is None:
+        return None
+    try:
+        with (directory / "log.txt").open("rb") as f:
+            data = f.read(LOG_CHARS + 1)
+    except OSError:
+        return None
+    text = data.decode("utf-8", "replace")
+    return text[:LOG_CHARS] + ("\n… (cut)" if len(text) > LOG_CHARS else "")
+
+
+def source_html(source: str, first_line: int | None) -> Markup:
+    """The asset's source as highlighted HTML (Pygments escapes the text itself)."""
+    formatter = HtmlFormatter(cssclass="src", linenos="table", linenostart=first_line or 1)
+    return Markup(highlight(source, PythonLexer(), formatter))
+
+
+def source_css() -> str:
+    css: str = _FORMATTER.get_style_defs(".src")  # type: ignore[no-untyped-call]
+    return css
