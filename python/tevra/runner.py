@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 from tevra import jobs
 from tevra.executors import Executor
 from tevra.plan import Node, Plan
-from tevra.store import Store
+from tevra.store import COMMIT_INTERVAL, Store
 
 
 class Reporter:
@@ -111,8 +111,11 @@ class Runner:
             if not self._in_flight:
                 return
             assert executor is not None
-            for outcome in executor.wait(None):
+            # Runs just started reach the history within a commit interval even while
+            # none finishes, so that a reader sees them running.
+            for outcome in executor.wait(COMMIT_INTERVAL):
                 self._finish(outcome)
+            self.store.maybe_commit()
             if self.fail_fast and self.summary.failed:
                 self.summary.interrupted = True
                 self._ready.clear()

@@ -59,7 +59,11 @@ def serve(modules: list[str], state_dir: Path, project_dir: Path, *, host: str =
         webbrowser.open(url)
     config = uvicorn.Config(app, log_level="warning", timeout_graceful_shutdown=2,
                             lifespan="on")
-    uvicorn.Server(config).run(sockets=[sock])
+    try:
+        uvicorn.Server(config).run(sockets=[sock])
+    except KeyboardInterrupt:
+        # uvicorn has shut down cleanly and passes the Ctrl-C on: it is how one stops it.
+        pass
     print("tevra ui: stopped", file=sys.stderr)
     return 0
 

@@ -174,7 +174,8 @@ class Pipeline:
 
     def summary(self, asset: AssetInfo, recorded: dict[str, int],
                 running: int) -> tuple[str, list[tuple[str, int]]]:
-        """An asset's state and its partitions' counts per state."""
+        """An asset's state, and its partitions' counts per state (running ones apart:
+        they are counted in the state they had when they started too)."""
         counts: Counter[str] = Counter()
         fresh = self.freshness if self.freshness and not self.freshness.error else None
         if fresh is not None and asset.key in fresh.counts:
@@ -184,8 +185,7 @@ class Pipeline:
                 counts[SUCCEEDED if status == jobs.SUCCEEDED else FAILED] += n
             if asset.size is not None:
                 counts[NEVER] += max(0, asset.size - sum(recorded.values()))
-        if running:
-            counts[RUNNING] = running
+        counts[RUNNING] = running
         # An asset stands as its most pressing partition.
         top = next((s for s in STATE_ORDER if counts[s]), NEVER)
         return top, [(s, counts[s]) for s in STATE_ORDER if counts[s]]

@@ -70,10 +70,15 @@ class AssetRow:
     def counts_text(self) -> str:
         return "  ".join(f"{STATE_GLYPH[s]}{n:,}" for s, n in self.counts) or "no partitions"
 
+    @property
+    def detail(self) -> str:
+        settled = ", ".join(f"{s} {n:,}" for s, n in self.counts if s != RUNNING)
+        running = dict(self.counts).get(RUNNING)
+        return (settled or "none recorded") + (f"; {running:,} running now" if running else "")
+
     def live(self) -> dict[str, Any]:
         return {"state": self.state, "css": self.css, "glyph": STATE_GLYPH[self.state],
-                "counts": self.counts_text,
-                "detail": ", ".join(f"{s} {n:,}" for s, n in self.counts)}
+                "counts": self.counts_text, "detail": self.detail}
 
 
 class Views:
