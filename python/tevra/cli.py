@@ -420,12 +420,10 @@ def cmd_init(args: argparse.Namespace) -> int:
     return OK
 
 def cmd_ui(args: argparse.Namespace) -> int:
-    from tevra.ui import UIError, serve
-    try:
-        return serve(args.modules, state_dir(args.state), Path.cwd(), host=args.host,
-                     port=args.port, token=args.token, open_browser=args.open)
-    except UIError as exc:
-        raise UsageError(str(exc)) from None
+    from tevra.ui import serve
+
+    return serve(args.modules, state_dir(args.state), Path.cwd(), host=args.host,
+                 port=args.port, token=args.token, open_browser=args.open)
 
 
 def _when(t: float | None) -> str:

@@ -14,11 +14,9 @@ import sys
 import webbrowser
 from pathlib import Path
 
+from tevra.errors import UsageError
+
 DEFAULT_PORT = 8765
-
-
-class UIError(Exception):
-    """The server cannot start; the message says why."""
 
 
 def serve(modules: list[str], state_dir: Path, project_dir: Path, *, host: str = "127.0.0.1",
@@ -28,7 +26,7 @@ def serve(modules: list[str], state_dir: Path, project_dir: Path, *, host: str =
 
         from tevra.ui.app import Settings, create_app
     except ImportError as exc:
-        raise UIError(f"tevra ui needs the ui extra ({exc.name} is missing): "
+        raise UsageError(f"tevra ui needs the ui extra ({exc.name} is missing): "
                       "pip install 'tevra[ui]'") from None
     from tevra.store import History
     from tevra.ui.pipeline import Pipeline
@@ -39,7 +37,7 @@ def serve(modules: list[str], state_dir: Path, project_dir: Path, *, host: str =
     try:
         sock = socket.create_server((host, port), family=_family(host), reuse_port=False)
     except OSError as exc:
-        raise UIError(f"cannot listen on {host}:{port} ({exc.strerror}); try --port") from None
+        raise UsageError(f"cannot listen on {host}:{port} ({exc.strerror}); try --port") from None
     port = sock.getsockname()[1]
     shown = f"[{host}]" if ":" in host else host
     hosts: set[str] | None = None

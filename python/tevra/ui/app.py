@@ -33,8 +33,9 @@ from starlette.responses import (
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
+import tevra.ui.preview as preview
+import tevra.ui.views as views
 from tevra.store import History
-from tevra.ui import preview, views
 from tevra.ui.launch import Launcher
 from tevra.ui.pipeline import STATE_CLASS, STATE_GLYPH, STATE_ORDER, Pipeline
 

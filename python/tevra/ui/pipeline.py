@@ -21,7 +21,8 @@ from typing import Any
 
 from tevra import jobs
 from tevra.discover import inspect
-from tevra.graph import GraphError, build
+from tevra.errors import GraphError
+from tevra.graph import build
 from tevra.partition_keys import Dimensions
 from tevra.store import History, PartitionState, Run
 

@@ -13,9 +13,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+import tevra.ui.grid as grids
+import tevra.ui.layout as layout
+import tevra.ui.preview as preview
 from tevra.store import History, Run
-from tevra.ui import grid as grids
-from tevra.ui import layout, preview
 from tevra.ui.pipeline import (
     FAILED,
     RUNNING,
