@@ -139,7 +139,8 @@ def _parser() -> argparse.ArgumentParser:
                        description="Serve a web page of the asset graph, partitions and run "
                                    "history, live (needs the ui extra). Ctrl-C stops it.")
     p.add_argument("modules", nargs="*", metavar="MODULE",
-                   help="the asset modules (without them: the history alone)")
+                   help="the asset modules (default: the project file's; without any, "
+                        "the history alone)")
     state(p)
     p.add_argument("--host", default="127.0.0.1",
                    help="address to listen on (default 127.0.0.1; any other needs a token)")
@@ -422,8 +423,10 @@ def cmd_init(args: argparse.Namespace) -> int:
 def cmd_ui(args: argparse.Namespace) -> int:
     from tevra.ui import serve
 
-    return serve(args.modules, state_dir(args.state), Path.cwd(), host=args.host,
-                 port=args.port, token=args.token, open_browser=args.open)
+    proj = project.load()
+    return serve(list(args.modules) or proj.modules, _state(args, proj), proj.root,
+                 exclude=proj.exclude, host=args.host, port=args.port, token=args.token,
+                 open_browser=args.open)
 
 
 def _when(t: float | None) -> str:

@@ -313,11 +313,14 @@ def test_the_server_writes_nothing_to_a_store_without_history(tmp_path):
 
 
 def start_ui(p: Project, *args: str) -> tuple[subprocess.Popen[str], str]:
+    """``tevra ui`` on a free port, and the address it printed (its first line is kept
+    as ``proc.banner``)."""
     proc = p.popen("ui", *args, "--port", "0")
     assert proc.stdout is not None
     line = proc.stdout.readline()
     match = re.search(r"(http://\S+)", line)
     assert match, line + proc.stderr.read() if proc.poll() is not None else line
+    proc.banner = line  # type: ignore[attr-defined]
     return proc, match.group(1)
 
 
@@ -341,6 +344,21 @@ def test_ctrl_c_stops_the_server_and_another_address_needs_the_token(project):
         proc.send_signal(signal.SIGINT)
         assert proc.wait(30) == 0
     assert len(token) >= 20
+
+
+def test_without_modules_the_project_files_are_served(tmp_path):
+    import httpx
+
+    p = Project(tmp_path)
+    p.write("pipe.py", PIPELINE)
+    p.write("pyproject.toml", '[tool.tevra]\nmodules = ["pipe"]\nstate = "history"\n')
+    proc, url = start_ui(p)
+    try:
+        page = httpx.get(url).text
+    finally:
+        stop_ui(proc)
+    assert "totals reads sales as sales" in page and "never run" in page
+    assert f"state {tmp_path / 'history'};" in proc.banner
 
 
 def test_a_missing_module_is_one_line(project):

@@ -19,8 +19,9 @@ from tevra.errors import UsageError
 DEFAULT_PORT = 8765
 
 
-def serve(modules: list[str], state_dir: Path, project_dir: Path, *, host: str = "127.0.0.1",
-          port: int = DEFAULT_PORT, token: str | None = None, open_browser: bool = False) -> int:
+def serve(modules: list[str], state_dir: Path, project_dir: Path, *,
+          exclude: list[str] | None = None, host: str = "127.0.0.1", port: int = DEFAULT_PORT,
+          token: str | None = None, open_browser: bool = False) -> int:
     try:
         import uvicorn
 
@@ -46,7 +47,7 @@ def serve(modules: list[str], state_dir: Path, project_dir: Path, *, host: str =
     elif host not in ("0.0.0.0", "::"):
         hosts = {f"{shown}:{port}"}
     history = History(state_dir)
-    pipeline = Pipeline(modules, project_dir, history)
+    pipeline = Pipeline(modules, project_dir, history, exclude)
     app = create_app(Settings(state_dir=state_dir, project_dir=project_dir, modules=modules,
                               hosts=hosts, token=token), pipeline, history)
     url = f"http://{'127.0.0.1' if host in ('0.0.0.0', '::') else shown}:{port}/"

@@ -96,8 +96,10 @@ class Freshness:
 
 
 class Pipeline:
-    def __init__(self, modules: list[str], project_dir: Path, history: History) -> None:
+    def __init__(self, modules: list[str], project_dir: Path, history: History,
+                 exclude: list[str] | None = None) -> None:
         self.modules = modules
+        self.exclude = exclude or []
         self.project_dir = project_dir
         self.history = history
         self.graph_assets: list[AssetInfo] = []
@@ -110,7 +112,7 @@ class Pipeline:
             self._load()
 
     def _load(self) -> None:
-        found = inspect(self.modules, str(self.project_dir))
+        found = inspect(self.modules, str(self.project_dir), self.exclude)
         if not found.records:
             raise GraphError([f"no assets found in {' '.join(self.modules)}"])
         graph = build(found.records, found.python_version)
