@@ -18,7 +18,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from tevra import jobs, project
+from tevra import codeversion, jobs, project
 from tevra.discover import inspect
 from tevra.errors import INTERRUPTED, OK, RUN_FAILED, GraphError, TevraError, UsageError
 from tevra.graph import Graph, build
@@ -77,6 +77,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--fail-fast", action="store_true", help="stop at the first failure")
     p.add_argument("--timeout", type=_positive_float, metavar="S",
                    help="end a run that takes longer than S seconds")
+    p.add_argument("--retries", type=_count, metavar="N",
+                   help="try a run that fails, crashes or times out up to N more times "
+                        "(default: the project file's, else 0)")
     p.add_argument("--isolate", action="store_true",
                    help="every run in a fresh interpreter (python -m tevra.worker)")
     p.add_argument("--executor", choices=("pool", "dask"), default="pool",
@@ -96,6 +99,9 @@ def _parser() -> argparse.ArgumentParser:
     selection(p)
     state(p)
     p.add_argument("--json", action="store_true", help="one JSON document, for tools")
+    p.add_argument("--why", metavar="ASSET",
+                   help="one asset: what changed in the code it reaches since its partitions "
+                        "last succeeded, and why each partition is not fresh")
     p.set_defaults(handler=cmd_status)
 
     p = sub.add_parser("list", help="the assets in dependency order",
@@ -155,6 +161,13 @@ def _positive_int(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
     return value
 
 
@@ -253,6 +266,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     graph = _graph(args, proj)
     store = Store(_state(args, proj))
     try:
+        store.adopt_path_keys(graph.unnamed())
         if args.dry_run:
             return _dry_run(_plan(args, store, graph))
         with store.writer(sys.argv):
@@ -264,8 +278,11 @@ def cmd_run(args: argparse.Namespace) -> int:
                                  "fresh:\n" + "\n".join(f"  {r}" for r in refused))
             if args.executor != "dask" and (args.scheduler or args.dashboard):
                 raise UsageError("--scheduler and --dashboard need --executor dask")
-            summary = Runner(plan, store, lambda: _executor(args, proj), reporter(args.plain),
-                             timeout=args.timeout, fail_fast=args.fail_fast).run()
+            summary = Runner(
+                plan, store, lambda: _executor(args, proj), reporter(args.plain),
+                settings=lambda asset: proj.settings(asset.key, timeout=args.timeout,
+                                                     retries=args.retries),
+                fail_fast=args.fail_fast).run()
     finally:
         store.close()
     if summary.cancelled:
@@ -305,9 +322,13 @@ def cmd_status(args: argparse.Namespace) -> int:
     graph = _graph(args, proj)
     root = _state(args, proj)
     store = Store(root, readonly=True) if has_history(root) else None
+    if store is not None:
+        store.adopt_path_keys(graph.unnamed())
     out = sys.stdout
     counts: dict[str, int] = {}
     try:
+        if args.why:
+            return _why(args, store, graph)
         rows = _plan(args, store, graph).preview()
         if args.json:
             # Streamed, one partition a line: a million partitions are never one document
@@ -327,6 +348,44 @@ def cmd_status(args: argparse.Namespace) -> int:
     finally:
         if store is not None:
             store.close()
+    print("tevra: " + ", ".join(f"{n} {v}" for v, n in sorted(counts.items())))
+    return OK
+
+
+WHY_ROWS = 20  # partitions listed by --why; the rest are counted
+
+
+def _why(args: argparse.Namespace, store: Store | None, graph: Graph) -> int:
+    asset = graph.one(args.why)
+    args.select = [asset.key]
+    plan = _plan(args, store, graph)
+    print(f"{asset.label} ({asset.key})")
+    now = plan.code_versions[asset.key]
+    for version, count in sorted((store.code_versions_of(asset.key) if store else {}).items(),
+                                 key=lambda item: -item[1]):
+        if version is None:
+            continue
+        parts = f"{count} partition{'s' if count > 1 else ''} last succeeded with"
+        if version == now:
+            print(f"  {parts} the code as it is now")
+            continue
+        before = store.code_parts(version) if store else None
+        if before is None or asset.code_parts is None:
+            print(f"  {parts} other code, whose parts were not recorded")
+            continue
+        print(f"  {parts} other code; since then:")
+        for line in codeversion.changes(before, asset.code_parts):
+            print(f"    {line}")
+    counts: dict[str, int] = {}
+    for node, verdict, reason in plan.preview():
+        if node.asset is not asset:
+            continue
+        counts[verdict] = counts.get(verdict, 0) + 1
+        if verdict != FRESH and sum(n for v, n in counts.items() if v != FRESH) <= WHY_ROWS:
+            print(f"  {verdict:<6} {node.key or '-'}  ({reason})")
+    hidden = sum(n for v, n in counts.items() if v != FRESH) - WHY_ROWS
+    if hidden > 0:
+        print(f"  ... and {hidden} more")
     print("tevra: " + ", ".join(f"{n} {v}" for v, n in sorted(counts.items())))
     return OK
 
@@ -367,7 +426,8 @@ def cmd_runs(args: argparse.Namespace) -> int:
     print(f"{'run':>7}  {'status':<15} {'started':<19} {'time':>8}  asset")
     for run in runs:
         print(f"{run.id:>7}  {run.status:<15} {_when(run.started):<19} "
-              f"{_took(run):>8}  {_short(run.asset)}{f'[{run.partition}]' if run.partition else ''}")
+              f"{_took(run):>8}  {_short(run.asset)}{f'[{run.partition}]' if run.partition else ''}"
+              + (f"  (attempt {run.attempt})" if run.attempt > 1 else ""))
     return OK
 
 
@@ -388,6 +448,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     fields = [
         ("run", str(run.id)), ("invocation", str(run.invocation)), ("asset", run.asset),
         ("partition", run.partition or "-"), ("status", run.status),
+        ("attempt", str(run.attempt)),
         ("reason", run.reason or "-"), ("started", _when(run.started)),
         ("ended", _when(run.ended)), ("time", _took(run)),
         ("code version", run.code_version or "-"), ("data version", run.data_version or "-"),

@@ -41,6 +41,14 @@ def failure_text(node: Node, outcome: jobs.Outcome | None) -> str:
     return "\n".join(lines)
 
 
+def retry_text(node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
+               delay: float) -> str:
+    """A failed attempt that will be tried again."""
+    error = (outcome.error or outcome.status).strip().splitlines()
+    return (f"{node.label} {outcome.status} (run {outcome.run_id}, attempt {attempt} of "
+            f"{attempts}): {error[-1] if error else outcome.status}; trying again in {delay:.1f}s")
+
+
 class PlainReporter(Reporter):
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
@@ -58,6 +66,10 @@ class PlainReporter(Reporter):
             line = failure_text(node, outcome)
         self.stream.write(line + "\n")
 
+    def retrying(self, node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
+                 delay: float) -> None:
+        self.stream.write(retry_text(node, outcome, attempt, attempts, delay) + "\n")
+
     def done(self, summary: Summary) -> None:
         self.stream.write(summary_line(summary) + "\n")
         self.stream.flush()
@@ -65,6 +77,8 @@ class PlainReporter(Reporter):
 
 def summary_line(summary: Summary) -> str:
     parts = [f"{n} {status}" for status, n in sorted(summary.counts.items())]
+    if summary.retries:
+        parts.append(f"{summary.retries} attempt{'s' if summary.retries > 1 else ''} retried")
     text = ", ".join(parts) if parts else "nothing to do"
     if summary.interrupted:
         text += " (stopped early)"
@@ -109,6 +123,13 @@ class LiveReporter(Reporter):
                                         highlight=False)
         assert self.task is not None
         self.progress.advance(self.task)
+        self._refresh()
+
+    def retrying(self, node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
+                 delay: float) -> None:
+        self.running -= 1
+        self.progress.console.print(retry_text(node, outcome, attempt, attempts, delay),
+                                    style="yellow", markup=False, highlight=False)
         self._refresh()
 
     def _refresh(self, force: bool = False) -> None:

@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from tevra.errors import GraphError
-from tevra.keys import default_key
+from tevra.keys import Unnamed, default_key
 from tevra.partition_keys import Dimensions
 
 
@@ -53,6 +53,22 @@ class Graph:
     by_key: dict[str, Asset]
     python_version: str
 
+    def unnamed(self) -> list[Unnamed]:
+        """The assets declared without a name, as the keys of older stores knew them."""
+        return [Unnamed(a.file, a.module, a.function) for a in self.assets if not a.named]
+
+    def one(self, name: str) -> Asset:
+        """The asset a name (key, name, function name or module.function) names; a name
+        that fits several is refused with them listed."""
+        matched = [a for a in self.assets if name in _names(a)]
+        if len(matched) == 1:
+            return matched[0]
+        if matched:
+            raise GraphError([f"{name!r} names {len(matched)} assets: "
+                              + ", ".join(a.key for a in matched) + "; give one of these keys"])
+        candidates = {n for a in self.assets for n in (a.key, a.label, a.function)}
+        raise GraphError([f"no asset {name!r}{did_you_mean(name, candidates)}"])
+
     def select(self, patterns: list[str]) -> list[Asset]:
         """The assets a selection names, in dependency order (all when none is given).
 
@@ -85,8 +101,12 @@ def did_you_mean(name: str, candidates: Iterable[str]) -> str:
     return f" (did you mean {close[0]!r}?)" if close else ""
 
 
+def _names(asset: Asset) -> tuple[str, ...]:
+    return (asset.key, asset.label, asset.function, f"{asset.module}.{asset.function}")
+
+
 def _matches(asset: Asset, pattern: str) -> bool:
-    names = (asset.key, asset.label, asset.function, f"{asset.module}.{asset.function}")
+    names = _names(asset)
     if pattern in names:
         return True
     return any(c in pattern for c in "*?[") and any(fnmatch.fnmatchcase(n, pattern) for n in names)

@@ -1,8 +1,17 @@
 """The run loop: settle the plan's nodes upstreams first, run the stale ones on an
-executor, and record every outcome in the store as it arrives."""
+executor, and record every outcome in the store as it arrives.
+
+A run that fails, crashes or times out is tried again while its asset's retries last
+(``tevra.project.RunSettings``), after a delay that doubles with each attempt and is
+spread by a random factor, so that many runs failing together do not return together.
+Every attempt is a run record of its own with its number; the partition settles, and
+its dependents are decided, only with the last attempt."""
 
 from __future__ import annotations
 
+import dataclasses
+import heapq
+import random
 import time
 from collections import deque
 from collections.abc import Callable
@@ -10,8 +19,21 @@ from dataclasses import dataclass, field
 
 from tevra import jobs
 from tevra.executors import Executor
+from tevra.graph import Asset
 from tevra.plan import Node, Plan
+from tevra.project import RunSettings
 from tevra.store import COMMIT_INTERVAL, Store
+
+# Statuses that another attempt may change.
+RETRIED = frozenset({jobs.FAILED, jobs.CRASHED, jobs.TIMED_OUT})
+# The longest wait before a retry, whatever the doubling reaches.
+MAX_RETRY_DELAY = 600.0
+
+
+def retry_delay(first: float, attempt: int) -> float:
+    """Seconds to wait after attempt ``attempt`` failed: ``first`` doubled for each
+    attempt before, capped, times a random factor between 0.5 and 1.5."""
+    return min(first * 2.0 ** (attempt - 1), MAX_RETRY_DELAY) * random.uniform(0.5, 1.5)
 
 
 class Reporter:
@@ -20,6 +42,8 @@ class Reporter:
     def planned(self, plan: Plan) -> None: ...
     def started(self, node: Node) -> None: ...
     def finished(self, node: Node, outcome: jobs.Outcome | None) -> None: ...
+    def retrying(self, node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
+                 delay: float) -> None: ...
     def done(self, summary: Summary) -> None: ...
 
 
@@ -36,6 +60,7 @@ class Summary:
     counts: dict[str, int] = field(default_factory=dict)
     per_asset: dict[str, AssetTally] = field(default_factory=dict)
     elapsed: float = 0.0
+    retries: int = 0  # attempts that failed and were tried again
     interrupted: bool = False  # stopped before the plan was done
     cancelled: bool = False  # by Ctrl-C
 
@@ -46,7 +71,7 @@ class Summary:
 
 class Runner:
     def __init__(self, plan: Plan, store: Store, executor: Callable[[], Executor],
-                 reporter: Reporter, *, timeout: float | None = None,
+                 reporter: Reporter, *, settings: Callable[[Asset], RunSettings] | None = None,
                  fail_fast: bool = False) -> None:
         self.plan = plan
         self.store = store
@@ -54,13 +79,19 @@ class Runner:
         self._make_executor = executor
         self._executor: Executor | None = None
         self.reporter = reporter
-        self.timeout = timeout
+        self._settings_of = settings or (lambda asset: RunSettings())
+        self._settings: dict[str, RunSettings] = {}
         self.fail_fast = fail_fast
         self.summary = Summary()
         # Nodes to run that became ready through a finished run: they go before the
         # plan's next, so that what they read is forgotten early.
         self._ready: deque[Node] = deque()
-        self._in_flight: dict[int, Node] = {}
+        # Run id -> the node, its job and its attempt number.
+        self._in_flight: dict[int, tuple[Node, jobs.Job, int]] = {}
+        # Attempts to make: (when, order, node, the failed attempt's job and number, its
+        # outcome), soonest first.
+        self._retries: list[tuple[float, int, Node, jobs.Job, int, jobs.Outcome]] = []
+        self._remembered: set[str] = set()
         self._skipped: list[tuple[str, str, str, str | None]] = []
 
     def run(self) -> Summary:
@@ -73,6 +104,7 @@ class Runner:
             if self._executor is not None:
                 for outcome in self._executor.cancel():
                     self._finish(outcome)
+            self._give_up_retries()
         finally:
             self._flush_skipped()
             self.store.summarise(self.summary.counts)
@@ -89,6 +121,12 @@ class Runner:
         while True:
             executor = self._executor
             room = executor.capacity() - len(self._in_flight) if executor is not None else 1
+            now = time.monotonic()
+            while room > 0 and self._retries and self._retries[0][0] <= now:
+                assert executor is not None  # a retry follows a run
+                _, _, node, job, attempt, _ = heapq.heappop(self._retries)
+                self._submit_attempt(executor, node, job, attempt + 1)
+                room -= 1
             while room > 0 and (self._ready or not exhausted):
                 if self._ready:
                     node = self._ready.popleft()
@@ -108,12 +146,22 @@ class Runner:
                 room -= 1
             if self._skipped:
                 self._flush_skipped()
-            if not self._in_flight:
+            if not self._in_flight and not self._retries:
                 return
+            # Until something finishes, the next retry is due (and there is room for it),
+            # or the next commit.
+            full = executor is not None and len(self._in_flight) >= executor.capacity()
+            wait = COMMIT_INTERVAL
+            if self._retries and not full:
+                wait = min(wait, max(self._retries[0][0] - time.monotonic(), 0.0))
+            if not self._in_flight:
+                self.store.maybe_commit()
+                time.sleep(wait)
+                continue
             assert executor is not None
             # Runs just started reach the history within a commit interval even while
             # none finishes, so that a reader sees them running.
-            for outcome in executor.wait(COMMIT_INTERVAL):
+            for outcome in executor.wait(wait):
                 self._finish(outcome)
             self.store.maybe_commit()
             if self.fail_fast and self.summary.failed:
@@ -121,6 +169,7 @@ class Runner:
                 self._ready.clear()
                 for outcome in executor.cancel():
                     self._finish(outcome)
+                self._give_up_retries()
                 return
 
     def _settled(self, node: Node) -> None:
@@ -131,29 +180,65 @@ class Runner:
         self._count(node, state, 0.0)
         self.reporter.finished(node, None)
 
+    def _settings_for(self, asset: Asset) -> RunSettings:
+        found = self._settings.get(asset.key)
+        if found is None:
+            found = self._settings[asset.key] = self._settings_of(asset)
+        return found
+
     def _submit(self, executor: Executor, node: Node) -> None:
-        run_id = self.store.new_run_id()
-        out = self.store.run_dir(run_id)
         asset = node.asset
-        self.store.started(run_id, asset.key, node.key, node.reason,
-                           self.plan.code_versions[asset.key], node.input_versions, out)
+        code = self.plan.code_versions[asset.key]
+        if code not in self._remembered and asset.code_parts is not None:
+            self._remembered.add(code)
+            self.store.remember_code(code, asset.code_parts)
         job = jobs.Job(
-            run_id=run_id,
+            run_id=0,
             module=asset.module,
             function=asset.function,
-            output_dir=out,
+            output_dir="",
             partition=asset.dims.partition(node.combo),
+            # Kept with the job: a retry reads the same upstream files.
             inputs=self.plan.input_files(node),
-            timeout=self.timeout,
+            timeout=self._settings_for(asset).timeout,
         )
         self.plan.consumed(node)
-        self._in_flight[run_id] = node
+        self._submit_attempt(executor, node, job, 1)
+
+    def _submit_attempt(self, executor: Executor, node: Node, job: jobs.Job,
+                        attempt: int) -> None:
+        """Run one attempt of a node, as a new run with a new output directory."""
+        run_id = self.store.new_run_id()
+        job = dataclasses.replace(job, run_id=run_id, output_dir=self.store.run_dir(run_id))
+        asset = node.asset
+        self.store.started(run_id, asset.key, node.key, node.reason,
+                           self.plan.code_versions[asset.key], node.input_versions,
+                           job.output_dir, attempt)
+        self._in_flight[run_id] = (node, job, attempt)
         executor.submit(job)
         self.reporter.started(node)
 
     def _finish(self, outcome: jobs.Outcome) -> None:
-        node = self._in_flight.pop(outcome.run_id)
+        node, job, attempt = self._in_flight.pop(outcome.run_id)
         self.store.finished(node.asset.key, node.key, outcome, node.input_versions)
+        settings = self._settings_for(node.asset)
+        if (outcome.status in RETRIED and attempt <= settings.retries
+                and not self.summary.interrupted):
+            delay = retry_delay(settings.retry_delay, attempt)
+            heapq.heappush(self._retries, (time.monotonic() + delay, outcome.run_id, node, job,
+                                           attempt, outcome))
+            self.summary.retries += 1
+            self.reporter.retrying(node, outcome, attempt, settings.retries + 1, delay)
+            return
+        self._settle_run(node, outcome)
+
+    def _give_up_retries(self) -> None:
+        """Stopping: partitions waiting to be tried again stand for their last attempt."""
+        while self._retries:
+            *_, node, _, _, outcome = heapq.heappop(self._retries)
+            self._settle_run(node, outcome)
+
+    def _settle_run(self, node: Node, outcome: jobs.Outcome) -> None:
         decided = self.plan.finished(node, outcome)
         self._count(node, outcome.status, outcome.ended - outcome.started)
         self.reporter.finished(node, outcome)

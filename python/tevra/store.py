@@ -23,7 +23,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, NamedTuple, TextIO
 
-from tevra import jobs
+from tevra import jobs, keys
 from tevra.errors import NoHistory, StoreBusy, UsageError
 
 # The database's file name in the state directory.
@@ -58,7 +58,8 @@ CREATE TABLE IF NOT EXISTS runs (
     error TEXT,
     error_type TEXT,
     traceback TEXT,
-    cached_from INTEGER
+    cached_from INTEGER,
+    attempt INTEGER NOT NULL DEFAULT 1
 );
 CREATE INDEX IF NOT EXISTS runs_by_asset ON runs (asset, partition, id);
 CREATE INDEX IF NOT EXISTS runs_by_status ON runs (status, id);
@@ -74,6 +75,12 @@ CREATE TABLE IF NOT EXISTS latest (
 -- Pages list an asset's runs of one status, and an invocation's runs, newest first.
 CREATE INDEX IF NOT EXISTS runs_by_asset_status ON runs (asset, status, id);
 CREATE INDEX IF NOT EXISTS runs_by_invocation ON runs (invocation, id);
+-- The parts of the code each code version stands for (tevra.codeversion), kept once
+-- per version, so that a status can say what changed since a run.
+CREATE TABLE IF NOT EXISTS code_parts (
+    code_version TEXT PRIMARY KEY,
+    parts TEXT NOT NULL
+) WITHOUT ROWID;
 """
 
 # How many partitions of each asset stand at each last status, kept by triggers, so
@@ -106,6 +113,7 @@ RUN_COLUMNS = (
     "id", "invocation", "asset", "partition", "status", "reason", "started", "ended",
     "code_version", "input_versions", "data_version", "value_path", "value_size",
     "value_mtime_ns", "output_dir", "error", "error_type", "traceback", "cached_from",
+    "attempt",
 )
 
 # Commit at least this often while runs finish, so a killed orchestrator loses little.
@@ -147,6 +155,7 @@ class Run:
     error_type: str | None
     traceback: str | None
     cached_from: int | None
+    attempt: int = 1  # 1, or the retry's number plus one
 
 
 class Fact(NamedTuple):
@@ -190,6 +199,7 @@ class Store:
                 self.db.execute("ALTER TABLE invocations ADD COLUMN summary TEXT")
 
             _add_counts(self.db)
+        self._upgrade()
         # Writes wait here until the next commit, which writes them in one transaction.
         self._starts: dict[int, tuple[Any, ...]] = {}
         self._rows: list[tuple[Any, ...]] = []
@@ -199,6 +209,16 @@ class Store:
         self._runs_root = ""
         self._next_id = 0
         self.invocation = 0
+
+    def _upgrade(self) -> None:
+        """Bring a history from before retries and code parts up to date (also when only
+        read: every query names the new column)."""
+        columns = {row[1] for row in self.db.execute("PRAGMA table_info(runs)")}
+        if columns and "attempt" not in columns:
+            self.db.execute("ALTER TABLE runs ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1")
+        if columns:
+            self.db.execute("CREATE TABLE IF NOT EXISTS code_parts (code_version TEXT "
+                            "PRIMARY KEY, parts TEXT NOT NULL) WITHOUT ROWID")
 
     # -- the writer's side ---------------------------------------------------
 
@@ -310,12 +330,13 @@ class Store:
             self.commit()
 
     def started(self, run_id: int, asset: str, partition: str, reason: str,
-                code_version: str, input_versions: str | None, output_dir: str) -> None:
+                code_version: str, input_versions: str | None, output_dir: str,
+                attempt: int = 1) -> None:
         """A run about to start: recorded as running until its outcome arrives."""
         self._starts[run_id] = (
             run_id, self.invocation, asset, partition, jobs.RUNNING, reason, time.time(), None,
             code_version, input_versions, None, None, None, None, output_dir, None, None, None,
-            None,
+            None, attempt,
         )
 
     def finished(self, asset: str, partition: str, outcome: jobs.Outcome,
@@ -330,6 +351,7 @@ class Store:
                 *start[:4], outcome.status, start[5], outcome.started, outcome.ended, start[8],
                 input_versions, outcome.data_version, value_path, outcome.value_size,
                 outcome.value_mtime_ns, start[14], error, error_type, outcome.traceback, None,
+                start[19],
             ))
         else:
             self._updates.append((
@@ -350,10 +372,46 @@ class Store:
             run_id = self.new_run_id()
             self._rows.append((
                 run_id, self.invocation, asset, partition, status, reason, now, now, None, None,
-                None, None, None, None, None, None, None, None, None,
+                None, None, None, None, None, None, None, None, None, 1,
             ))
             self._latest.append((asset, partition, run_id, status, None))
         self.maybe_commit()
+
+    def remember_code(self, code_version: str, parts: dict[str, str]) -> None:
+        """The parts a code version stands for; kept once per version."""
+        self.db.execute("INSERT OR IGNORE INTO code_parts (code_version, parts) VALUES (?, ?)",
+                        (code_version, json.dumps(parts, sort_keys=True)))
+
+    def adopt_path_keys(self, assets: Iterable[keys.Unnamed]) -> dict[str, str]:
+        """Carry the history kept under the path keys of older stores over to the keys
+        of these assets (``tevra.keys``); returns what was renamed."""
+        stored = [row[0] for row in self.db.execute(
+            "SELECT DISTINCT asset FROM latest WHERE asset LIKE '/%'")]
+        renamed = keys.legacy_keys(stored, assets) if stored else {}
+        if renamed:
+            self._adopt(renamed)
+        return renamed
+
+    def _adopt(self, renamed: dict[str, str]) -> None:
+        """Old key -> new key, in one transaction: the runs, and the latest facts unless
+        the new key has newer ones."""
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            for old, new in renamed.items():
+                db.execute("UPDATE runs SET asset = ? WHERE asset = ?", (new, old))
+                db.execute(
+                    "INSERT INTO latest (asset, partition, run_id, status, success_id) "
+                    "SELECT ?, partition, run_id, status, success_id FROM latest WHERE asset = ? "
+                    "AND true ON CONFLICT (asset, partition) DO UPDATE SET "
+                    "run_id = excluded.run_id, status = excluded.status, success_id = "
+                    "COALESCE(excluded.success_id, latest.success_id) "
+                    "WHERE excluded.run_id > latest.run_id", (new, old))
+                db.execute("DELETE FROM latest WHERE asset = ?", (old,))
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
 
     def summarise(self, counts: dict[str, int]) -> None:
         """What the invocation did, by status (fresh partitions included)."""
@@ -452,6 +510,18 @@ class Store:
             runs.extend(self.runs(key, status, limit))
         runs.sort(key=lambda r: -r.id)
         return runs[:limit]
+
+    def code_versions_of(self, asset: str) -> dict[str | None, int]:
+        """The code versions the latest successes of an asset's partitions ran, with how
+        many partitions each."""
+        return dict(self.db.execute(
+            "SELECT r.code_version, COUNT(*) FROM latest l JOIN runs r ON r.id = l.success_id "
+            "WHERE l.asset = ? GROUP BY r.code_version", (asset,)).fetchall())
+
+    def code_parts(self, code_version: str) -> dict[str, str] | None:
+        row = self.db.execute("SELECT parts FROM code_parts WHERE code_version = ?",
+                              (code_version,)).fetchone()
+        return json.loads(row[0]) if row else None
 
     def close(self) -> None:
         self.commit()

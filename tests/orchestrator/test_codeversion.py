@@ -159,3 +159,23 @@ def test_changes_say_what_differs():
         "m:h is newly used",
         "Python changed from 3.13 to 3.14",
     ]
+
+
+def test_status_why_names_the_parts_that_changed(project):
+    assert project.run("shop").code == 0
+    edit(project, "shop/util.py", "return x + 1", "return x + 2")
+    edit(project, "shop/util.py", "RATE = 0.2", "RATE = 0.25")
+    edit(project, "shop/orders.py", "import rich\n", "import rich\nimport sqlite3\n")
+    result = project.tevra("status", "shop", "--why", "orders")
+    assert result.code == 0, result.err
+    assert result.out == (
+        "orders (shop.orders:orders)\n"
+        "  1 partition last succeeded with other code; since then:\n"
+        "    shop.util:RATE changed\n"
+        "    shop.util:deeper changed\n"
+        "  stale  -  (code changed)\n"
+        "tevra: 1 stale\n"
+    )
+    fresh = project.tevra("status", "shop", "--why", "base").out
+    assert "1 partition last succeeded with the code as it is now" in fresh
+    assert fresh.endswith("tevra: 1 fresh\n")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import shutil
+import sqlite3
 
 import pytest
 
@@ -113,3 +114,23 @@ def test_old_path_keys_map_to_module_keys():
         "/old/place/shop/sales/__init__.py:sales": "shop.sales:sales",
         "/old/place/a/report.py:report": "a.report:report",
     }
+
+
+def test_a_store_from_before_keeps_its_history(shop):
+    """Path keys, runs without attempts and no code parts: what older stores hold."""
+    assert shop.run("shop").code == 0
+    db = sqlite3.connect(shop.root / ".tevra" / "runs.db")
+    for key, path in (("shop.orders:orders", "/elsewhere/shop/orders.py:orders"),
+                      ("shop.reports.report:report",
+                       str(shop.root / "shop/reports/report.py") + ":report")):
+        db.execute("UPDATE runs SET asset = ? WHERE asset = ?", (path, key))
+        db.execute("UPDATE latest SET asset = ? WHERE asset = ?", (path, key))
+    db.execute("ALTER TABLE runs DROP COLUMN attempt")
+    db.execute("DROP TABLE code_parts")
+    db.commit()
+    db.close()
+    assert "  orders.py:orders" in shop.tevra("runs").out
+    assert shop.status("shop") == {"orders": ("fresh", None), "report": ("fresh", None)}
+    runs = shop.tevra("runs").out
+    assert "shop.orders:orders" in runs and "/elsewhere" not in runs
+    assert "tevra: 2 cached" in shop.run("shop").out
