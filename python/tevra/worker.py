@@ -7,6 +7,9 @@ is in ``result.json``.
 ``--kwargs-file FILE`` reads the keyword-argument JSON from FILE (``-``: standard
 input) instead, so that a large value never goes on the command line.
 ``--traceback-file FILE`` writes the traceback of a failed run's exception to FILE.
+``--log FILE`` appends what the run writes to descriptors 1 and 2, and its ``logging``
+records, to FILE (see ``tevra.runlog``).
+``--parent-pid PID`` ends the worker when process PID, its parent, ends.
 """
 
 import sys
@@ -15,10 +18,10 @@ import _tevra
 
 from tevra._cli import project_importable
 
-_OPTIONS = ("--kwargs-file", "--traceback-file")
+_OPTIONS = ("--kwargs-file", "--traceback-file", "--log", "--parent-pid")
 
-# module, function, output_dir, kwargs_json, kwargs_file, traceback_file
-_Args = tuple[str, str, str, str | None, str | None, str | None]
+# module, function, output_dir, kwargs_json, kwargs_file, traceback_file, log, parent_pid
+_Args = tuple[str, str, str, str | None, str | None, str | None, str | None, str | None]
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -39,6 +42,11 @@ def _parser() -> "argparse.ArgumentParser":
                         help="read KWARGS_JSON from FILE ('-': standard input) instead")
     parser.add_argument("--traceback-file", metavar="FILE", default=None,
                         help="when the run fails, write the traceback of its exception to FILE")
+    parser.add_argument("--log", metavar="FILE", default=None,
+                        help="append the run's standard output and error and its logging "
+                             "records to FILE")
+    parser.add_argument("--parent-pid", metavar="PID", default=None,
+                        help="end when process PID, which started this one, ends")
     parser.add_argument("module", metavar="MODULE", help="dotted name of the module holding the asset")
     parser.add_argument("function", metavar="FUNCTION", help="name of the asset function in MODULE")
     parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory for value.json and result.json")
@@ -83,7 +91,7 @@ def _parse_fast(argv: list[str]) -> _Args | None:
         return None
     kwargs = positional[3] if len(positional) == 4 else None
     return (positional[0], positional[1], positional[2], kwargs, kwargs_file,
-            options.get("--traceback-file"))
+            options.get("--traceback-file"), options.get("--log"), options.get("--parent-pid"))
 
 
 def _parse_slow(argv: list[str]) -> _Args:
@@ -92,7 +100,7 @@ def _parse_slow(argv: list[str]) -> _Args:
     if args.kwargs_file is not None and args.kwargs_json is not None:
         parser.error("argument KWARGS_JSON: not allowed with argument --kwargs-file")
     return (args.module, args.function, args.output_dir, args.kwargs_json, args.kwargs_file,
-            args.traceback_file)
+            args.traceback_file, args.log, args.parent_pid)
 
 
 def _read_kwargs(path: str) -> str:
@@ -115,17 +123,41 @@ def main(argv: list[str] | None = None) -> int:
     parsed = _parse_fast(args)
     if parsed is None:
         parsed = _parse_slow(args)
-    module, function, output_dir, kwargs_json, kwargs_file, traceback_file = parsed
+    module, function, output_dir, kwargs_json, kwargs_file, traceback_file, log, parent = parsed
+    if parent is not None:
+        from tevra import lifeline
+
+        try:
+            parent_pid = int(parent)
+        except ValueError:
+            _parser().error(f"argument --parent-pid: not a process id: {parent!r}")
+        lifeline.die_with_parent(parent_pid)
     if kwargs_file is not None:
         kwargs_json = _read_kwargs(kwargs_file)
     project_importable()
+    if log is None:
+        _run(module, function, output_dir, kwargs_json, traceback_file)
+        return 0
+    from tevra import runlog
+
+    capture = runlog.Capture()
+    if not capture.start(log):
+        _parser().error(f"argument --log: can't open '{log}'")
+    try:
+        _run(module, function, output_dir, kwargs_json, traceback_file)
+    finally:
+        capture.stop()
+    return 0
+
+
+def _run(module: str, function: str, output_dir: str, kwargs_json: str | None,
+         traceback_file: str | None) -> None:
     if traceback_file is not None:
         _run_keeping_traceback(module, function, output_dir, kwargs_json, traceback_file)
-        return 0
+        return
     # A failed run raises SystemExit(1) after writing result.json; it is left
     # to end the process with that status.
     _tevra.materialize_asset(module, function, output_dir, kwargs_json)
-    return 0
 
 
 def _run_keeping_traceback(module: str, function: str, output_dir: str, kwargs_json: str | None,

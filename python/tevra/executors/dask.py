@@ -24,6 +24,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
+from tevra import runlog
 from tevra.errors import ExecutorError
 from tevra.execute import read_outcome
 from tevra.executors.dask_worker import (
@@ -371,10 +372,13 @@ class DaskExecutor:
         """Write the run's files into its output directory and make its outcome."""
         result_bytes: bytes | None = r["result_json"]
         value_bytes: bytes | None = r["value_json"]
+        log_bytes: bytes | None = r.get("log")
         if result_bytes is not None:
             result_bytes = _relocate(result_bytes, r["out_dir"], job.output_dir)
-        if result_bytes is not None or value_bytes is not None:
+        if result_bytes is not None or value_bytes is not None or log_bytes:
             os.makedirs(job.output_dir, exist_ok=True)
+        if log_bytes:
+            _write(os.path.join(job.output_dir, runlog.LOG_FILE), log_bytes)
         # value.json first: a result.json beside it is what makes the directory whole.
         if value_bytes is not None:
             _write(os.path.join(job.output_dir, "value.json"), value_bytes)

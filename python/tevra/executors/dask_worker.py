@@ -2,7 +2,7 @@
 
 The task writes the job's upstream values (sent as bytes) into a directory of the
 worker's own, runs the asset through ``tevra.execute`` and returns the outcome's fields
-with the bytes of ``value.json`` and ``result.json``; the client side writes them into
+with the bytes of ``value.json``, ``result.json`` and its log (``tevra.runlog``); the client side writes them into
 the job's output directory. Also what every worker runs when the client connects: its
 versions, and forgetting the user modules of an earlier invocation.
 """
@@ -15,6 +15,7 @@ import sys
 import tempfile
 from typing import Any
 
+from tevra import runlog
 from tevra.jobs import Job, Outcome
 
 # Workers announce on it the start of a run that has a timeout.
@@ -115,7 +116,11 @@ def _run_here(
 ) -> dict[str, Any]:
     scratch = _worker_scratch()
     out_dir = os.path.join(scratch, "out")
-    written: list[str] = [os.path.join(out_dir, "result.json"), os.path.join(out_dir, "value.json")]
+    log = runlog.log_path(out_dir)
+    written: list[str] = [os.path.join(out_dir, "result.json"), os.path.join(out_dir, "value.json"),
+                          log]
+    capture = _capture()
+    logged = False
     try:
         local_inputs: dict[str, str | dict[str, str]] = {}
         for i, (name, value) in enumerate(inputs.items()):
@@ -129,7 +134,18 @@ def _run_here(
                 }
                 written.extend(local_inputs[name].values())  # type: ignore[union-attr]
         job = Job(run_id, module, function, out_dir, dict(partition), local_inputs, None)
-        outcome: Outcome = run_in_process(job)
+        if capture is not None:
+            os.makedirs(out_dir, exist_ok=True)
+            logged = capture.start(log)
+        try:
+            outcome: Outcome = run_in_process(job)
+        finally:
+            # Whatever the run did to descriptors 0-2 and the streams ends with it.
+            if logged:
+                assert capture is not None
+                capture.stop()
+            elif capture is not None:
+                capture.restore()
         return {
             "status": outcome.status,
             "started": outcome.started,
@@ -140,6 +156,7 @@ def _run_here(
             "out_dir": out_dir,
             "result_json": _read_if_there(written[0]),
             "value_json": _read_if_there(written[1]),
+            "log": _read_if_there(log),
         }
     finally:
         # Leave the directory empty for the thread's next run: no file of this run may
@@ -149,6 +166,25 @@ def _run_here(
                 os.unlink(path)
             except FileNotFoundError:
                 pass
+
+
+_captures: list[runlog.Capture] = []
+
+
+def _capture() -> runlog.Capture | None:
+    """This worker process's ``runlog.Capture``, or None when it runs several tasks at
+    once: descriptors are the whole process's, so one run's output could not be told
+    from another's (it then goes to the worker's own output, as any task's does)."""
+    try:
+        from distributed import get_worker
+
+        if get_worker().state.nthreads != 1:
+            return None
+    except Exception:
+        return None
+    if not _captures:
+        _captures.append(runlog.Capture())
+    return _captures[0]
 
 
 # Modules first imported while a run happened in this worker process.

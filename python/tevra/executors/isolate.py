@@ -3,6 +3,8 @@
 For assets that must not share a process with any other run. The keyword arguments
 go through a file (never the command line) and the worker writes a failed run's
 traceback to another; both live in a private temporary directory for the run's time.
+The run's standard output and error are its log (``tevra.runlog``) from the moment the
+process starts, and the worker dies with this process (``tevra.lifeline``).
 """
 
 from __future__ import annotations
@@ -18,7 +20,7 @@ import time
 from dataclasses import dataclass
 from typing import IO, Any
 
-from tevra import execute
+from tevra import execute, runlog
 from tevra.executors.process import child_env, exit_text, kill_group, open_pidfd
 from tevra.jobs import (
     CRASHED, FAILED, INTERRUPTED, TIMED_OUT, Job, Outcome, kwargs_json, read_inputs, timeout_text,
@@ -36,6 +38,7 @@ class _Run:
     deadline: float | None
     kwargs_path: str
     traceback_path: str
+    log_path: str | None
 
 
 class IsolateExecutor:
@@ -143,14 +146,23 @@ class IsolateExecutor:
                                                      execute.format_exception(exc)))
             self._remove(kwargs_path)
             return
-        proc = subprocess.Popen(
-            [sys.executable, "-m", "tevra.worker", "--kwargs-file", kwargs_path,
-             "--traceback-file", traceback_path, job.module, job.function, job.output_dir],
-            cwd=self._cwd, env=self._env, stdin=subprocess.DEVNULL,
-            stdout=self._stdout, stderr=self._stderr, process_group=0)
+        argv = [sys.executable, "-m", "tevra.worker", "--kwargs-file", kwargs_path,
+                "--traceback-file", traceback_path, "--parent-pid", str(os.getpid())]
+        log_fd, log_path = _open_log(job.output_dir)
+        if log_path is not None:
+            argv += ["--log", log_path]
+        argv += [job.module, job.function, job.output_dir]
+        try:
+            proc = subprocess.Popen(
+                argv, cwd=self._cwd, env=self._env, stdin=subprocess.DEVNULL,
+                stdout=self._stdout if log_fd is None else log_fd,
+                stderr=self._stderr if log_fd is None else log_fd, process_group=0)
+        finally:
+            if log_fd is not None:
+                os.close(log_fd)
         run = _Run(job, proc, open_pidfd(proc.pid), started,
                    None if job.timeout is None else time.monotonic() + job.timeout,
-                   kwargs_path, traceback_path)
+                   kwargs_path, traceback_path, log_path)
         if run.pidfd is not None:
             self._selector.register(run.pidfd, selectors.EVENT_READ, run)
         self._running.append(run)
@@ -189,6 +201,8 @@ class IsolateExecutor:
         self._running.remove(run)
         self._remove(run.kwargs_path)
         self._remove(run.traceback_path)
+        if run.log_path is not None:
+            runlog.finish_log(run.log_path)
 
     @staticmethod
     def _remove(path: str) -> None:
@@ -197,6 +211,17 @@ class IsolateExecutor:
         except FileNotFoundError:
             pass
 
+
+
+def _open_log(output_dir: str) -> tuple[int | None, str | None]:
+    """The run's log, open for the worker's descriptors 1 and 2; (None, None) when its
+    directory cannot be made (the worker then fails the run, saying why)."""
+    path = runlog.log_path(output_dir)
+    try:
+        os.makedirs(output_dir, exist_ok=True)
+        return runlog.open_log(path), path
+    except OSError:
+        return None, None
 
 
 def _read_text(path: str) -> str | None:

@@ -163,11 +163,13 @@ class PoolExecutor:
         outcome_read, outcome_write = os.pipe()
         try:
             proc = subprocess.Popen(
-                [sys.executable, "-m", "tevra.executors.pool_worker", str(job_read), str(outcome_write)],
+                [sys.executable, "-m", "tevra.executors.pool_worker", str(job_read), str(outcome_write),
+                 str(os.getpid())],
                 pass_fds=(job_read, outcome_write), cwd=self._cwd, env=self._env,
                 stdin=subprocess.DEVNULL, stdout=self._stdout, stderr=self._stderr,
                 # Its own process group: a terminal's Ctrl-C is the orchestrator's to
-                # handle, and a timeout or cancel kills whatever the run started.
+                # handle, and a timeout or cancel kills whatever the run started. It
+                # dies with this process all the same (tevra.lifeline).
                 process_group=0)
         except BaseException:
             for fd in (job_read, job_write, outcome_read, outcome_write):

@@ -1,7 +1,9 @@
-"""A pool worker: ``python -m tevra.executors.pool_worker JOB_FD OUTCOME_FD``.
+"""A pool worker: ``python -m tevra.executors.pool_worker JOB_FD OUTCOME_FD [PARENT_PID]``.
 
 Reads job after job from JOB_FD, runs each in this interpreter and writes its outcome
-to OUTCOME_FD; ends when JOB_FD reaches its end. Both carry frames of a four-byte
+to OUTCOME_FD; ends when JOB_FD reaches its end, and dies with PARENT_PID, the pool's
+process (see ``tevra.lifeline``). Each run's output goes to its log (``tevra.runlog``),
+and descriptors 0-2 and the standard streams are put back after every run. Both carry frames of a four-byte
 little-endian length and a ``marshal`` payload: a job is the tuple of ``Job``'s fields
 in order, an outcome the tuple of ``Outcome``'s; an empty frame first says the worker
 is ready. A job names its values' files; the values themselves are read here, never
@@ -14,6 +16,7 @@ import marshal
 import os
 import sys
 
+from tevra import lifeline, runlog
 from tevra.jobs import Job, Outcome
 
 OUTCOME_FIELDS = Outcome.__slots__
@@ -42,7 +45,9 @@ def _write_all(fd: int, data: bytes) -> None:
         view = view[os.write(fd, view):]
 
 
-def serve(job_fd: int, outcome_fd: int) -> None:
+def serve(job_fd: int, outcome_fd: int, parent: int | None = None) -> None:
+    if parent is not None:
+        lifeline.die_with_parent(parent)
     # Processes the asset code starts must not hold the pool's pipes open.
     os.set_inheritable(job_fd, False)
     os.set_inheritable(outcome_fd, False)
@@ -50,6 +55,7 @@ def serve(job_fd: int, outcome_fd: int) -> None:
     from tevra.execute import run_in_process
 
     project_importable()
+    capture = runlog.Capture()
     jobs = os.fdopen(job_fd, "rb", buffering=1 << 16)
     _write_all(outcome_fd, READY)
     while True:
@@ -57,23 +63,39 @@ def serve(job_fd: int, outcome_fd: int) -> None:
         if len(header) < 4:
             return
         fields = marshal.loads(jobs.read(int.from_bytes(header, "little")))
-        outcome = run_in_process(Job(*fields))
-        # What the asset printed belongs to its run, not to some later one.
-        for stream in (sys.stdout, sys.stderr):
-            try:
-                if stream is not None:
-                    stream.flush()
-            except Exception:
-                pass
+        if parent is not None:
+            lifeline.stop_if_orphaned(parent)
+        job = Job(*fields)
+        logged = False
+        try:
+            logged = _start_log(capture, job.output_dir)
+            outcome = run_in_process(job)
+        finally:
+            # Whatever the run did to descriptors 0-2 and the streams ends with it.
+            if logged:
+                capture.stop()
+            else:
+                capture.restore()
         _write_all(outcome_fd, encode_outcome(outcome))
 
 
+def _start_log(capture: runlog.Capture, output_dir: str) -> bool:
+    """Send the run's output to its log; False when its directory cannot be made
+    (the engine then reports why, as the run's failure)."""
+    try:
+        os.makedirs(output_dir, exist_ok=True)
+    except OSError:
+        return False
+    return capture.start(runlog.log_path(output_dir))
+
+
 def main(argv: list[str]) -> int:
-    if len(argv) != 2:
-        print("usage: python -m tevra.executors.pool_worker JOB_FD OUTCOME_FD", file=sys.stderr)
+    if len(argv) not in (2, 3):
+        print("usage: python -m tevra.executors.pool_worker JOB_FD OUTCOME_FD [PARENT_PID]",
+              file=sys.stderr)
         return 2
     try:
-        serve(int(argv[0]), int(argv[1]))
+        serve(int(argv[0]), int(argv[1]), int(argv[2]) if len(argv) == 3 else None)
     except BrokenPipeError:
         pass  # the pool went away; nobody is left to tell
     return 0

@@ -1,0 +1,243 @@
+"""A run's log: what it wrote to descriptors 1 and 2, and its ``logging`` records.
+
+The log is a plain file, ``log.txt`` in the run's output directory, beside its value;
+the orchestrator takes it over with the run's other files. Capture works on the
+descriptors themselves, so output of C extensions and of child processes is caught
+too. A log longer than ``LOG_LIMIT`` keeps its beginning and its end with a note where
+the middle was cut; an empty one is removed.
+
+A process that runs job after job (a pool worker) holds one ``Capture``: it saves
+descriptors 0-2 and ``sys.stdin``/``sys.stdout``/``sys.stderr`` when made and puts them
+back after every run, so that a run that closes or replaces them changes nothing for
+the next one.
+"""
+
+from __future__ import annotations
+
+import io
+import logging
+import os
+import sys
+from collections.abc import Callable
+from typing import TextIO, cast
+
+LOG_FILE = "log.txt"
+# Bytes kept of one run's log: its first and last lines within this, and a note.
+LOG_LIMIT = 1 << 20
+RECORD_FORMAT = "%(levelname)s %(name)s: %(message)s"
+
+_STD = (0, 1, 2)
+
+
+def log_path(output_dir: str) -> str:
+    return os.path.join(output_dir, LOG_FILE)
+
+
+def open_log(path: str) -> int:
+    """A new log file, opened for appending; never through a symbolic link."""
+    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC,
+                   0o644)
+
+
+def cut_note(cut: int) -> bytes:
+    return f"\n[tevra: {cut} bytes of this run's output cut here]\n".encode("ascii")
+
+
+def cap(fd: int, limit: int = LOG_LIMIT) -> int:
+    """Shorten the log open on ``fd`` (not for appending) to at most ``limit`` bytes;
+    its final size.
+
+    Keeps whole lines where it can: the head ends and the tail starts at a line break
+    within the kept halves.
+    """
+    size = os.fstat(fd).st_size
+    if size <= limit:
+        return size
+    # Room for the note, so that a capped log is within the limit and capping it again
+    # changes nothing.
+    half = (limit - len(cut_note(size))) // 2
+    head = os.pread(fd, half, 0)
+    tail = os.pread(fd, half, size - half)
+    cut_at = head.rfind(b"\n")
+    if cut_at >= half // 2:
+        head = head[:cut_at + 1]
+    start = tail.find(b"\n")
+    if 0 <= start < half // 2:
+        tail = tail[start + 1:]
+    body = cut_note(size - len(head) - len(tail)) + tail
+    view = memoryview(body)
+    offset = len(head)
+    while view:
+        written = os.pwrite(fd, view, offset)
+        view, offset = view[written:], offset + written
+    os.ftruncate(fd, offset)
+    return offset
+
+
+def finish_log(path: str, limit: int = LOG_LIMIT) -> None:
+    """Cap the log at ``path`` and remove it when empty (a run that wrote nothing)."""
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return  # the run removed it, or put something else in its place
+    try:
+        size = cap(fd, limit)
+    finally:
+        os.close(fd)
+    if size == 0:
+        os.unlink(path)
+
+
+class _Records(logging.Handler):
+    """Formats records onto whatever ``sys.stderr`` is at the time: the run's log."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.INFO)
+        self.setFormatter(logging.Formatter(RECORD_FORMAT))
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            stream = sys.stderr
+            if stream is not None:
+                stream.write(self.format(record) + "\n")
+        except Exception:
+            self.handleError(record)
+
+
+class KeepRecords:
+    """``logging`` records of INFO and above reach the log when the user set up none.
+
+    Records go to the logging module's handler of last resort, which serves only loggers
+    without handlers, so a user's own ``basicConfig`` still takes effect; the root
+    level is lowered from its default (WARNING) while this is on, and restored after
+    unless the run set a level of its own.
+    """
+
+    def __init__(self) -> None:
+        self._handler = _Records()
+        self._saved: logging.Handler | None = None
+        self._lowered = False
+
+    def on(self) -> None:
+        self._saved = logging.lastResort
+        logging.lastResort = self._handler
+        root = logging.getLogger()
+        self._lowered = root.level == logging.WARNING and not root.handlers
+        if self._lowered:
+            root.setLevel(logging.INFO)
+
+    def off(self) -> None:
+        logging.lastResort = self._saved
+        root = logging.getLogger()
+        if self._lowered and root.level == logging.INFO:
+            root.setLevel(logging.WARNING)
+        self._lowered = False
+
+
+class Capture:
+    """Moves descriptors 1 and 2 onto a run's log for the run's time, and back after.
+
+    Made once per process, while its standard descriptors are what later runs should
+    get back. Only one run may be captured at a time in a process: descriptors are
+    shared by all its threads.
+    """
+
+    def __init__(self, *, records: bool = True) -> None:
+        self._saved = {fd: _save(fd) for fd in _STD}
+        self._streams: tuple[TextIO | None, ...] = (sys.stdin, sys.stdout, sys.stderr)
+        for stream in self._streams[1:]:
+            # Line by line: a log followed while the run goes on shows each line as made.
+            if isinstance(stream, io.TextIOWrapper) and not stream.line_buffering:
+                try:
+                    stream.reconfigure(line_buffering=True)
+                except (ValueError, io.UnsupportedOperation):
+                    pass
+        self._records = KeepRecords() if records else None
+        self._fflush = _c_flush()
+        self._log = -1
+        self.path: str | None = None
+
+    def start(self, path: str) -> bool:
+        """Send the run's output to ``path``; False (and nothing moved) if it cannot be opened."""
+        try:
+            fd = open_log(path)
+        except OSError:
+            return False
+        _flush(sys.stdout, sys.stderr)
+        if self._fflush is not None:
+            self._fflush(None)
+        os.dup2(fd, 1)
+        os.dup2(fd, 2)
+        self._log, self.path = fd, path
+        if self._records is not None:
+            self._records.on()
+        return True
+
+    def stop(self) -> None:
+        """Put descriptors 0-2 and the standard streams back; cap or remove the log."""
+        if self._records is not None and self.path is not None:
+            self._records.off()
+        _flush(sys.stdout, sys.stderr, *self._streams[1:])
+        if self._fflush is not None:
+            # C code's buffered stdio output is the run's too.
+            self._fflush(None)
+        self.restore()
+        if self._log >= 0:
+            os.close(self._log)
+            self._log = -1
+        path, self.path = self.path, None
+        if path is not None:
+            finish_log(path)
+
+    def restore(self) -> None:
+        """Descriptors 0-2 and ``sys.stdin``/``stdout``/``stderr`` as they were when made."""
+        for fd, saved in self._saved.items():
+            os.dup2(saved, fd)
+        streams = []
+        for fd, stream in enumerate(self._streams):
+            if stream is not None and stream.closed:
+                stream = _reopen(fd, stream)
+            streams.append(stream)
+        self._streams = tuple(streams)
+        sys.stdin, sys.stdout, sys.stderr = streams
+
+
+def _c_flush() -> Callable[[None], object] | None:
+    """The C library's ``fflush``, where there is one to call."""
+    try:
+        import ctypes
+
+        return cast(Callable[[None], object], ctypes.CDLL(None).fflush)
+    except (ImportError, OSError, AttributeError):
+        return None
+
+
+def _save(fd: int) -> int:
+    """A private copy of descriptor ``fd`` (``/dev/null`` when it is closed)."""
+    import fcntl
+
+    try:
+        return fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10)
+    except OSError:
+        null = os.open(os.devnull, os.O_RDWR | os.O_CLOEXEC)
+        try:
+            return fcntl.fcntl(null, fcntl.F_DUPFD_CLOEXEC, 10)
+        finally:
+            os.close(null)
+
+
+def _reopen(fd: int, old: TextIO) -> TextIO:
+    """A new standard stream on ``fd`` like ``old``, which a run closed."""
+    encoding = getattr(old, "encoding", None) or "utf-8"
+    errors = getattr(old, "errors", None) or "strict"
+    buffered = open(fd, "rb" if fd == 0 else "wb", closefd=False)
+    return io.TextIOWrapper(buffered, encoding=encoding, errors=errors, line_buffering=fd != 0)
+
+
+def _flush(*streams: TextIO | None) -> None:
+    for stream in streams:
+        try:
+            if stream is not None and not stream.closed:
+                stream.flush()
+        except Exception:
+            pass  # a stream the run broke: nothing of it can be saved
