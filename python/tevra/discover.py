@@ -5,12 +5,15 @@ crashes the interpreter cannot take the orchestrator (and the run history it wri
 down with it. The child expands packages into their submodules and adds to every
 asset record two members of its own: ``defining_module``, the module that defines the
 asset's function, and ``code_parts``, the parts of the code it reaches
-(``tevra.codeversion``).
+(``tevra.codeversion``). What the modules print while they are imported reaches this
+process's standard error as it comes, ended by a line break.
 """
 
 from __future__ import annotations
 
 import json
+import os
+import selectors
 import signal
 import subprocess
 import sys
@@ -31,15 +34,15 @@ def inspect(modules: list[str], project_dir: str, exclude: list[str] | None = No
     """Run ``python -m tevra.scan`` over ``modules`` in ``project_dir``; ``exclude`` holds
     globs of submodules a package's walk leaves out."""
     options = [arg for glob in exclude or [] for arg in ("--exclude", glob)]
-    proc = subprocess.run(
+    proc = subprocess.Popen(
         [sys.executable, "-m", "tevra.scan", *options, "--", *modules],
-        cwd=project_dir,
-        stdout=subprocess.PIPE,
+        cwd=project_dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
     )
-    if proc.returncode != 0:
+    document = _read_passing_on(proc)
+    if proc.wait() != 0:
         raise DiscoveryError(f"discovery of {' '.join(modules)} {_ended(proc.returncode)}")
     try:
-        found = json.loads(proc.stdout)
+        found = json.loads(document)
         problems = found["problems"]
         if problems:
             raise DiscoveryError(problems[0] if len(problems) == 1 else
@@ -55,6 +58,43 @@ def inspect(modules: list[str], project_dir: str, exclude: list[str] | None = No
         record["code_parts"] = extra.get("code")
     version = records[0]["python_version"] if records else ".".join(map(str, sys.version_info[:3]))
     return Inspection(records=records, python_version=version, modules=found["modules"])
+
+
+def _read_passing_on(proc: subprocess.Popen[bytes]) -> bytes:
+    """The child's standard output, while its standard error is copied to ours; a last
+    line without its line break gets one, so that what follows starts a line."""
+    assert proc.stdout is not None and proc.stderr is not None
+    chunks: list[bytes] = []
+    last = b"\n"
+    with selectors.DefaultSelector() as selector:
+        selector.register(proc.stdout, selectors.EVENT_READ)
+        selector.register(proc.stderr, selectors.EVENT_READ)
+        while selector.get_map():
+            for key, _ in selector.select():
+                data = os.read(key.fd, 1 << 16)
+                if not data:
+                    selector.unregister(key.fileobj)
+                elif key.fileobj is proc.stdout:
+                    chunks.append(data)
+                else:
+                    _to_stderr(data)
+                    last = data
+    proc.stdout.close()
+    proc.stderr.close()
+    if not last.endswith(b"\n"):
+        _to_stderr(b"\n")
+    return b"".join(chunks)
+
+
+def _to_stderr(data: bytes) -> None:
+    buffer = getattr(sys.stderr, "buffer", None)
+    sys.stderr.flush()
+    if buffer is not None:
+        buffer.write(data)
+        buffer.flush()
+    else:
+        sys.stderr.write(data.decode("utf-8", "replace"))
+        sys.stderr.flush()
 
 
 def _ended(returncode: int) -> str:
