@@ -72,16 +72,13 @@ def value(root: Path, run: Run) -> Preview | None:
     return Preview(kind, text[:PREVIEW_CHARS], size, cut)
 
 
-def logs(root: Path, run: Run) -> str | None:
-    """What the run printed, where the run kept it (``log.txt`` in its output directory).
-
-    Runs that keep no log give None.
-    """
-    directory = inside(root, run.output_dir)
-    if directory is None:
+def logs(root: Path, path: Path | None) -> str | None:
+    """What the run printed, where the store says it is kept; None when it kept none."""
+    where = inside(root, str(path) if path is not None else None)
+    if where is None:
         return None
     try:
-        with (directory / "log.txt").open("rb") as f:
+        with where.open("rb") as f:
             data = f.read(LOG_CHARS + 1)
     except OSError:
         return None

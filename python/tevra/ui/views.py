@@ -183,7 +183,7 @@ class Views:
         return {"run": run, "label": self.label(run.asset), "css": status_class(run.status),
                 "started": when(run.started), "ended": when(run.ended), "took": took(run),
                 "inputs": self.inputs(run), "value": preview.value(self.root, run),
-                "logs": preview.logs(self.root, run)}
+                "logs": preview.logs(self.root, self.history.log_file(run))}
 
     def inputs(self, run: Run) -> list[dict[str, Any]]:
         """Each input's data version, linked to the run that made it where it is known."""
