@@ -213,6 +213,27 @@ def test_a_value_file_outside_the_state_directory_is_not_read(project, tmp_path)
     assert escape.status_code == 404
 
 
+def test_a_stored_tables_manifest_shows_its_rows_and_schema(tmp_path):
+    p = Project(tmp_path)
+    p.write("pipe.py", """
+from tevra import asset
+
+@asset(name="table")
+def table():
+    # What value.json holds for a table a serializer stored: its manifest.
+    return {"format": "parquet", "sha256": "ab" * 32, "size": 2048, "type": "pandas.DataFrame",
+            "summary": {"rows": 1500, "schema": [["region", "string"],
+                                                 ["<img src=x onerror=alert(1)>", "double"]]}}
+""")
+    assert p.run("pipe").code == 0
+    with client(p) as c:
+        page = c.get(f"/run/{run_ids(p, 'asset = \'table\'')[0]}").text
+    assert "Stored as <strong>parquet</strong> (pandas.DataFrame, 2,048 bytes" in page
+    assert "1,500 rows" in page
+    assert "<td>region</td><td><code>string</code>" in page
+    assert "&lt;img src=x onerror=alert(1)&gt;" in page and "<img" not in page
+
+
 # -- the guard ------------------------------------------------------------------------
 
 

@@ -1,5 +1,6 @@
-"""What a run page shows of a run's files and an asset's code: a preview of the value,
-the run's logs, and the highlighted source.
+"""What a run page shows of a run's files and an asset's code: a preview of the value
+(for a value a serializer stored, its manifest: format, type and, for a table, its
+rows and schema), the run's logs, and the highlighted source.
 
 Files are read only inside the state directory: a path from the history that leads
 elsewhere (a link, a moved store) is not read. Every text is cut to a size a page can
@@ -11,12 +12,15 @@ from __future__ import annotations
 import json
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from markupsafe import Markup
 from pygments import highlight
 from pygments.formatters import HtmlFormatter
 from pygments.lexers import PythonLexer
 
+from tevra import serializers
+from tevra.errors import SerializerError
 from tevra.store import Run
 
 PREVIEW_CHARS = 20_000
@@ -33,6 +37,23 @@ class Preview:
     text: str
     size: int | None = None
     cut: bool = False
+    # For a value stored by a serializer: its manifest (format, type, size, summary).
+    manifest: dict[str, Any] | None = None
+
+    @property
+    def schema(self) -> list[tuple[str, str]]:
+        """A table's columns and their types, as its manifest's summary gives them."""
+        summary = (self.manifest or {}).get("summary")
+        schema = summary.get("schema") if isinstance(summary, dict) else None
+        if not isinstance(schema, list):
+            return []
+        return [(str(c[0]), str(c[1])) for c in schema if isinstance(c, list) and len(c) == 2]
+
+    @property
+    def rows(self) -> int | None:
+        summary = (self.manifest or {}).get("summary")
+        rows = summary.get("rows") if isinstance(summary, dict) else None
+        return rows if isinstance(rows, int) else None
 
 
 def inside(root: Path, path: str | None) -> Path | None:
@@ -60,16 +81,21 @@ def value(root: Path, run: Run) -> Preview | None:
     except OSError as exc:
         return Preview("missing", f"the value file cannot be read ({exc.strerror})")
     text = data.decode("utf-8", "replace")
+    kind, manifest = "text", None
     if size <= PARSE_LIMIT:
         try:
-            text = json.dumps(json.loads(text), indent=2, ensure_ascii=False)
-            kind = "json"
+            decoded = json.loads(text)
         except ValueError:
-            kind = "text"
-    else:
-        kind = "text"
+            pass
+        else:
+            text = json.dumps(decoded, indent=2, ensure_ascii=False)
+            kind = "json"
+            try:
+                manifest = serializers.read_manifest(decoded)
+            except SerializerError:
+                pass
     cut = len(text) > PREVIEW_CHARS or size > PARSE_LIMIT
-    return Preview(kind, text[:PREVIEW_CHARS], size, cut)
+    return Preview(kind, text[:PREVIEW_CHARS], size, cut, manifest)
 
 
 def logs(root: Path, path: Path | None) -> str | None:
