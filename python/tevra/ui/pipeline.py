@@ -108,6 +108,7 @@ class Pipeline:
         self.freshness_note = "" if modules else "no modules given: states as recorded"
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
+        self._checking: subprocess.Popen[str] | None = None
         if modules:
             self._load()
 
@@ -210,6 +211,9 @@ class Pipeline:
 
     def stop(self) -> None:
         self._stop.set()
+        checking = self._checking
+        if checking is not None and checking.poll() is None:
+            checking.kill()  # it only reads: nothing is lost
         if self._thread is not None:
             self._thread.join(timeout=10)
 
@@ -227,15 +231,17 @@ class Pipeline:
 
     def check(self, state_dir: Path, as_of: int) -> Freshness:
         """Ask ``tevra status --json`` for every partition's verdict."""
-        proc = subprocess.run(
+        proc = self._checking = subprocess.Popen(
             [sys.executable, "-m", "tevra", "status", "--json", *self.modules,
              "--state", str(state_dir)],
-            cwd=self.project_dir, capture_output=True, text=True)
+            cwd=self.project_dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        out, err = proc.communicate()
+        self._checking = None
         result = Freshness(as_of=as_of, checked=time.time())
         if proc.returncode != 0:
-            result.error = (proc.stderr.strip().splitlines() or ["tevra status failed"])[-1]
+            result.error = (err.strip().splitlines() or ["tevra status failed"])[-1]
             return result
-        document: dict[str, Any] = json.loads(proc.stdout)
+        document: dict[str, Any] = json.loads(out)
         for row in document["partitions"]:
             asset, partition, verdict = row["asset"], row["partition"], row["status"]
             reason = row["reason"] or ""
