@@ -28,8 +28,6 @@ from tevra.errors import NoHistory, StoreBusy, UsageError
 
 # The database's file name in the state directory.
 DB_NAME = "runs.db"
-# A run's captured output, in its output directory.
-LOG_NAME = "log.txt"
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS invocations (
@@ -720,11 +718,6 @@ class History:
             "AND id < ? AND status = ? AND data_version = ? ORDER BY id DESC LIMIT 1",
             (asset, partition, before, jobs.SUCCEEDED, data_version))
         return int(rows[0][0]) if rows else None
-
-    def log_file(self, run: Run) -> Path | None:
-        """Where the run's captured output would be kept: ``log.txt`` in its output
-        directory (None for a run without one)."""
-        return Path(run.output_dir) / LOG_NAME if run.output_dir else None
 
     def invocations(self, limit: int = 20) -> list[Invocation]:
         return [Invocation(*row) for row in self._all(

@@ -43,6 +43,7 @@ def orders():
                    "year": partitions([2024, 2025])}})
 def sales(orders, region, year):
     if region == "south" and year == 2025:
+        print("looking at <b>south</b> in", year)
         raise ValueError("bad row {HOSTILE}")
     return {{"total": sum(o["amount"] for o in orders if o["region"] == region),
              "note": "{HOSTILE}"}}
@@ -99,7 +100,8 @@ def test_every_page_is_served_and_a_hostile_text_is_escaped(project):
             "/asset?key=sales": ["region", "year", "&lt;b&gt;east&lt;/b&gt;", "Run sales"],
             "/runs": ["upstream failed", "sales"],
             "/runs?status=failed": ["bad row"],
-            f"/run/{failed}": ["ValueError", "Traceback", "in sales"],
+            f"/run/{failed}": ["ValueError", "Traceback", "in sales",
+                               "looking at &lt;b&gt;south&lt;/b&gt; in 2025"],
             f"/run/{ok}": ["Made by", "&lt;script&gt;window.__pwned"],
         }
         for url, expected in pages.items():
@@ -459,6 +461,7 @@ def test_click_from_the_graph_to_a_failed_runs_traceback(project, browser, shots
         browser.save_screenshot(str(shots / "ui-run-failed.png"))
         traceback = browser.find_element(By.ID, "traceback").text
         assert "ValueError: bad row " + HOSTILE in traceback and "in sales" in traceback
+        assert "looking at <b>south</b> in 2025" in browser.find_element(By.ID, "logs").text
         assert browser.execute_script("return window.__pwned") is None
         browser.find_element(By.LINK_TEXT, "Runs").click()
         wait_for(lambda: browser.title.startswith("Runs"), what="the runs page")

@@ -98,9 +98,9 @@ def value(root: Path, run: Run) -> Preview | None:
     return Preview(kind, text[:PREVIEW_CHARS], size, cut, manifest)
 
 
-def logs(root: Path, path: Path | None) -> str | None:
-    """What the run printed, where the store says it is kept; None when it kept none."""
-    where = inside(root, str(path) if path is not None else None)
+def logs(root: Path, path: str | None) -> str | None:
+    """What the run wrote (its log file at ``path``); None when it kept none."""
+    where = inside(root, path)
     if where is None:
         return None
     try:

@@ -16,6 +16,7 @@ from typing import Any
 import tevra.ui.grid as grids
 import tevra.ui.layout as layout
 import tevra.ui.preview as preview
+from tevra import runlog
 from tevra.store import History, Run
 from tevra.ui.pipeline import (
     FAILED,
@@ -183,7 +184,8 @@ class Views:
         return {"run": run, "label": self.label(run.asset), "css": status_class(run.status),
                 "started": when(run.started), "ended": when(run.ended), "took": took(run),
                 "inputs": self.inputs(run), "value": preview.value(self.root, run),
-                "logs": preview.logs(self.root, self.history.log_file(run))}
+                "logs": preview.logs(self.root, runlog.log_path(run.output_dir)
+                                     if run.output_dir else None)}
 
     def inputs(self, run: Run) -> list[dict[str, Any]]:
         """Each input's data version, linked to the run that made it where it is known."""
