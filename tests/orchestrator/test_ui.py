@@ -8,6 +8,7 @@ visit under $TEVRA_SCREENSHOT_DIR (else a temporary directory).
 
 from __future__ import annotations
 
+import html
 import os
 import re
 import shutil
@@ -270,7 +271,7 @@ def test_launching_needs_the_pages_form(project, form, origin, code):
         good = re.search(r'name="csrf" value="([0-9a-f]+)"',
                          c.get("/asset?key=orders").text).group(1)
         form = {k: (good if v == "GOOD" else v) for k, v in form.items()}
-        if "p.region" in form:
+        if form.get("p.region") == "west":
             form["asset"] = "sales"
         headers = {"origin": origin} if origin else {}
         r = c.post("/launch", data=form, headers=headers, follow_redirects=False)
@@ -281,6 +282,23 @@ def test_launching_needs_the_pages_form(project, form, origin, code):
             state = c.get(r.headers["location"]).text
             assert "finished" in state and "--force" in state
     assert len(run_ids(project, "1")) == before + (1 if code == 303 else 0)
+
+
+def test_a_run_page_runs_its_partition_again(project):
+    this = "asset = 'sales' AND partition = 'region=<b>east</b>,year=2024'"
+    run = run_ids(project, this)[-1]
+    last = run_ids(project, "1")[-1]
+    with client(project) as c:
+        page = c.get(f"/run/{run}").text
+        form = dict(re.findall(r'<input type="hidden" name="([^"]+)" value="([^"]*)">', page))
+        form = {k: html.unescape(v) for k, v in form.items()}
+        assert form["p.region"] == "<b>east</b>" and form["p.year"] == "2024"
+        r = c.post("/launch", data={**form, "force": "on"}, follow_redirects=False)
+        assert r.status_code == 303
+        assert c.app.state.launcher.get(1).process.wait(60) == 0
+    # One new run, of that partition alone.
+    new = run_ids(project, f"id > {last}")
+    assert len(new) == 1 and run_ids(project, f"id > {last} AND {this}") == new
 
 
 # -- the store's reader -----------------------------------------------------------------

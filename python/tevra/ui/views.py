@@ -181,7 +181,12 @@ class Views:
     # -- one run ------------------------------------------------------------------
 
     def run(self, run: Run) -> dict[str, Any]:
+        info = self.pipeline.by_key.get(run.asset)
+        # Its partition's values, for the form that runs this partition again.
+        again = ([tuple(piece.split("=", 1)) for piece in run.partition.split(",") if piece]
+                 if info is not None else None)
         return {"run": run, "label": self.label(run.asset), "css": status_class(run.status),
+                "again": again,
                 "started": when(run.started), "ended": when(run.ended), "took": took(run),
                 "inputs": self.inputs(run), "value": preview.value(self.root, run),
                 "logs": preview.logs(self.root, runlog.log_path(run.output_dir)
