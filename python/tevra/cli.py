@@ -14,11 +14,12 @@ import json
 import os
 import sys
 import time
+import traceback
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from tevra import codeversion, jobs, project
+from tevra import codeversion, install, jobs, project
 from tevra.discover import inspect
 from tevra.errors import INTERRUPTED, OK, RUN_FAILED, GraphError, TevraError, UsageError
 from tevra.graph import Graph, build
@@ -35,14 +36,50 @@ def main(argv: Sequence[str] | None = None) -> int:
         code: int = args.handler(args)
         return code
     except TevraError as exc:
+        if args.debug:
+            traceback.print_exc()
         print(f"tevra: {exc.message()}", file=sys.stderr)
         return exc.exit_status
 
 
+class _Parser(argparse.ArgumentParser):
+    """Every command takes ``--debug``, before its name or after it."""
+
+    def __init__(self, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                          help="with an error, show its traceback too (and that of a "
+                               "module that fails to import)")
+
+
+class _Version(argparse.Action):
+    """``--version``, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="print tevra's version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        print(install.version())
+        parser.exit()
+
+
+def _status_name(text: str) -> str:
+    """A run status as the history spells it: ``upstream_failed`` and ``upstream-failed``
+    are ``upstream failed``."""
+    name = text.replace("_", " ").replace("-", " ").strip().lower()
+    if name not in jobs.STATUSES:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is no status (statuses: {', '.join(jobs.STATUSES)})")
+    return name
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="tevra", description="Discover, run and track tevra assets.")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    parser = _Parser(prog="tevra", description="Discover, run and track tevra assets.")
+    parser.add_argument("--version", action=_Version)
+    parser.set_defaults(debug=False)
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                parser_class=_Parser)
 
     def modules(p: argparse.ArgumentParser) -> None:
         p.add_argument("modules", nargs="*", metavar="MODULE",
@@ -120,9 +157,10 @@ def _parser() -> argparse.ArgumentParser:
                        description="Run history, newest first.")
     state(p)
     p.add_argument("--asset", metavar="A", help="only runs of this asset (key or name)")
-    p.add_argument("--status", metavar="STATUS",
-                   choices=jobs.STATUSES,
-                   help="only runs with this status")
+    p.add_argument("--status", metavar="STATUS", type=_status_name,
+                   help="only runs with this status (" + ", ".join(jobs.STATUSES) + ")")
+    p.add_argument("--all", action="store_true",
+                   help="also the records of partitions found fresh (kept by older versions)")
     p.add_argument("--limit", type=_positive_int, default=50, metavar="N",
                    help="at most N runs (default 50)")
     p.set_defaults(handler=cmd_runs)
@@ -183,7 +221,7 @@ def _positive_float(text: str) -> float:
 
 def _graph(args: argparse.Namespace, proj: Project) -> Graph:
     modules = _modules(args, proj)
-    found = inspect(modules, str(proj.root), proj.exclude)
+    found = inspect(modules, str(proj.root), proj.exclude, debug=args.debug)
     if not found.records:
         raise GraphError([f"no assets found in {' '.join(modules)}"])
     return build(found.records, found.python_version)
@@ -420,7 +458,7 @@ def _open_history(args: argparse.Namespace) -> Store:
 def cmd_runs(args: argparse.Namespace) -> int:
     store = _open_history(args)
     try:
-        runs = store.history(args.asset, args.status, args.limit)
+        runs = store.history(args.asset, args.status, args.limit, cached=args.all)
     finally:
         store.close()
     print(f"{'run':>7}  {'status':<15} {'started':<19} {'time':>8}  asset")

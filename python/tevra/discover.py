@@ -30,10 +30,14 @@ class Inspection:
     modules: list[str] = field(default_factory=list)  # as scanned: packages expanded
 
 
-def inspect(modules: list[str], project_dir: str, exclude: list[str] | None = None) -> Inspection:
+def inspect(modules: list[str], project_dir: str, exclude: list[str] | None = None,
+            debug: bool = False) -> Inspection:
     """Run ``python -m tevra.scan`` over ``modules`` in ``project_dir``; ``exclude`` holds
-    globs of submodules a package's walk leaves out."""
+    globs of submodules a package's walk leaves out; ``debug`` has the child print the
+    traceback of a module that fails to import."""
     options = [arg for glob in exclude or [] for arg in ("--exclude", glob)]
+    if debug:
+        options.append("--traceback")
     proc = subprocess.Popen(
         [sys.executable, "-m", "tevra.scan", *options, "--", *modules],
         cwd=project_dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -9,14 +9,25 @@ import time
 from typing import TextIO
 
 from rich.console import Console
-from rich.progress import BarColumn, Progress, TaskID, TextColumn, TimeRemainingColumn
+from rich.progress import (
+    BarColumn,
+    Progress,
+    ProgressColumn,
+    Task,
+    TaskID,
+    TextColumn,
+    TimeRemainingColumn,
+)
 from rich.table import Table
+from rich.text import Text
 
 from tevra import jobs
 from tevra.plan import Node, Plan
 from tevra.runner import Reporter, Summary
 
 TRACEBACK_LINES = 8
+# The live line is drawn this often: every 100 ms at least, while anything changes.
+REFRESH_PER_SECOND = 10
 
 
 def reporter(plain: bool, stream: TextIO | None = None) -> Reporter:
@@ -30,8 +41,8 @@ def failure_text(node: Node, outcome: jobs.Outcome | None) -> str:
     """The error of a failed run and the last lines of its traceback."""
     if outcome is None:
         return f"{node.label}: {node.state} ({node.reason})"
-    error = outcome.error or outcome.status
-    lines = [f"{node.label} {outcome.status} (run {outcome.run_id}): {error}"]
+    error = outcome.error if outcome.error and outcome.error != outcome.status else None
+    lines = [f"{node.label} {outcome.status} (run {outcome.run_id})" + (f": {error}" if error else "")]
     if outcome.traceback:
         tb = outcome.traceback.rstrip("\n").splitlines()
         if len(tb) > TRACEBACK_LINES:
@@ -75,6 +86,25 @@ class PlainReporter(Reporter):
         self.stream.flush()
 
 
+def summary_table(summary: Summary) -> Table:
+    """Per asset: its runs by outcome, the wall time from its first run's start to its
+    last one's end, and the time its runs took together."""
+    table = Table(title=None, box=None, header_style="bold")
+    interrupted = any(t.interrupted for t in summary.per_asset.values())
+    columns = ["asset", "run", "cached", "failed", *(["interrupted"] if interrupted else []),
+               "wall", "run time"]
+    for column in columns:
+        table.add_column(column, justify="left" if column == "asset" else "right")
+    for label, tally in summary.per_asset.items():
+        wall = tally.last - tally.first if tally.first is not None and tally.last is not None else 0.0
+        table.add_row(label, str(tally.run), str(tally.cached),
+                      f"[red]{tally.failed}[/]" if tally.failed else "0",
+                      *([f"[yellow]{tally.interrupted}[/]" if tally.interrupted else "0"]
+                        if interrupted else []),
+                      f"{wall:.2f}s", f"{tally.seconds:.2f}s")
+    return table
+
+
 def summary_line(summary: Summary) -> str:
     parts = [f"{n} {status}" for status, n in sorted(summary.counts.items())]
     if summary.retries:
@@ -85,6 +115,18 @@ def summary_line(summary: Summary) -> str:
     return f"tevra: {text} in {summary.elapsed:.2f}s"
 
 
+class _Counts(ProgressColumn):
+    """The counters, read from the reporter each time the line is drawn: the display's
+    own thread draws it ten times a second, so what it shows is never older than that."""
+
+    def __init__(self, reporter: LiveReporter) -> None:
+        super().__init__()
+        self.reporter = reporter
+
+    def render(self, task: Task) -> Text:
+        return Text(self.reporter.counts_text())
+
+
 class LiveReporter(Reporter):
     def __init__(self, console: Console) -> None:
         self.console = console
@@ -92,26 +134,24 @@ class LiveReporter(Reporter):
             TextColumn("[bold]{task.description}"),
             BarColumn(),
             TextColumn("{task.completed}/{task.total}"),
-            TextColumn("{task.fields[counts]}"),
-            TextColumn("{task.fields[rate]}"),
+            _Counts(self),
             TimeRemainingColumn(),
             console=console,
             transient=True,
+            refresh_per_second=REFRESH_PER_SECOND,
         )
         self.task: TaskID | None = None
         self.running = 0
         self.counts: dict[str, int] = {}
         self.start = time.monotonic()
-        self._last = 0.0
 
     def planned(self, plan: Plan) -> None:
         self.start = time.monotonic()
         self.progress.start()
-        self.task = self.progress.add_task("tevra run", total=len(plan), counts="", rate="")
+        self.task = self.progress.add_task("tevra run", total=len(plan))
 
     def started(self, node: Node) -> None:
         self.running += 1
-        self._refresh()
 
     def finished(self, node: Node, outcome: jobs.Outcome | None) -> None:
         status = node.state if outcome is None else outcome.status
@@ -123,38 +163,28 @@ class LiveReporter(Reporter):
                                         highlight=False)
         assert self.task is not None
         self.progress.advance(self.task)
-        self._refresh()
 
     def retrying(self, node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
                  delay: float) -> None:
         self.running -= 1
         self.progress.console.print(retry_text(node, outcome, attempt, attempts, delay),
                                     style="yellow", markup=False, highlight=False)
-        self._refresh()
 
-    def _refresh(self, force: bool = False) -> None:
-        now = time.monotonic()
-        if not force and now - self._last < 0.1:
-            return
-        self._last = now
-        done = self.counts.get(jobs.SUCCEEDED, 0)
-        failed = sum(n for s, n in self.counts.items() if s not in jobs.USABLE)
-        elapsed = max(now - self.start, 1e-9)
-        counts = (f"done {done} · running {self.running} · cached "
-                  f"{self.counts.get(jobs.CACHED, 0)} · failed {failed}")
-        assert self.task is not None
-        self.progress.update(self.task, counts=counts, rate=f"{done / elapsed:.0f} runs/s")
+    def counts_text(self) -> str:
+        counts = dict(self.counts)  # the display's thread reads while the run loop writes
+        done = counts.get(jobs.SUCCEEDED, 0)
+        failed = sum(n for s, n in counts.items() if s not in jobs.USABLE
+                     and s != jobs.INTERRUPTED)
+        elapsed = max(time.monotonic() - self.start, 1e-9)
+        text = (f"done {done} · running {self.running} · cached {counts.get(jobs.CACHED, 0)}"
+                f" · failed {failed}")
+        if counts.get(jobs.INTERRUPTED):
+            text += f" · interrupted {counts[jobs.INTERRUPTED]}"
+        return text + f"  {done / elapsed:.0f} runs/s"
 
     def done(self, summary: Summary) -> None:
         if self.task is not None:
-            self._refresh(force=True)
+            self.progress.refresh()  # the last counts, once
             self.progress.stop()
-        table = Table(title=None, box=None, header_style="bold")
-        for column in ("asset", "run", "cached", "failed", "time"):
-            table.add_column(column, justify="left" if column == "asset" else "right")
-        for label, tally in summary.per_asset.items():
-            table.add_row(label, str(tally.run), str(tally.cached),
-                          f"[red]{tally.failed}[/]" if tally.failed else "0",
-                          f"{tally.seconds:.2f}s")
-        self.console.print(table)
+        self.console.print(summary_table(summary))
         self.console.print(summary_line(summary), markup=False, highlight=False)

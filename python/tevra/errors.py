@@ -39,6 +39,8 @@ class GraphError(TevraError):
         self.problems = problems
 
     def message(self) -> str:
+        if len(self.problems) == 1:
+            return self.problems[0]
         return "the asset graph cannot be run:\n" + "\n".join(f"  {p}" for p in self.problems)
 
 

@@ -632,6 +632,8 @@ class Plan:
                     reason = "never run"
                 elif fact.code_version != code:
                     reason = "code changed"
+                elif self.options.force and part.is_target(i):
+                    reason = "forced"
                 else:
                     reason = f"upstream {stale} is not fresh"
                 part.set_reason(i, reason)

@@ -52,7 +52,11 @@ class AssetTally:
     run: int = 0
     cached: int = 0
     failed: int = 0
-    seconds: float = 0.0
+    interrupted: int = 0
+    seconds: float = 0.0  # the time its runs took, added up
+    # When its first run started and its last one ended (time.time()); None without runs.
+    first: float | None = None
+    last: float | None = None
 
 
 @dataclass(slots=True)
@@ -66,7 +70,9 @@ class Summary:
 
     @property
     def failed(self) -> int:
-        return sum(n for status, n in self.counts.items() if status not in jobs.USABLE)
+        """Runs that did not succeed, those stopped by an interruption aside."""
+        return sum(n for status, n in self.counts.items()
+                   if status not in jobs.USABLE and status != jobs.INTERRUPTED)
 
 
 class Runner:
@@ -177,7 +183,7 @@ class Runner:
         state = node.state
         if state != jobs.CACHED:
             self._skipped.append((node.asset.key, node.key, state, node.reason or None))
-        self._count(node, state, 0.0)
+        self._count(node, state)
         self.reporter.finished(node, None)
 
     def _settings_for(self, asset: Asset) -> RunSettings:
@@ -221,6 +227,7 @@ class Runner:
     def _finish(self, outcome: jobs.Outcome) -> None:
         node, job, attempt = self._in_flight.pop(outcome.run_id)
         self.store.finished(node.asset.key, node.key, outcome, node.input_versions)
+        self._timed(node, outcome)
         settings = self._settings_for(node.asset)
         if (outcome.status in RETRIED and attempt <= settings.retries
                 and not self.summary.interrupted):
@@ -240,7 +247,7 @@ class Runner:
 
     def _settle_run(self, node: Node, outcome: jobs.Outcome) -> None:
         decided = self.plan.finished(node, outcome)
-        self._count(node, outcome.status, outcome.ended - outcome.started)
+        self._count(node, outcome.status)
         self.reporter.finished(node, outcome)
         for down in decided:
             if down.runs:
@@ -248,19 +255,31 @@ class Runner:
             else:
                 self._settled(down)
 
-    def _count(self, node: Node, status: str, seconds: float) -> None:
-        counts = self.summary.counts
-        counts[status] = counts.get(status, 0) + 1
+    def _tally(self, node: Node) -> AssetTally:
         tally = self.summary.per_asset.get(node.asset.label)
         if tally is None:
             tally = self.summary.per_asset[node.asset.label] = AssetTally()
+        return tally
+
+    def _count(self, node: Node, status: str) -> None:
+        counts = self.summary.counts
+        counts[status] = counts.get(status, 0) + 1
+        tally = self._tally(node)
         if status == jobs.CACHED:
             tally.cached += 1
         elif status == jobs.SUCCEEDED:
             tally.run += 1
+        elif status == jobs.INTERRUPTED:
+            tally.interrupted += 1
         else:
             tally.failed += 1
-        tally.seconds += seconds
+
+    def _timed(self, node: Node, outcome: jobs.Outcome) -> None:
+        """Every attempt's time counts, retried ones too."""
+        tally = self._tally(node)
+        tally.seconds += outcome.ended - outcome.started
+        tally.first = outcome.started if tally.first is None else min(tally.first, outcome.started)
+        tally.last = outcome.ended if tally.last is None else max(tally.last, outcome.ended)
 
     def _flush_skipped(self) -> None:
         if self._skipped:

@@ -1,4 +1,4 @@
-"""Discovery child: ``python -m tevra.scan [--exclude GLOB]... MODULE...``.
+"""Discovery child: ``python -m tevra.scan [--exclude GLOB]... [--traceback] MODULE...``.
 
 The orchestrator runs this in a child process, so that user code is only ever imported
 here. It imports the named modules, and every submodule of a package found by walking
@@ -37,6 +37,7 @@ from tevra._cli import project_importable
 from tevra.codeversion import Location, Parts, Reach
 
 _FOREIGN_DIRS = ("site-packages", "dist-packages")
+_TRACEBACKS = False
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -46,7 +47,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("modules", nargs="+", metavar="MODULE")
     parser.add_argument("--exclude", action="append", default=[], metavar="GLOB",
                         help="skip submodules whose dotted name matches GLOB")
+    parser.add_argument("--traceback", action="store_true",
+                        help="print the traceback of a module that fails to import")
     args = parser.parse_args(argv)
+    global _TRACEBACKS
+    _TRACEBACKS = args.traceback
     project_importable()
     out = os.dup(1)
     os.dup2(2, 1)  # whatever user code prints is not the document
@@ -115,6 +120,8 @@ def _import(name: str, problems: list[str], named: bool) -> ModuleType | None:
             return None
         problems.append(_failure(name, exc))
     except SyntaxError as exc:
+        if _TRACEBACKS:
+            traceback.print_exception(exc, file=sys.stderr)
         where = f"{_shown(exc.filename or '?')}:{exc.lineno or '?'}"
         problems.append(f"{where}: cannot import {name}: SyntaxError: {exc.msg}")
     except BaseException as exc:  # noqa: BLE001 - user code may raise anything, SystemExit too
@@ -125,6 +132,8 @@ def _import(name: str, problems: list[str], named: bool) -> ModuleType | None:
 
 
 def _failure(name: str, exc: BaseException) -> str:
+    if _TRACEBACKS:
+        traceback.print_exception(exc, file=sys.stderr)
     frames = [f for f in traceback.extract_tb(exc.__traceback__)
               if not f.filename.startswith("<frozen ") and f.filename != __file__]
     where = f"{_shown(frames[-1].filename)}:{frames[-1].lineno}: " if frames else ""

@@ -18,6 +18,7 @@ import sys
 from typing import TYPE_CHECKING, Any
 
 from tevra.errors import MissingLibrary, SerializerError
+from tevra.install import extra_hint
 
 if TYPE_CHECKING:
     import pyarrow
@@ -25,7 +26,8 @@ if TYPE_CHECKING:
 __all__ = ["MissingLibrary", "Serializer", "SerializerError", "get", "names", "register"]
 
 ENTRY_POINT_GROUP = "tevra.serializers"
-TABLES_EXTRA = "pip install 'tevra[tables]'"
+# What the tables extra brings, for the hint when it is missing.
+TABLES_PACKAGES = ["pyarrow"]
 
 
 class Serializer:
@@ -94,7 +96,7 @@ def _import_pyarrow(purpose: str) -> Any:
         import pyarrow
     except ImportError:
         raise MissingLibrary(f"{purpose} needs pyarrow, which is not installed: "
-                             f"{TABLES_EXTRA}") from None
+                             + extra_hint("tables", TABLES_PACKAGES)) from None
     return pyarrow
 
 

@@ -447,9 +447,12 @@ class Store:
         return out
 
     def runs(self, asset: str | None = None, status: str | None = None,
-             limit: int | None = 50) -> list[Run]:
+             limit: int | None = 50, cached: bool = True) -> list[Run]:
         where: list[str] = []
         args: list[object] = []
+        if not cached and status is None:
+            where.append("status != ?")
+            args.append(jobs.CACHED)
         if asset is not None:
             where.append("asset = ?")
             args.append(asset)
@@ -488,6 +491,9 @@ class Store:
         matches = [k for k in keys if k.endswith(":" + name) or k.split(":")[-1] == name]
         if not matches:
             raise UsageError(f"no runs of an asset {name!r} in {self.root}")
+        if len(matches) > 1:
+            raise UsageError(f"{name!r} names {len(matches)} assets: "
+                             f"{', '.join(sorted(matches))}; give one of these keys")
         return matches
 
     def latest_run_of(self, name: str, partition: str) -> Run:
@@ -501,13 +507,15 @@ class Store:
             run = self.run(run.cached_from) or run
         return run
 
-    def history(self, asset: str | None, status: str | None, limit: int) -> list[Run]:
-        """The newest ``limit`` runs, of the asset ``asset`` names when given."""
+    def history(self, asset: str | None, status: str | None, limit: int,
+                cached: bool = False) -> list[Run]:
+        """The newest ``limit`` runs, of the asset ``asset`` names when given; the
+        records of cached partitions older stores kept only with ``cached``."""
         if not asset:
-            return self.runs(None, status, limit)
+            return self.runs(None, status, limit, cached)
         runs: list[Run] = []
         for key in self.asset_keys(asset):
-            runs.extend(self.runs(key, status, limit))
+            runs.extend(self.runs(key, status, limit, cached))
         runs.sort(key=lambda r: -r.id)
         return runs[:limit]
 

@@ -168,7 +168,7 @@ def test_missing_extra_is_one_line(tmp_path: Path) -> None:
     proc = subprocess.run([sys.executable, "-c", code], cwd=p.root, env=p.env(), text=True,
                           capture_output=True, timeout=60)
     assert proc.returncode == 2, proc.stderr
-    assert proc.stderr.count("\n") == 1 and "pip install 'tevra[dask]'" in proc.stderr
+    assert proc.stderr.count("\n") == 1 and "-m pip install 'distributed>=2025.1'" in proc.stderr
     assert "Traceback" not in proc.stderr
 
 

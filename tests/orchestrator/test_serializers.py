@@ -187,4 +187,4 @@ def test_missing_pyarrow_names_the_extra(tmp_path):
             print(exc)
     """, [], str(tmp_path))
     assert proc.stdout.strip() == ("the parquet serializer needs pyarrow, which is not "
-                                   "installed: pip install 'tevra[tables]'"), proc.stderr
+                                   f"installed: {sys.executable} -m pip install pyarrow"), proc.stderr

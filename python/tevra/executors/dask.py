@@ -26,6 +26,7 @@ from typing import Any
 
 from tevra import runlog
 from tevra.errors import ExecutorError
+from tevra.install import extra_hint
 from tevra.execute import read_outcome
 from tevra.executors.dask_worker import (
     STARTED_TOPIC,
@@ -42,7 +43,8 @@ Client = Any
 Future = Any
 LocalCluster = Any
 
-INSTALL_HINT = "pip install 'tevra[dask]'"
+# What the dask extra brings, for the hint when it is missing.
+EXTRA_PACKAGES = ["distributed>=2025.1"]
 
 # Inputs larger than this go to the workers ahead of the task (scatter) instead of
 # inside the task itself, which the scheduler would otherwise have to carry.
@@ -61,7 +63,8 @@ class DaskUnavailable(DaskError):
         self.cause = cause
 
     def __str__(self) -> str:
-        return f"the Dask executor needs the 'distributed' package; install it with: {INSTALL_HINT}"
+        return ("the Dask executor needs the 'distributed' package; install it with: "
+                + extra_hint("dask", EXTRA_PACKAGES))
 
 
 class DaskWorkersMismatch(DaskError):

@@ -15,8 +15,11 @@ import webbrowser
 from pathlib import Path
 
 from tevra.errors import UsageError
+from tevra.install import extra_hint
 
 DEFAULT_PORT = 8765
+# What the ui extra brings, for the hint when it is missing.
+UI_PACKAGES = ["starlette>=0.40,<2", "uvicorn>=0.30,<1", "jinja2>=3.1,<4", "pygments>=2.17,<3"]
 
 
 def serve(modules: list[str], state_dir: Path, project_dir: Path, *,
@@ -28,7 +31,7 @@ def serve(modules: list[str], state_dir: Path, project_dir: Path, *,
         from tevra.ui.app import Settings, create_app
     except ImportError as exc:
         raise UsageError(f"tevra ui needs the ui extra ({exc.name} is missing): "
-                      "pip install 'tevra[ui]'") from None
+                         + extra_hint("ui", UI_PACKAGES)) from None
     from tevra.store import History
     from tevra.ui.pipeline import Pipeline
 
