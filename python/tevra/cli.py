@@ -27,6 +27,7 @@ from tevra.partition_keys import expand, parse_filter
 from tevra.plan import FRESH, Options, Plan
 from tevra.project import Project
 from tevra.store import Run, Store, has_history, state_dir
+from tevra.values import ValueStore
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -317,7 +318,7 @@ def cmd_run(args: argparse.Namespace) -> int:
             if args.executor != "dask" and (args.scheduler or args.dashboard):
                 raise UsageError("--scheduler and --dashboard need --executor dask")
             summary = Runner(
-                plan, store, lambda: _executor(args, proj), reporter(args.plain),
+                plan, store, lambda: _executor(args, proj, store.root), reporter(args.plain),
                 settings=lambda asset: proj.settings(asset.key, timeout=args.timeout,
                                                      retries=args.retries),
                 fail_fast=args.fail_fast).run()
@@ -328,19 +329,19 @@ def cmd_run(args: argparse.Namespace) -> int:
     return RUN_FAILED if summary.failed else OK
 
 
-def _executor(args: argparse.Namespace, proj: Project) -> Any:
+def _executor(args: argparse.Namespace, proj: Project, state: Path) -> Any:
     workers = args.jobs or proj.jobs or os.cpu_count() or 1
     where = str(proj.root)
     if args.executor == "dask":
         from tevra.executors.dask import DaskExecutor
 
         return DaskExecutor(workers=workers, scheduler=args.scheduler,
-                            dashboard=args.dashboard, project_dir=where)
+                            dashboard=args.dashboard, project_dir=where, state=str(state))
     if args.isolate:
         from tevra.executors.isolate import IsolateExecutor
-        return IsolateExecutor(workers=workers, cwd=where)
+        return IsolateExecutor(workers=workers, cwd=where, state=str(state))
     from tevra.executors.pool import PoolExecutor
-    return PoolExecutor(workers=workers, cwd=where)
+    return PoolExecutor(workers=workers, cwd=where, state=str(state))
 
 
 def _dry_run(plan: Plan) -> int:
@@ -471,6 +472,7 @@ def cmd_runs(args: argparse.Namespace) -> int:
 
 def cmd_show(args: argparse.Namespace) -> int:
     store = _open_history(args)
+    values = store.values
     try:
         if args.target.isdigit() and not args.partition:
             found = store.run(int(args.target))
@@ -490,8 +492,10 @@ def cmd_show(args: argparse.Namespace) -> int:
         ("reason", run.reason or "-"), ("started", _when(run.started)),
         ("ended", _when(run.ended)), ("time", _took(run)),
         ("code version", run.code_version or "-"), ("data version", run.data_version or "-"),
-        ("value", run.value_path or "-"), ("output", run.output_dir or "-"),
+        ("value", _value_text(run, values)),
     ]
+    if run.files:
+        fields.append(("data files", ", ".join(values.path(h) for h in run.file_hashes)))
     if run.cached_from is not None:
         fields.append(("cached from run", str(run.cached_from)))
     if run.input_versions:
@@ -526,6 +530,14 @@ def cmd_ui(args: argparse.Namespace) -> int:
     return serve(list(args.modules) or proj.modules, _state(args, proj), proj.root,
                  exclude=proj.exclude, host=args.host, port=args.port, token=args.token,
                  open_browser=args.open)
+
+
+def _value_text(run: Run, values: ValueStore) -> str:
+    """A small value itself (cut short), or where a larger one is stored."""
+    if run.value is not None:
+        text = run.value.decode("utf-8", "replace")
+        return text if len(text) <= 200 else text[:200] + "..."
+    return values.path(run.value_hash) if run.value_hash else "-"
 
 
 def _when(t: float | None) -> str:

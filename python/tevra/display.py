@@ -72,7 +72,7 @@ class PlainReporter(Reporter):
                 line = f"{node.state}  {node.label}: {node.reason}"
         elif outcome.status == jobs.SUCCEEDED:
             seconds = outcome.ended - outcome.started
-            line = f"succeeded  {node.label}  {seconds:.3f}s  {outcome.value_path or ''}"
+            line = f"succeeded  {node.label}  {seconds:.3f}s"
         else:
             line = failure_text(node, outcome)
         self.stream.write(line + "\n")

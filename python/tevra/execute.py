@@ -1,4 +1,9 @@
-"""One run in this interpreter, through the engine's ``materialize_asset``.
+"""One run in this interpreter, through the engine's ``materialize_asset``, and what
+becomes of its files.
+
+A worker runs every job in its own scratch directory. Once the engine is done the
+run's value leaves it: a small ``value.json`` goes into the outcome, a larger one into
+the value store by a rename; the directory is left empty for the worker's next run.
 
 The engine records only the text of the exception that ended a failed run, so the
 traceback is observed while the run happens: ``sys.monitoring``'s unwind events are
@@ -18,8 +23,10 @@ from typing import Any
 
 import _tevra
 
-from tevra import versions
-from tevra.jobs import FAILED, SUCCEEDED, Job, Outcome, kwargs_json, read_inputs
+from tevra import run_context, serializers, versions
+from tevra.adapter import MODULE as ADAPTER_MODULE
+from tevra.jobs import FAILED, SUCCEEDED, Job, Outcome, StampFields, kwargs_json, read_inputs
+from tevra.values import INLINE_LIMIT, Stamp, ValueStore, empty_dir, hash_bytes, stamp_of
 
 _TOOL_NAME = "tevra traceback"
 _monitoring = sys.monitoring
@@ -122,21 +129,33 @@ def call_engine(module: str, function: str, output_dir: str, kwargs: str | None)
     return EngineCall(None, None, None)
 
 
-def run_in_process(job: Job) -> Outcome:
-    """Run ``job`` here and report its outcome; the current directory is restored after."""
+@dataclass(frozen=True, slots=True)
+class Place:
+    """Where a worker's runs write (its own directory) and where their values go."""
+
+    scratch: str
+    values: ValueStore
+
+
+def run_in_process(job: Job, place: Place) -> Outcome:
+    """Run ``job`` here, in the scratch directory, and report its outcome; the current
+    directory is restored after. ``settle`` then empties the scratch directory."""
     started = time.time()
     cwd = os.getcwd()
     try:
         kwargs = kwargs_json(job.partition, read_inputs(job.inputs)).decode("utf-8")
     except Exception as exc:
         return error_outcome(job.run_id, started, exc, format_exception(exc))
+    ctx = run_context.RunContext(job.asset, job.run_id, 1, job.partition, job.key,
+                                 place.scratch, place.values.root)
     try:
-        call = call_engine(job.module, job.function, job.output_dir, kwargs)
+        with run_context.running(ctx):
+            call = call_engine(job.module, job.function, place.scratch, kwargs)
     finally:
         if os.getcwd() != cwd:
             os.chdir(cwd)
     if call.raised is None:
-        return read_outcome(job.run_id, job.output_dir, started, succeeded=True)
+        return take_value(job.run_id, place, started)
     if isinstance(call.raised, SystemExit) and call.raised.code == 1:
         outcome = failed_outcome(job.run_id, started, call.record)
     else:
@@ -145,29 +164,67 @@ def run_in_process(job: Job) -> Outcome:
     return outcome
 
 
-def read_outcome(run_id: int, output_dir: str, started: float, *, succeeded: bool) -> Outcome:
-    """The outcome of a run the engine reported on (``succeeded`` or failed), from the
-    files it left in ``output_dir``: the one place a run's files are read."""
-    if not succeeded:
+def settle(outcome: Outcome, place: Place, log: str | None) -> None:
+    """After a run (and its log's capture) ended: its log, when it left one, goes into
+    the value store, and the scratch directory is left empty for the next run."""
+    if log is not None and os.path.exists(log):
         try:
-            record = read_record(output_dir)
+            outcome.log_hash = place.values.put(log).digest
         except OSError:
-            record = None
-        return failed_outcome(run_id, started, record)
-    value_path = os.path.join(output_dir, "value.json")
+            pass  # a run's log is worth keeping, not worth failing the run for
+    clear(place.scratch)
+
+
+def take_value(run_id: int, place: Place, started: float) -> Outcome:
+    """The outcome of a run the engine reported as succeeded, from the files it left in
+    the scratch directory: the one place a run's files are read. The value moves into
+    the outcome or the store; the directory is left empty."""
+    out = place.scratch
+    value_path = os.path.join(out, "value.json")
     try:
-        record = read_record(output_dir)
+        record = read_record(out)
         data, st = _read_file(value_path)
+        if record is None or record.get("ok") is not True:
+            return Outcome(run_id, FAILED, started, time.time(),
+                           error="the run left no success record", error_type="RuntimeError")
+        digest = hash_bytes(data)
+        outcome = Outcome(run_id, SUCCEEDED, started, 0.0, data_version=digest[:32],
+                          value_size=len(data))
+        if record.get("module_path") == ADAPTER_MODULE:
+            outcome.files = _data_files(place.values, data)
+        if len(data) <= INLINE_LIMIT:
+            outcome.value = data
+            os.unlink(value_path)
+        else:
+            stored = place.values.put(value_path, digest)
+            outcome.value_hash = digest
+            outcome.value_stamp = _plain(stored.stamp)
+        os.unlink(os.path.join(out, "result.json"))
     except OSError as exc:
         return error_outcome(run_id, started, exc, None)
-    if record is None or record.get("ok") is not True:
-        return Outcome(run_id, FAILED, started, time.time(),
-                       error="the run left no success record", error_type="RuntimeError")
-    recorded = record.get("value_path")
-    return Outcome(run_id, SUCCEEDED, started, time.time(),
-                   value_path=recorded if isinstance(recorded, str) else value_path,
-                   data_version=versions.data_version(data), value_size=len(data),
-                   value_mtime_ns=st.st_mtime_ns)
+    outcome.ended = time.time()
+    return outcome
+
+
+def _data_files(values: ValueStore, manifest: bytes) -> tuple[tuple[str, StampFields], ...]:
+    """The stored file a manifest names, with its stamp as it is now."""
+    digest = serializers.manifest_digest(manifest)
+    if digest is None:
+        return ()
+    return ((digest, _plain(stamp_of(os.stat(values.path(digest))))),)
+
+
+def _plain(stamp: Stamp) -> StampFields:
+    # A plain tuple: outcomes travel by marshal, which takes no tuple subclass.
+    return (stamp.size, stamp.mtime_ns, stamp.ctime_ns, stamp.inode, stamp.device)
+
+
+def clear(scratch: str) -> None:
+    """Leave a scratch directory empty for the worker's next run."""
+    try:
+        empty_dir(scratch)
+    except FileNotFoundError:
+        pass
 
 
 def failed_outcome(run_id: int, started: float, record: dict[str, object] | None) -> Outcome:

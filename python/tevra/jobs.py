@@ -1,11 +1,12 @@
 """A run's vocabulary: its statuses, the job an executor is handed and the outcome it
 reports back.
 
-A job names the asset function, a new output directory and where its inputs are; it
-never carries a value. The executor runs it through the engine's ``materialize_asset``
-and reports an outcome once the run's files are complete (or the run is known lost).
-The outcome is filled once, where the run's files are read, so nothing downstream reads
-them again.
+A job names the asset function and its inputs: a small value travels in the job itself,
+a larger one as the path of its file in the value store. The executor runs it through
+the engine's ``materialize_asset`` in a scratch directory of its worker's own, moves the
+value into the store (or, when small, into the outcome) and reports the outcome once the
+value is safe (or the run is known lost). The outcome is filled once, where the run's
+files are read, so nothing downstream reads them again.
 """
 
 from __future__ import annotations
@@ -32,9 +33,14 @@ USABLE: Final = frozenset({SUCCEEDED, CACHED})
 # A partition whose last run ended so failed; a later run tries it again.
 FAILURES: Final = frozenset({FAILED, CRASHED, TIMED_OUT, UPSTREAM_FAILED, INTERRUPTED})
 
-# An input is the path of one upstream value.json, or, for an upstream with dimensions
-# the run lacks, a map from each matching upstream partition key to its value.json.
-InputFiles = str | dict[str, str]
+# A value as a job carries it: the bytes of a small value.json, or the path of its file
+# in the value store.
+Value = bytes | str
+# An input is one upstream value, or, for an upstream with dimensions the run lacks, a
+# map from each matching upstream partition key to its value.
+InputFiles = Value | dict[str, Value]
+# What tells a stored file unchanged: (size, mtime_ns, ctime_ns, inode, device).
+StampFields = tuple[int, int, int, int, int]
 
 
 @dataclass(frozen=True, slots=True)
@@ -42,12 +48,16 @@ class Job:
     run_id: int
     module: str
     function: str
-    output_dir: str
     # Dimension name -> the partition value as compact JSON text.
     partition: dict[str, str] = field(default_factory=dict)
-    # Parameter name -> the upstream value file(s) passed for it.
+    # Parameter name -> the upstream value(s) passed for it.
     inputs: dict[str, InputFiles] = field(default_factory=dict)
     timeout: float | None = None
+    # The asset's key and the partition's, as ``tevra.context()`` tells them.
+    asset: str = ""
+    key: str = ""
+    # Hashes of the stored data files the inputs' manifests name (serialized values).
+    files: tuple[str, ...] = ()
 
 
 @dataclass(slots=True)
@@ -56,11 +66,17 @@ class Outcome:
     status: str  # SUCCEEDED, FAILED, CRASHED, TIMED_OUT or INTERRUPTED
     started: float  # time.time() when the run began
     ended: float
-    # Of value.json, for a succeeded run: where it is, its data version, size and mtime.
-    value_path: str | None = None
+    # Of value.json, for a succeeded run: its data version and size, and the value
+    # itself when small, else the hash and stamp of its file in the value store.
     data_version: str | None = None
     value_size: int | None = None
-    value_mtime_ns: int | None = None
+    value: bytes | None = None
+    value_hash: str | None = None
+    value_stamp: StampFields | None = None
+    # The stored data files its manifest names: (hash, stamp) each.
+    files: tuple[tuple[str, StampFields], ...] = ()
+    # The run's log (what it printed), when it left one: its hash in the value store.
+    log_hash: str | None = None
     # Why a run did not succeed: the failure record's error, else what the executor saw.
     error: str | None = None
     error_type: str | None = None
@@ -91,13 +107,13 @@ def kwargs_json(partition: dict[str, str], inputs: dict[str, bytes | dict[str, b
 
 
 def read_inputs(inputs: dict[str, InputFiles]) -> dict[str, bytes | dict[str, bytes]]:
-    """The bytes of every upstream value file a job names."""
+    """The bytes of every upstream value a job names."""
     out: dict[str, bytes | dict[str, bytes]] = {}
     for name, spec in inputs.items():
-        if isinstance(spec, str):
-            out[name] = _read(spec)
+        if isinstance(spec, dict):
+            out[name] = {key: _read(value) for key, value in spec.items()}
         else:
-            out[name] = {key: _read(path) for key, path in spec.items()}
+            out[name] = _read(spec)
     return out
 
 
@@ -105,6 +121,8 @@ def _key(name: str) -> bytes:
     return json.dumps(name).encode("ascii") + b":"
 
 
-def _read(path: str) -> bytes:
-    with open(path, "rb") as f:
+def _read(value: Value) -> bytes:
+    if isinstance(value, bytes):
+        return value
+    with open(value, "rb") as f:
         return f.read()

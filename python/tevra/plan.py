@@ -4,8 +4,9 @@ A node is one asset partition. Its inputs are the upstream nodes it reads: dimen
 with the same name line up, and an upstream's dimensions that the asset lacks are
 gathered, every matching upstream partition passed at once as an object keyed by its
 partition key. A node is decided once all its upstreams are: it is fresh when its last
-success ran the same code on inputs with the same data versions and its value file is
-unchanged; otherwise it runs, and says why. The plan is the one judge of freshness: the
+success ran the same code on inputs with the same data versions and its value is still
+intact (kept in the history, or stored files whose stamps, else whose bytes, still
+match); otherwise it runs, and says why. The plan is the one judge of freshness: the
 run loop asks it what to run and tells it what finished, and ``status`` and
 ``--dry-run`` print its ``preview``.
 
@@ -18,7 +19,6 @@ position, made when somebody asks.
 
 from __future__ import annotations
 
-import os
 from array import array
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
@@ -29,6 +29,7 @@ from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
 from tevra.jobs import FAILURES, USABLE
 from tevra.store import Fact
+from tevra.values import Stamp, ValueStore
 
 # Node states. Pending nodes wait for an upstream; the others are final or running.
 PENDING = "pending"
@@ -47,28 +48,41 @@ _USABLE = frozenset(_CODE[s] for s in USABLE)
 _FAILURES = frozenset(FAILURES)
 
 # Reasons held as a byte per node; any other reason is kept in a dict beside.
-REASONS = ("", "never run", "code changed", "an input changed", "value file missing",
-           "value file changed", "forced")
+REASONS = ("", "never run", "code changed", "an input changed", "value missing",
+           "value changed", "forced")
 _REASON = {text: code for code, text in enumerate(REASONS)}
 _OTHER = 255
 
 
+# A value as the plan hands it to a job, and the stored data files its manifest names.
+Value = tuple[jobs.Value, tuple[str, ...]]
+
+
 class Facts(Protocol):
-    """What freshness is judged by: per asset, every partition's latest facts; and where
-    the values of earlier successes are."""
+    """What freshness is judged by: per asset, every partition's latest facts; the
+    values of earlier successes; and the stored files they name, with their stamps."""
+
+    values: ValueStore
 
     def facts(self, asset: str) -> Iterable[tuple[str, Fact]]: ...
 
-    def value_paths(self, run_ids: list[int]) -> dict[int, str]: ...
+    def success_values(self, run_ids: list[int]) -> dict[int, Value]: ...
+
+    def stamps(self, hashes: Iterable[str]) -> dict[str, Stamp]: ...
 
 
 class NoFacts:
     """No history at all: every partition was never run."""
 
+    values = ValueStore("")
+
     def facts(self, asset: str) -> Iterable[tuple[str, Fact]]:
         return ()
 
-    def value_paths(self, run_ids: list[int]) -> dict[int, str]:
+    def success_values(self, run_ids: list[int]) -> dict[int, Value]:
+        return {}
+
+    def stamps(self, hashes: Iterable[str]) -> dict[str, Stamp]:
         return {}
 
 
@@ -108,11 +122,11 @@ class Part:
         self.waiting: array[int] | None = None
         self.readers: array[int] | None = None
         # Of settled partitions that a dependent has yet to read: the data version, and
-        # the value's path where this invocation made it, else the id of the success
-        # whose value it is (its path is looked up only for a dependent that runs).
+        # the value where this invocation made it, else the id of the success whose
+        # value it is (looked up only for a dependent that runs).
         self.versions: list[str | None] = []
         self.success: array[int] = array("q")
-        self.paths: dict[int, str] = {}
+        self.paths: dict[int, Value] = {}
         # Of partitions decided to run: their input versions, until they finish.
         self.inputs_seen: dict[int, str] = {}
         # Latest facts of partitions that wait for an upstream.
@@ -290,6 +304,9 @@ class Plan:
         self.graph = graph
         self.options = options
         self.history: Facts = facts if facts is not None else NoFacts()
+        self.values = self.history.values
+        # Stored files found intact under a stamp other than the recorded one.
+        self.restamped: dict[str, Stamp] = {}
         self.parts: list[Part] = []  # every upstream before its downstreams
         self.code_versions = {
             a.key: versions.parts_version(a.code_parts) if a.code_parts is not None
@@ -437,7 +454,9 @@ class Plan:
         part.inputs_seen.pop(i, None)
         if outcome.status == jobs.SUCCEEDED and part.versions:
             part.versions[i] = outcome.data_version or ""
-            part.paths[i] = outcome.value_path or ""
+            value: jobs.Value = outcome.value if outcome.value is not None else \
+                self.values.path(outcome.value_hash or "")
+            part.paths[i] = (value, tuple(h for h, _ in outcome.files))
         part.release(i)
         if outcome.status == jobs.INTERRUPTED:
             return iter(())
@@ -471,25 +490,29 @@ class Plan:
                         ready.append(Node(down, q))
         return ready
 
-    def input_files(self, node: Node) -> dict[str, jobs.InputFiles]:
-        """Parameter -> the value file(s) of the upstream partitions a node reads."""
+    def input_files(self, node: Node) -> tuple[dict[str, jobs.InputFiles], tuple[str, ...]]:
+        """Parameter -> the value(s) of the upstream partitions a node reads, and the
+        stored data files those values name."""
         combo = node.combo
         deps = [(edge, edge.deps(combo)) for edge in node.part.edges]
         # Values this invocation did not make are found by the success that made them.
         wanted = [edge.up.success[u] for edge, us in deps for u in us if u not in edge.up.paths]
-        found = self.history.value_paths(wanted) if wanted else {}
+        found = self.history.success_values(wanted) if wanted else {}
         files: dict[str, jobs.InputFiles] = {}
+        data_files: dict[str, None] = {}
         for edge, us in deps:
             up = edge.up
 
-            def path(u: int) -> str:
-                return up.paths.get(u) or found.get(up.success[u], "")
+            def value(u: int) -> jobs.Value:
+                made = up.paths.get(u) or found.get(up.success[u]) or (b"null", ())
+                data_files.update(dict.fromkeys(made[1]))
+                return made[0]
 
-            value: jobs.InputFiles = {up.key(u): path(u) for u in us} if edge.gathered \
-                else path(us[0])
+            given: jobs.InputFiles = {up.key(u): value(u) for u in us} if edge.gathered \
+                else value(us[0])
             for param in edge.params:
-                files[param] = value
-        return files
+                files[param] = given
+        return files, tuple(data_files)
 
     def consumed(self, node: Node) -> None:
         """A node has read what it needs of its upstreams (it is about to run, or will
@@ -545,6 +568,9 @@ class Plan:
         if fact is not None and fact.status in _FAILURES:
             part.failed_last[i] = fact.status
         reason = _stale_reason(fact, self.code_versions[part.asset.key], seen)
+        if reason is None:
+            assert fact is not None
+            reason = self._value_problem(fact)
         if reason is None and self.options.force and part.is_target(i):
             reason = "forced"
         if reason is None:
@@ -563,6 +589,28 @@ class Plan:
         part.set_reason(i, reason)
         if seen is not None:
             part.inputs_seen[i] = seen
+
+    def _value_problem(self, fact: Fact) -> str | None:
+        """Why the success's value can no longer stand for it, if it cannot: a stored
+        file is read again only when its stamp moved."""
+        if fact.value is not None:
+            return None  # kept in the history itself
+        if not fact.value_hash:
+            return "value missing"
+        recorded = {fact.value_hash: fact.stamp} if fact.stamp is not None else {}
+        wanted = [(fact.value_hash, "value")]
+        if fact.files:
+            hashes = fact.files.split()
+            recorded.update(self.history.stamps(hashes))
+            wanted += [(h, "stored data") for h in hashes]
+        for digest, what in wanted:
+            before = recorded.get(digest)
+            now = self.values.check(digest, before)
+            if now is None:
+                return f"{what} {'changed' if self.values.exists(digest) else 'missing'}"
+            if now != before:
+                self.restamped[digest] = now
+        return None
 
     @staticmethod
     def _settle_as(part: Part, i: int, status: str, reason: str) -> None:
@@ -701,24 +749,4 @@ def _stale_reason(fact: Fact | None, code: str, seen: str | None) -> str | None:
         return "code changed"
     if fact.input_versions != seen:
         return "an input changed"
-    return _value_problem(fact)
-
-
-def _value_problem(fact: Fact) -> str | None:
-    """Why the success's value file can no longer stand for it, if it cannot."""
-    path = fact.value_path
-    if not path:
-        return "value file missing"
-    try:
-        st = os.stat(path)
-    except OSError:
-        return "value file missing"
-    if st.st_size == fact.value_size and st.st_mtime_ns == fact.value_mtime_ns:
-        return None
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError:
-        return "value file missing"
-    return None if versions.data_version(data) == fact.data_version else "value file changed"
-
+    return None

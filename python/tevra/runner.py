@@ -114,6 +114,7 @@ class Runner:
         finally:
             self._flush_skipped()
             self.store.summarise(self.summary.counts)
+            self.store.restamp(self.plan.restamped)
             self.store.commit()
             if self._executor is not None:
                 self._executor.close()
@@ -198,15 +199,18 @@ class Runner:
         if code not in self._remembered and asset.code_parts is not None:
             self._remembered.add(code)
             self.store.remember_code(code, asset.code_parts)
+        inputs, files = self.plan.input_files(node)
         job = jobs.Job(
             run_id=0,
             module=asset.module,
             function=asset.function,
-            output_dir="",
             partition=asset.dims.partition(node.combo),
-            # Kept with the job: a retry reads the same upstream files.
-            inputs=self.plan.input_files(node),
+            # Kept with the job: a retry reads the same upstream values.
+            inputs=inputs,
             timeout=self._settings_for(asset).timeout,
+            asset=asset.key,
+            key=node.key,
+            files=files,
         )
         self.plan.consumed(node)
         self._submit_attempt(executor, node, job, 1)
@@ -215,11 +219,10 @@ class Runner:
                         attempt: int) -> None:
         """Run one attempt of a node, as a new run with a new output directory."""
         run_id = self.store.new_run_id()
-        job = dataclasses.replace(job, run_id=run_id, output_dir=self.store.run_dir(run_id))
+        job = dataclasses.replace(job, run_id=run_id)
         asset = node.asset
         self.store.started(run_id, asset.key, node.key, node.reason,
-                           self.plan.code_versions[asset.key], node.input_versions,
-                           job.output_dir, attempt)
+                           self.plan.code_versions[asset.key], node.input_versions, attempt)
         self._in_flight[run_id] = (node, job, attempt)
         executor.submit(job)
         self.reporter.started(node)

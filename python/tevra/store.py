@@ -1,10 +1,13 @@
-"""The run store: one SQLite database and the runs' output directories, and every
-query on them. Nothing else in tevra knows the database's name, tables or layout.
+"""The run store: one SQLite database, the value store beside it, and every query on
+them. Nothing else in tevra knows the database's name, tables or layout.
 
-The orchestrator is the only writer, and only while it holds the state directory's
-lock; workers write nothing but their own run's output directory. A run is recorded as
-running before it starts and gets its final status only once its files are complete,
-so a store left behind by a killed orchestrator never reads a lost run as succeeded.
+The orchestrator is the only writer of the database, and only while it holds the state
+directory's lock; workers write their own scratch directories and put values into the
+value store (``tevra.values``). A run is recorded as running before it starts and gets
+its final status only once its value is safe, so a store left behind by a killed
+orchestrator never reads a lost run as succeeded. A small value is kept in its run's
+row; a larger one is a file in the value store, which the row names by hash, and whose
+stamp the ``stored`` table keeps so that freshness reads it again only when it changed.
 """
 
 from __future__ import annotations
@@ -12,6 +15,7 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import shutil
 import sqlite3
 import sys
 import threading
@@ -23,11 +27,14 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, NamedTuple, TextIO
 
-from tevra import jobs, keys
-from tevra.errors import NoHistory, StoreBusy, UsageError
+from tevra import jobs, keys, versions
+from tevra.errors import NoHistory, StoreBusy, StoreError, UsageError
+from tevra.values import INLINE_LIMIT, Known, Stamp, ValueStore, remove_scratch
 
 # The database's file name in the state directory.
 DB_NAME = "runs.db"
+# The database's layout; 0 is the first, with a directory of files per run.
+LAYOUT = 2
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS invocations (
@@ -51,15 +58,16 @@ CREATE TABLE IF NOT EXISTS runs (
     code_version TEXT,
     input_versions TEXT,
     data_version TEXT,
-    value_path TEXT,
+    value BLOB,
+    value_hash TEXT,
     value_size INTEGER,
-    value_mtime_ns INTEGER,
-    output_dir TEXT,
+    files TEXT,
     error TEXT,
     error_type TEXT,
     traceback TEXT,
     cached_from INTEGER,
-    attempt INTEGER NOT NULL DEFAULT 1
+    attempt INTEGER NOT NULL DEFAULT 1,
+    log_hash TEXT
 );
 CREATE INDEX IF NOT EXISTS runs_by_asset ON runs (asset, partition, id);
 CREATE INDEX IF NOT EXISTS runs_by_status ON runs (status, id);
@@ -82,6 +90,29 @@ CREATE TABLE IF NOT EXISTS code_parts (
     parts TEXT NOT NULL
 ) WITHOUT ROWID;
 """
+STAMP_TABLES = (
+    """
+-- The stamp of every file in the value store that a run names, as last seen intact.
+CREATE TABLE IF NOT EXISTS stored (
+    hash TEXT PRIMARY KEY,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    ctime_ns INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    device INTEGER NOT NULL
+) WITHOUT ROWID""", """
+-- The stat cache of the files sources match.
+CREATE TABLE IF NOT EXISTS file_stamps (
+    path TEXT PRIMARY KEY,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    ctime_ns INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    device INTEGER NOT NULL,
+    hash TEXT NOT NULL,
+    hashed_ns INTEGER NOT NULL
+) WITHOUT ROWID""")
+SCHEMA += ";".join(STAMP_TABLES)
 
 # How many partitions of each asset stand at each last status, kept by triggers, so
 # that a page counts a million partitions without reading them. Created, and filled
@@ -111,9 +142,8 @@ _COUNTS = (
 
 RUN_COLUMNS = (
     "id", "invocation", "asset", "partition", "status", "reason", "started", "ended",
-    "code_version", "input_versions", "data_version", "value_path", "value_size",
-    "value_mtime_ns", "output_dir", "error", "error_type", "traceback", "cached_from",
-    "attempt",
+    "code_version", "input_versions", "data_version", "value", "value_hash", "value_size",
+    "files", "error", "error_type", "traceback", "cached_from", "attempt", "log_hash",
 )
 
 # Commit at least this often while runs finish, so a killed orchestrator loses little.
@@ -123,9 +153,11 @@ _INSERT_RUN = (f"INSERT INTO runs ({', '.join(RUN_COLUMNS)}) "
                f"VALUES ({', '.join('?' * len(RUN_COLUMNS))})")
 _FINISH_RUN = (
     "UPDATE runs SET status = ?, started = ?, ended = ?, input_versions = ?, "
-    "data_version = ?, value_path = ?, value_size = ?, value_mtime_ns = ?, "
-    "error = ?, error_type = ?, traceback = ? WHERE id = ?"
+    "data_version = ?, value = ?, value_hash = ?, value_size = ?, files = ?, "
+    "error = ?, error_type = ?, traceback = ?, log_hash = ? WHERE id = ?"
 )
+_SET_STAMP = ("INSERT OR REPLACE INTO stored (hash, size, mtime_ns, ctime_ns, inode, device) "
+              "VALUES (?, ?, ?, ?, ?, ?)")
 _SET_LATEST = (
     "INSERT INTO latest (asset, partition, run_id, status, success_id) "
     "VALUES (?, ?, ?, ?, ?) ON CONFLICT (asset, partition) DO UPDATE SET "
@@ -147,29 +179,37 @@ class Run:
     code_version: str | None
     input_versions: str | None
     data_version: str | None
-    value_path: str | None
+    value: bytes | None  # value.json itself, when small
+    value_hash: str | None  # else the hash of its file in the value store
     value_size: int | None
-    value_mtime_ns: int | None
-    output_dir: str | None
+    files: str | None  # hashes of the stored data files its manifest names, space-separated
     error: str | None
     error_type: str | None
     traceback: str | None
     cached_from: int | None
     attempt: int = 1  # 1, or the retry's number plus one
+    log_hash: str | None = None  # what the run printed, as a stored file
+
+    @property
+    def file_hashes(self) -> list[str]:
+        return self.files.split() if self.files else []
 
 
 class Fact(NamedTuple):
     """What freshness is judged by, for one partition: the status of its last real run
-    and, from its last success, what that success ran on and made."""
+    and, from its last success, what that success ran on and made: its value, kept
+    here when small, else the hash of its stored file with the stamp that file had when
+    last seen intact, and the stored data files its manifest names."""
 
     status: str
     success_id: int | None
     code_version: str | None = None
     input_versions: str | None = None
     data_version: str | None = None
-    value_path: str | None = None
-    value_size: int | None = None
-    value_mtime_ns: int | None = None
+    value: bytes | None = None
+    value_hash: str | None = None
+    files: str | None = None
+    stamp: Stamp | None = None
 
 
 def state_dir(option: str | None, default: Path | None = None) -> Path:
@@ -191,6 +231,12 @@ class Store:
         self.db = sqlite3.connect(root / DB_NAME, isolation_level=None, timeout=30)
         self.db.execute("PRAGMA journal_mode=WAL")
         self.db.execute("PRAGMA synchronous=NORMAL")
+        self.values = ValueStore(str(root / "values"))
+        if self._earlier_layout():
+            with self._locked(wait=True, notice=sys.stderr):
+                if self._earlier_layout():
+                    self._migrate()
+            readonly = False  # what the migration began, set-up finishes
         if not readonly:
             self.db.executescript(SCHEMA)
             columns = {row[1] for row in self.db.execute("PRAGMA table_info(invocations)")}
@@ -199,14 +245,15 @@ class Store:
                 self.db.execute("ALTER TABLE invocations ADD COLUMN summary TEXT")
 
             _add_counts(self.db)
+            self.db.execute(f"PRAGMA user_version = {LAYOUT}")
         self._upgrade()
         # Writes wait here until the next commit, which writes them in one transaction.
         self._starts: dict[int, tuple[Any, ...]] = {}
         self._rows: list[tuple[Any, ...]] = []
         self._updates: list[tuple[Any, ...]] = []
         self._latest: list[tuple[Any, ...]] = []
+        self._stamps: dict[str, Stamp] = {}
         self._last_commit = 0.0
-        self._runs_root = ""
         self._next_id = 0
         self.invocation = 0
 
@@ -220,15 +267,83 @@ class Store:
             self.db.execute("CREATE TABLE IF NOT EXISTS code_parts (code_version TEXT "
                             "PRIMARY KEY, parts TEXT NOT NULL) WITHOUT ROWID")
 
+    # -- the layout ------------------------------------------------------------
+
+    def _earlier_layout(self) -> bool:
+        """A database an earlier tevra wrote: a directory of files per run."""
+        version = self.db.execute("PRAGMA user_version").fetchone()[0]
+        if version == LAYOUT:
+            return False
+        if version > LAYOUT:
+            raise StoreError(f"{self.root / DB_NAME} was written by a newer tevra (layout "
+                             f"{version}); use that version, or another --state directory")
+        return self.db.execute(
+            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'runs'").fetchone() is not None
+
+    def _migrate(self) -> None:
+        """Bring a database of the first layout to this one, keeping its history: each
+        run's value.json whose bytes still have the run's data version moves into the
+        row or the value store; the rest is dropped (those runs are stale, so they run
+        again). The run directories are removed once the database is committed."""
+        print(f"tevra: moving the values of {self.root} into its value store (once)",
+              file=sys.stderr, flush=True)
+        db = self.db
+        found = db.execute("SELECT id, value_path, data_version FROM runs "
+                           "WHERE value_path IS NOT NULL").fetchall()
+        logs = db.execute("SELECT id, output_dir FROM runs WHERE output_dir IS NOT NULL").fetchall()
+        scratch = self.root / "scratch" / f"migrate-{os.getpid()}"
+        scratch.mkdir(parents=True, exist_ok=True)
+        moved: list[tuple[Any, ...]] = []
+        stamps: dict[str, Stamp] = {}
+        for run_id, path, version in found:
+            try:
+                with open(path, "rb") as f:
+                    data = f.read()
+            except OSError:
+                continue
+            if versions.data_version(data) != version:
+                continue
+            if len(data) <= INLINE_LIMIT:
+                moved.append((data, None, run_id))
+            else:
+                stored = self.values.put_bytes(data, str(scratch))
+                stamps[stored.digest] = stored.stamp
+                moved.append((None, stored.digest, run_id))
+        kept_logs: list[tuple[str, int]] = []
+        for run_id, output_dir in logs:
+            try:
+                with open(os.path.join(output_dir, "log.txt"), "rb") as f:
+                    kept_logs.append((self.values.put_bytes(f.read(), str(scratch)).digest, run_id))
+            except OSError:
+                continue
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            for column in ("value BLOB", "value_hash TEXT", "files TEXT", "log_hash TEXT"):
+                db.execute(f"ALTER TABLE runs ADD COLUMN {column}")
+            db.executemany("UPDATE runs SET value = ?, value_hash = ? WHERE id = ?", moved)
+            db.executemany("UPDATE runs SET log_hash = ? WHERE id = ?", kept_logs)
+            for column in ("value_path", "value_mtime_ns", "output_dir"):
+                db.execute(f"ALTER TABLE runs DROP COLUMN {column}")
+            for statement in STAMP_TABLES:
+                db.execute(statement)
+            columns = {row[1] for row in db.execute("PRAGMA table_info(invocations)")}
+            if "summary" not in columns:
+                # A history from before summaries: its invocations simply have none.
+                db.execute("ALTER TABLE invocations ADD COLUMN summary TEXT")
+            db.executemany(_SET_STAMP, [(h, *s) for h, s in stamps.items()])
+            db.execute(f"PRAGMA user_version = {LAYOUT}")
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+        shutil.rmtree(self.root / "runs", ignore_errors=True)
+        remove_scratch(str(self.root), scratch.name)
+
     # -- the writer's side ---------------------------------------------------
 
     @contextmanager
-    def writer(self, argv: list[str], *, wait: bool = True, notice: TextIO = sys.stderr) -> Iterator[int]:
-        """Hold the state directory for one invocation; yields its id.
-
-        A second invocation waits for the first (``wait``) or stops with StoreBusy.
-        Runs a killed invocation left as running are marked interrupted first.
-        """
+    def _locked(self, *, wait: bool, notice: TextIO) -> Iterator[None]:
+        """Hold the state directory's lock: one writer at a time."""
         lock = open(self.root / "lock", "a+")
         try:
             try:
@@ -247,13 +362,28 @@ class Store:
             lock.truncate()
             lock.write(str(os.getpid()))
             lock.flush()
+            yield
+        finally:
+            lock.close()
+
+    # -- the writer's side ---------------------------------------------------
+
+    @contextmanager
+    def writer(self, argv: list[str], *, wait: bool = True, notice: TextIO = sys.stderr) -> Iterator[int]:
+        """Hold the state directory for one invocation; yields its id.
+
+        A second invocation waits for the first (``wait``) or stops with StoreBusy.
+        Runs a killed invocation left as running are marked interrupted first.
+        """
+        with self._locked(wait=wait, notice=notice):
             self._recover()
+            # What the workers of a killed invocation left in their directories.
+            remove_scratch(str(self.root))
             cur = self.db.execute(
                 "INSERT INTO invocations (started, pid, argv, status) VALUES (?, ?, ?, 'running')",
                 (time.time(), os.getpid(), json.dumps(argv)),
             )
             self.invocation = int(cur.lastrowid or 0)
-            self._runs_root = str(self.root / "runs" / str(self.invocation))
             row = self.db.execute("SELECT COALESCE(MAX(id), 0) FROM runs").fetchone()
             self._next_id = int(row[0]) + 1
             status = "failed"
@@ -266,8 +396,6 @@ class Store:
                     "UPDATE invocations SET ended = ?, status = ? WHERE id = ?",
                     (time.time(), status, self.invocation),
                 )
-        finally:
-            lock.close()
 
     def _recover(self) -> None:
         """Mark what a killed invocation left running as interrupted."""
@@ -296,14 +424,10 @@ class Store:
         self._next_id += 1
         return run_id
 
-    def run_dir(self, run_id: int) -> str:
-        """A new directory for one run's files; no two runs share one."""
-        return f"{self._runs_root}/{run_id}"
-
     def commit(self) -> None:
         """Write what is buffered in one transaction."""
         self._last_commit = time.monotonic()
-        if not (self._starts or self._rows or self._updates or self._latest):
+        if not (self._starts or self._rows or self._updates or self._latest or self._stamps):
             return
         db = self.db
         db.execute("BEGIN IMMEDIATE")
@@ -316,6 +440,8 @@ class Store:
                 db.executemany(_FINISH_RUN, self._updates)
             if self._latest:
                 db.executemany(_SET_LATEST, self._latest)
+            if self._stamps:
+                db.executemany(_SET_STAMP, [(h, *s) for h, s in self._stamps.items()])
             db.execute("COMMIT")
         except BaseException:
             db.execute("ROLLBACK")
@@ -324,40 +450,44 @@ class Store:
         self._rows.clear()
         self._updates.clear()
         self._latest.clear()
+        self._stamps.clear()
 
     def maybe_commit(self) -> None:
         if time.monotonic() - self._last_commit >= COMMIT_INTERVAL:
             self.commit()
 
     def started(self, run_id: int, asset: str, partition: str, reason: str,
-                code_version: str, input_versions: str | None, output_dir: str,
-                attempt: int = 1) -> None:
+                code_version: str, input_versions: str | None, attempt: int = 1) -> None:
         """A run about to start: recorded as running until its outcome arrives."""
         self._starts[run_id] = (
             run_id, self.invocation, asset, partition, jobs.RUNNING, reason, time.time(), None,
-            code_version, input_versions, None, None, None, None, output_dir, None, None, None,
-            None, attempt,
+            code_version, input_versions, None, None, None, None, None, None, None, None,
+            None, attempt, None,
         )
 
     def finished(self, asset: str, partition: str, outcome: jobs.Outcome,
                  input_versions: str | None) -> None:
         """The final record of a run that was started."""
         error, error_type = outcome.error, outcome.error_type
-        value_path = outcome.value_path if outcome.status == jobs.SUCCEEDED else None
+        files = " ".join(h for h, _ in outcome.files) or None
+        if outcome.value_hash is not None and outcome.value_stamp is not None:
+            self._stamps[outcome.value_hash] = Stamp(*outcome.value_stamp)
+        for digest, stamp in outcome.files:
+            self._stamps[digest] = Stamp(*stamp)
         start = self._starts.pop(outcome.run_id, None)
         if start is not None:
             # Started and finished within one batch: one row, written final.
             self._rows.append((
                 *start[:4], outcome.status, start[5], outcome.started, outcome.ended, start[8],
-                input_versions, outcome.data_version, value_path, outcome.value_size,
-                outcome.value_mtime_ns, start[14], error, error_type, outcome.traceback, None,
-                start[19],
+                input_versions, outcome.data_version, outcome.value, outcome.value_hash,
+                outcome.value_size, files, error, error_type, outcome.traceback, None,
+                start[19], outcome.log_hash,
             ))
         else:
             self._updates.append((
                 outcome.status, outcome.started, outcome.ended, input_versions,
-                outcome.data_version, value_path, outcome.value_size, outcome.value_mtime_ns,
-                error, error_type, outcome.traceback, outcome.run_id,
+                outcome.data_version, outcome.value, outcome.value_hash, outcome.value_size,
+                files, error, error_type, outcome.traceback, outcome.log_hash, outcome.run_id,
             ))
         success = outcome.run_id if outcome.status == jobs.SUCCEEDED else None
         self._latest.append((asset, partition, outcome.run_id, outcome.status, success))
@@ -372,7 +502,7 @@ class Store:
             run_id = self.new_run_id()
             self._rows.append((
                 run_id, self.invocation, asset, partition, status, reason, now, now, None, None,
-                None, None, None, None, None, None, None, None, None, 1,
+                None, None, None, None, None, None, None, None, None, 1, None,
             ))
             self._latest.append((asset, partition, run_id, status, None))
         self.maybe_commit()
@@ -422,29 +552,79 @@ class Store:
                     success_id: int | None) -> None:
         self.db.execute(_SET_LATEST, (asset, partition, run_id, status, success_id))
 
+    def restamp(self, stamps: dict[str, Stamp]) -> None:
+        """Stored files found intact under a new stamp: keep it, so that they are not
+        read again next time."""
+        self._stamps.update(stamps)
+
+    def keep_file_stamps(self, learnt: dict[str, Known]) -> None:
+        """What the stat cache of sources learnt, in a transaction of its own."""
+        if not learnt:
+            return
+        with self._transaction():
+            self.db.executemany(
+                "INSERT OR REPLACE INTO file_stamps (path, size, mtime_ns, ctime_ns, inode, "
+                "device, hash, hashed_ns) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                [(path, *k.stamp, k.digest, k.hashed_ns) for path, k in learnt.items()])
+
+    @contextmanager
+    def _transaction(self) -> Iterator[None]:
+        self.db.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+            self.db.execute("COMMIT")
+        except BaseException:
+            self.db.execute("ROLLBACK")
+            raise
+
     # -- readers ---------------------------------------------------------------
 
     def facts(self, asset: str) -> Iterator[tuple[str, Fact]]:
         """Every recorded partition of ``asset`` with its freshness facts, streamed."""
         rows = self.db.execute(
             "SELECT l.partition, l.status, l.success_id, r.code_version, r.input_versions, "
-            "r.data_version, r.value_path, r.value_size, r.value_mtime_ns FROM latest l "
-            "LEFT JOIN runs r ON r.id = l.success_id WHERE l.asset = ?",
+            "r.data_version, r.value, r.value_hash, r.files, s.size, s.mtime_ns, s.ctime_ns, "
+            "s.inode, s.device FROM latest l "
+            "LEFT JOIN runs r ON r.id = l.success_id "
+            "LEFT JOIN stored s ON s.hash = r.value_hash WHERE l.asset = ?",
             (asset,),
         )
         for row in rows:
-            yield row[0], Fact._make(row[1:])
+            stamp = Stamp(*row[9:]) if row[9] is not None else None
+            yield row[0], Fact._make((*row[1:9], stamp))
 
-    def value_paths(self, run_ids: list[int]) -> dict[int, str]:
-        """The value file of each of these runs."""
-        out: dict[int, str] = {}
+    def success_values(self, run_ids: list[int]) -> dict[int, tuple[bytes | str, tuple[str, ...]]]:
+        """The value of each of these runs, as a job carries it (its bytes, or its
+        stored file's path), and the stored data files its manifest names."""
+        out: dict[int, tuple[bytes | str, tuple[str, ...]]] = {}
         for start in range(0, len(run_ids), 500):
             chunk = run_ids[start:start + 500]
             rows = self.db.execute(
-                f"SELECT id, value_path FROM runs WHERE id IN ({','.join('?' * len(chunk))})",
-                chunk)
-            out.update((run_id, path) for run_id, path in rows if path)
+                "SELECT id, value, value_hash, files FROM runs "
+                f"WHERE id IN ({','.join('?' * len(chunk))})", chunk)
+            for run_id, value, digest, files in rows:
+                if value is not None or digest:
+                    out[run_id] = (value if value is not None else self.values.path(digest),
+                                   tuple(files.split()) if files else ())
         return out
+
+    def stamps(self, hashes: Iterable[str]) -> dict[str, Stamp]:
+        """The recorded stamps of these stored files."""
+        wanted = list(hashes)
+        out: dict[str, Stamp] = {}
+        for i in range(0, len(wanted), 500):
+            chunk = wanted[i:i + 500]
+            rows = self.db.execute(
+                "SELECT hash, size, mtime_ns, ctime_ns, inode, device FROM stored "
+                f"WHERE hash IN ({', '.join('?' * len(chunk))})", chunk)
+            out.update((row[0], Stamp(*row[1:])) for row in rows)
+        return out
+
+    def file_stamps(self) -> dict[str, Known]:
+        """The stat cache of sources, as earlier invocations left it."""
+        return {row[0]: Known(Stamp(*row[1:6]), row[6], row[7]) for row in self.db.execute(
+            "SELECT path, size, mtime_ns, ctime_ns, inode, device, hash, hashed_ns "
+            "FROM file_stamps")}
 
     def runs(self, asset: str | None = None, status: str | None = None,
              limit: int | None = 50, cached: bool = True) -> list[Run]:

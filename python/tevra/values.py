@@ -150,6 +150,9 @@ class ValueStore:
             os.close(fd)
         return self.put(tmp, digest)
 
+    def exists(self, digest: str) -> bool:
+        return os.path.exists(self.path(digest))
+
     def read(self, digest: str) -> bytes:
         with open(self.path(digest), "rb") as f:
             return f.read()

@@ -10,8 +10,13 @@ input) instead, so that a large value never goes on the command line.
 ``--log FILE`` appends what the run writes to descriptors 1 and 2, and its ``logging``
 records, to FILE (see ``tevra.runlog``).
 ``--parent-pid PID`` ends the worker when process PID, its parent, ends.
+
+The environment variable ``TEVRA_RUN``, when set, describes the run for
+``tevra.context()`` and for serialized values: a JSON object with "asset", "run_id",
+"key", "partition" (dimension -> JSON text) and "values" (the value store's directory).
 """
 
+import os
 import sys
 
 import _tevra
@@ -135,6 +140,9 @@ def main(argv: list[str] | None = None) -> int:
     if kwargs_file is not None:
         kwargs_json = _read_kwargs(kwargs_file)
     project_importable()
+    described = os.environ.get("TEVRA_RUN")
+    if described:
+        _enter_run(described, output_dir)
     if log is None:
         _run(module, function, output_dir, kwargs_json, traceback_file)
         return 0
@@ -148,6 +156,16 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         capture.stop()
     return 0
+
+
+def _enter_run(described: str, output_dir: str) -> None:
+    import json
+
+    from tevra import run_context
+
+    run = json.loads(described)
+    run_context._current = run_context.RunContext(
+        run["asset"], run["run_id"], 1, run["partition"], run["key"], output_dir, run["values"])
 
 
 def _run(module: str, function: str, output_dir: str, kwargs_json: str | None,

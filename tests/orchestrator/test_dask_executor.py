@@ -24,7 +24,9 @@ from tevra.executors.dask import (  # noqa: E402
     DaskWorkersMismatch,
     check_versions,
 )
+from tevra.execute import Place  # noqa: E402
 from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome  # noqa: E402
+from tevra.values import ValueStore, make_scratch  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 PYTHON = sys.executable
@@ -50,9 +52,18 @@ def executor(project: Path) -> Iterator[DaskExecutor]:
     # One worker death is enough to give up on a run here; Dask's default of three
     # retries would only make the crash test slower.
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-        ex = DaskExecutor(2, project_dir=str(project))
+        ex = DaskExecutor(2, project_dir=str(project), state=str(project / ".tevra"))
     yield ex
     ex.close()
+
+
+def value_of(ex: DaskExecutor, outcome: Outcome) -> bytes:
+    """A succeeded run's value: in the outcome when small, else in the value store here."""
+    assert outcome.status == SUCCEEDED, outcome
+    if outcome.value is not None:
+        return outcome.value
+    assert outcome.value_hash is not None
+    return ValueStore(os.path.join(ex.state, "values")).read(outcome.value_hash)
 
 
 def drain(ex: DaskExecutor, count: int, limit: float = 60) -> list[Outcome]:
@@ -85,55 +96,46 @@ def test_partitions_and_inputs_match_a_run_in_process(executor: DaskExecutor, tm
         for year in (2023, 2024):
             run_id += 1
             part = {"region": json.dumps(region), "year": str(year)}
-            jobs.append(Job(run_id, "dask_assets", "sales", str(tmp_path / f"dask/{run_id}"),
+            jobs.append(Job(run_id, "dask_assets", "sales",
                             part, {"orders": orders}))
     # An input made of several upstream partitions at once, keyed by partition text.
     sums = {"region=north": write(tmp_path / "up/n.json", b"6"),
             "region=south": write(tmp_path / "up/s.json", b"30")}
-    jobs.append(Job(99, "dask_assets", "combine", str(tmp_path / "dask/99"), {}, {"parts": sums}))
+    jobs.append(Job(99, "dask_assets", "combine", {}, {"parts": sums}))
     for job in jobs:
         executor.submit(job)
     outcomes = {o.run_id: o for o in drain(executor, len(jobs))}
 
+    (tmp_path / "local").mkdir()
+    place = Place(make_scratch(str(tmp_path / "local"), "here"),
+                  ValueStore(str(tmp_path / "local" / "values")))
     for job in jobs:
         got = outcomes[job.run_id]
-        assert got.status == SUCCEEDED, got
-        local = run_in_process(Job(job.run_id, job.module, job.function,
-                                   str(tmp_path / f"local/{job.run_id}"), job.partition, job.inputs))
+        local = run_in_process(job, place)
         assert local.status == SUCCEEDED, local
-        value = Path(job.output_dir, "value.json").read_bytes()
-        assert value == Path(job.output_dir.replace("/dask/", "/local/"), "value.json").read_bytes()
+        value = value_of(executor, got)
+        assert value == local.value
         assert got.data_version == versions.data_version(value) == local.data_version
         assert got.value_size == len(value)
-        assert got.value_mtime_ns == os.stat(Path(job.output_dir, "value.json")).st_mtime_ns
-        # The record is the engine's, naming the value where it now is.
-        assert got.value_path == os.path.join(job.output_dir, "value.json")
-        record = json.loads(Path(job.output_dir, "result.json").read_bytes())
-        local_record = json.loads(Path(local.value_path or "").with_name("result.json").read_bytes())
-        assert record["value_path"] == got.value_path
-        assert {k: v for k, v in record.items() if k != "value_path"} == \
-            {k: v for k, v in local_record.items() if k != "value_path"}
-    assert json.loads(Path(jobs[3].output_dir, "value.json").read_bytes()) == \
-        {"region": "south", "total": 60, "year": 2024}
-    assert json.loads(Path(jobs[4].output_dir, "value.json").read_bytes()) == 36
+    assert json.loads(value_of(executor, outcomes[4])) == {"region": "south", "total": 60,
+                                                           "year": 2024}
+    assert json.loads(value_of(executor, outcomes[99])) == 36
 
 
 def test_project_dir_is_importable_on_workers(executor: DaskExecutor, tmp_path: Path) -> None:
-    executor.submit(Job(1, "dask_project_only", "answer", str(tmp_path / "out")))
+    executor.submit(Job(1, "dask_project_only", "answer"))
     [got] = drain(executor, 1)
-    assert got.status == SUCCEEDED, got
-    assert (tmp_path / "out" / "value.json").read_bytes() == b"42"
+    assert value_of(executor, got) == b"42"
 
 
 def test_large_input_reaches_the_worker_whole(executor: DaskExecutor, tmp_path: Path) -> None:
     big = json.dumps({"north": list(range(300_000)), "south": [1]}).encode()
     assert len(big) > 2 << 20
     orders = write(tmp_path / "orders.json", big)
-    executor.submit(Job(1, "dask_assets", "sales", str(tmp_path / "out"),
+    executor.submit(Job(1, "dask_assets", "sales",
                         {"region": '"north"', "year": "2023"}, {"orders": orders}))
     [got] = drain(executor, 1)
-    assert got.status == SUCCEEDED, got
-    assert json.loads((tmp_path / "out" / "value.json").read_bytes())["total"] == sum(range(300_000))
+    assert json.loads(value_of(executor, got))["total"] == sum(range(300_000))
 
 
 @pytest.mark.parametrize("module, function, error_type, text, frame", [
@@ -146,16 +148,12 @@ def test_large_input_reaches_the_worker_whole(executor: DaskExecutor, tmp_path: 
 def test_failure_keeps_record_and_traceback(executor: DaskExecutor, tmp_path: Path, module: str,
                                             function: str, error_type: str, text: str,
                                             frame: str | None) -> None:
-    out = tmp_path / "out"
-    executor.submit(Job(7, module, function, str(out)))
+    executor.submit(Job(7, module, function))
     [got] = drain(executor, 1)
     assert got.status == FAILED
-    record = json.loads((out / "result.json").read_bytes())
-    assert record["ok"] is False
-    assert got.error_type == record["error_type"] == error_type
-    assert got.error == record["error"] and text in got.error
-    assert not (out / "value.json").exists()
-    assert got.data_version is None
+    assert got.error_type == error_type
+    assert got.error is not None and text in got.error
+    assert got.data_version is None and got.value is None and got.value_hash is None
     if frame is not None:
         assert got.traceback is not None
         assert f'dask_assets.py", line' in got.traceback and frame in got.traceback
@@ -164,29 +162,29 @@ def test_failure_keeps_record_and_traceback(executor: DaskExecutor, tmp_path: Pa
 def test_killed_worker_run_is_retried_and_recorded_once(executor: DaskExecutor,
                                                        tmp_path: Path) -> None:
     marker = tmp_path / "attempted"
-    executor.submit(Job(1, "dask_assets", "dies_once", str(tmp_path / "1"),
+    executor.submit(Job(1, "dask_assets", "dies_once",
                         {"marker": json.dumps(str(marker))}))
-    executor.submit(Job(2, "dask_assets", "where", str(tmp_path / "2")))
+    executor.submit(Job(2, "dask_assets", "where"))
     outcomes = {o.run_id: o for o in drain(executor, 2, limit=120)}
     # Killed once (the marker says it ran), then succeeded on the retry, files in place.
     survivor = outcomes[1]
     assert marker.exists() and survivor.status == SUCCEEDED, survivor
-    assert (tmp_path / "1" / "value.json").read_bytes() == b'{"survived": true}'
+    assert value_of(executor, survivor) == b'{"survived": true}'
     assert survivor.data_version == versions.data_version(b'{"survived": true}')
     assert outcomes[2].status == SUCCEEDED
 
 
 def test_worker_killed_every_time_is_one_crash(executor: DaskExecutor, tmp_path: Path) -> None:
-    executor.submit(Job(1, "dask_assets", "always_dies", str(tmp_path / "1")))
-    executor.submit(Job(2, "dask_assets", "where", str(tmp_path / "2")))
+    executor.submit(Job(1, "dask_assets", "always_dies"))
+    executor.submit(Job(2, "dask_assets", "where"))
     outcomes = {o.run_id: o for o in drain(executor, 2, limit=120)}
     crashed = outcomes[1]
     assert crashed.status == CRASHED and crashed.error_type == "KilledWorker", crashed
     assert crashed.error is not None and "died" in crashed.error
-    assert crashed.value_path is None and not (tmp_path / "1").exists()
+    assert crashed.value is None and crashed.value_hash is None
     assert outcomes[2].status == SUCCEEDED  # the rest goes on
     # The cluster is whole again for later runs.
-    executor.submit(Job(3, "dask_assets", "where", str(tmp_path / "3")))
+    executor.submit(Job(3, "dask_assets", "where"))
     [again] = drain(executor, 1)
     assert again.status == SUCCEEDED
 
@@ -194,15 +192,14 @@ def test_worker_killed_every_time_is_one_crash(executor: DaskExecutor, tmp_path:
 def test_timeout_stops_the_run_and_its_worker(executor: DaskExecutor, tmp_path: Path) -> None:
     pidfile = tmp_path / "pid"
     t0 = time.monotonic()
-    executor.submit(Job(1, "dask_assets", "sleepy", str(tmp_path / "1"),
+    executor.submit(Job(1, "dask_assets", "sleepy",
                         {"seconds": "60", "pidfile": json.dumps(str(pidfile))}, timeout=1.0))
     [got] = drain(executor, 1)
     assert got.status == TIMED_OUT and got.error == "timed out after 1 s"
     assert time.monotonic() - t0 < 30
-    assert not (tmp_path / "1").exists()
     pid = int(pidfile.read_text())
     assert not psutil.pid_exists(pid) or psutil.Process(pid).status() == psutil.STATUS_ZOMBIE
-    executor.submit(Job(2, "dask_assets", "where", str(tmp_path / "2")))
+    executor.submit(Job(2, "dask_assets", "where"))
     [after] = drain(executor, 1)
     assert after.status == SUCCEEDED
 
@@ -212,9 +209,9 @@ def test_timeout_counts_from_the_start_not_the_queue(executor: DaskExecutor,
     # Both workers busy for 2 s; the quick run behind them waits longer than its timeout
     # before it starts, and is not held to it for that wait.
     for i in (1, 2):
-        executor.submit(Job(i, "dask_assets", "sleepy", str(tmp_path / str(i)),
+        executor.submit(Job(i, "dask_assets", "sleepy",
                             {"seconds": "2", "pidfile": json.dumps(str(tmp_path / f"p{i}"))}))
-    executor.submit(Job(3, "dask_assets", "where", str(tmp_path / "3"), timeout=1.0))
+    executor.submit(Job(3, "dask_assets", "where", timeout=1.0))
     outcomes = {o.run_id: o for o in drain(executor, 3)}
     assert {o.status for o in outcomes.values()} == {SUCCEEDED}, outcomes
     assert outcomes[3].started >= min(outcomes[1].ended, outcomes[2].ended) - 0.5
@@ -227,7 +224,7 @@ def test_cancel_interrupts_and_leaves_no_worker(tmp_path: Path) -> None:
     assert len(workers) >= 2
     pidfiles = [tmp_path / f"pid{i}" for i in range(3)]
     for i, pidfile in enumerate(pidfiles):
-        ex.submit(Job(i, "dask_assets", "sleepy", str(tmp_path / str(i)),
+        ex.submit(Job(i, "dask_assets", "sleepy",
                       {"seconds": "60", "pidfile": json.dumps(str(pidfile))}))
     end = time.monotonic() + 30
     while sum(p.exists() for p in pidfiles) < 2:  # two running, one waiting
@@ -239,7 +236,6 @@ def test_cancel_interrupts_and_leaves_no_worker(tmp_path: Path) -> None:
     left = [pid for pid in workers if psutil.pid_exists(pid)
             and psutil.Process(pid).status() != psutil.STATUS_ZOMBIE]
     assert left == []
-    assert not any((tmp_path / str(i)).exists() for i in range(3))
     ex.close()  # idempotent after cancel
 
 

@@ -18,6 +18,7 @@ from tevra import jobs
 from tevra.display import LiveReporter
 from tevra.graph import build
 from tevra.plan import FRESH, STALE
+from tevra.values import ValueStore
 from tevra.runner import Summary
 from tevra_project import Project
 from test_plan import PY, chain_with_history, plan_of, record
@@ -53,9 +54,9 @@ def test_counters_show_every_change_at_the_next_draw() -> None:
 
 def test_a_forced_dry_run_says_forced(tmp_path: Path) -> None:
     graph, latest = chain_with_history(tmp_path)
-    rows = [(n.label, v, r) for n, v, r in plan_of(graph, latest, force=True).preview()]
+    rows = [(n.label, v, r) for n, v, r in plan_of(graph, latest, ValueStore(str(tmp_path / "values")), force=True).preview()]
     assert rows == [("a", STALE, "forced"), ("b", STALE, "forced")]
-    rows = [(n.label, v, r) for n, v, r in plan_of(graph, latest).preview()]
+    rows = [(n.label, v, r) for n, v, r in plan_of(graph, latest, ValueStore(str(tmp_path / "values"))).preview()]
     assert rows == [("a", FRESH, ""), ("b", FRESH, "")]
 
 

@@ -13,11 +13,12 @@ import psutil
 import pytest
 
 from tevra import versions
-from tevra.execute import run_in_process
+from tevra.execute import Place, run_in_process
 from tevra.executors import Executor
 from tevra.executors.isolate import IsolateExecutor
 from tevra.executors.pool import PoolExecutor
-from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome
+from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, InputFiles, Job, Outcome
+from tevra.values import INLINE_LIMIT, ValueStore, hash_bytes, make_scratch, stamp_of
 
 HERE = Path(__file__).resolve().parent
 ASSETS = (HERE / "executor_assets.py").read_text(encoding="utf-8")
@@ -45,7 +46,7 @@ def make(kind: str, project: Path) -> Iterator[Make]:
 
     def make(workers: int) -> Executor:
         cls = PoolExecutor if kind == "pool" else IsolateExecutor
-        executor = cls(workers, cwd=str(project))
+        executor = cls(workers, cwd=str(project), state=str(project / ".tevra"))
         made.append(executor)
         return executor
 
@@ -55,18 +56,19 @@ def make(kind: str, project: Path) -> Iterator[Make]:
 
 
 class Jobs:
-    """Jobs of the fixture module, each with a new output directory."""
+    """Jobs of the fixture module, whose values go to the project's state directory."""
 
     def __init__(self, root: Path) -> None:
         self.root = root
+        self.state = root / ".tevra"
         self.count = 0
 
     def __call__(self, function: str, partition: dict[str, str] | None = None,
-                 inputs: dict[str, str | dict[str, str]] | None = None,
+                 inputs: dict[str, InputFiles] | None = None,
                  timeout: float | None = None) -> Job:
         self.count += 1
-        return Job(self.count, "executor_assets", function, str(self.root / "runs" / str(self.count)),
-                   partition or {}, inputs or {}, timeout)
+        return Job(self.count, "executor_assets", function, partition or {},
+                   dict(inputs or {}), timeout)
 
 
 @pytest.fixture
@@ -98,16 +100,28 @@ def wait_for_file(path: Path, limit: float = 60) -> str:
     return path.read_text()
 
 
-def assert_succeeded(outcome: Outcome, job: Job) -> bytes:
+def assert_succeeded(outcome: Outcome, jobs: Jobs) -> bytes:
+    """The value of a succeeded run: in the outcome when small, else in the value store."""
     assert outcome.status == SUCCEEDED, outcome
-    data = (Path(job.output_dir) / "value.json").read_bytes()
+    if outcome.value is not None:
+        data = outcome.value
+        assert outcome.value_hash is None and len(data) <= INLINE_LIMIT
+    else:
+        assert outcome.value_hash is not None and outcome.value_stamp is not None
+        stored = ValueStore(str(jobs.state / "values"))
+        path = stored.path(outcome.value_hash)
+        data = Path(path).read_bytes()
+        assert hash_bytes(data) == outcome.value_hash and len(data) > INLINE_LIMIT
+        assert outcome.value_stamp == tuple(stamp_of(os.stat(path)))
+        assert not os.access(path, os.W_OK) or os.geteuid() == 0
+        assert os.stat(path).st_mode & 0o777 == 0o444
     assert outcome.data_version == versions.data_version(data)
     assert outcome.value_size == len(data)
-    assert outcome.value_mtime_ns == os.stat(Path(job.output_dir) / "value.json").st_mtime_ns
-    assert outcome.value_path == str(Path(job.output_dir) / "value.json")
-    assert json.loads((Path(job.output_dir) / "result.json").read_bytes())["ok"] is True
     assert outcome.traceback is None
     assert outcome.started <= outcome.ended
+    # Every worker's scratch directory is left empty.
+    for scratch in (jobs.state / "scratch").iterdir():
+        assert list(scratch.iterdir()) == []
     return data
 
 
@@ -145,7 +159,7 @@ def test_partition_large_input_and_fan_in(make: Make, jobs: Jobs, project: Path)
         history[key] = str(path)
     executor = make(2)
     job = jobs("combine", {"region": '"north"'}, {"orders": str(orders), "history": history})
-    data = assert_succeeded(run_one(executor, job), job)
+    data = assert_succeeded(run_one(executor, job), jobs)
     assert json.loads(data) == {
         "region": "north", "rows": 25_000, "total": sum(range(25_000)), "note": "\u00e9 \u2603",
         "history": {'{"year":2023}': 1.0, '{"year":2024}': 2.0},
@@ -159,23 +173,22 @@ def test_failure_names_the_assets_line(make: Make, jobs: Jobs, project: Path) ->
     failed = run_one(executor, failed_job)
     assert failed.status == FAILED
     assert (failed.error, failed.error_type) == ("ValueError: x must be positive, got -2", "ValueError")
-    assert json.loads((Path(failed_job.output_dir) / "result.json").read_bytes()) == \
-        {"error": "ValueError: x must be positive, got -2", "error_type": "ValueError", "ok": False}
     assert failed.traceback is not None
     assert f'File "{project / "executor_assets.py"}", line {line}, in _check' in failed.traceback
     assert "in fails" in failed.traceback
     assert failed.traceback.rstrip().endswith("ValueError: x must be positive, got -2")
     # The same worker (pool) goes on, and a success carries no stale traceback.
     job = jobs("fails", {"x": "3"})
-    assert_succeeded(run_one(executor, job), job)
+    assert_succeeded(run_one(executor, job), jobs)
 
 
-def test_failure_without_record(make: Make, project: Path) -> None:
-    blocker = project / "file"
-    blocker.write_text("")
-    job = Job(1, "executor_assets", "identity", str(blocker / "out"))
-    outcome = run_one(make(1), job)
-    assert (outcome.status, outcome.value_path, outcome.error_type) == (FAILED, None, "NotADirectoryError")
+def test_a_value_that_cannot_be_stored_fails_the_run(make: Make, jobs: Jobs,
+                                                     project: Path) -> None:
+    executor = make(1)
+    (jobs.state / "values").write_text("")  # a file where the value store should be
+    outcome = run_one(executor, jobs("identity", inputs={"value": json.dumps("x" * 2000).encode()}))
+    assert (outcome.status, outcome.value, outcome.error_type) == (FAILED, None,
+                                                                   "NotADirectoryError")
     assert outcome.error is not None and outcome.error.startswith("NotADirectoryError: ")
 
 
@@ -190,9 +203,9 @@ def test_crash_fails_only_its_run(make: Make, jobs: Jobs, function: str, error: 
         executor.submit(job)
     outcomes = collect(executor, len(batch))
     crashed = outcomes[batch[1].run_id]
-    assert (crashed.status, crashed.error, crashed.value_path) == (CRASHED, error, None)
+    assert (crashed.status, crashed.error, crashed.value) == (CRASHED, error, None)
     for job in batch[:1] + batch[2:]:
-        assert_succeeded(outcomes[job.run_id], job)
+        assert_succeeded(outcomes[job.run_id], jobs)
 
 
 def test_worker_killed_from_outside(make: Make, jobs: Jobs, project: Path) -> None:
@@ -206,7 +219,7 @@ def test_worker_killed_from_outside(make: Make, jobs: Jobs, project: Path) -> No
     os.kill(pid, signal.SIGKILL)
     outcomes = collect(executor, 2)
     assert (outcomes[hung.run_id].status, outcomes[hung.run_id].error) == (CRASHED, "killed by signal 9 (SIGKILL)")
-    value = json.loads(assert_succeeded(outcomes[after.run_id], after))
+    value = json.loads(assert_succeeded(outcomes[after.run_id], jobs))
     assert value["pid"] != pid
 
 
@@ -223,7 +236,7 @@ def test_timeout_kills_the_run_and_goes_on(make: Make, jobs: Jobs, project: Path
     assert (timed.status, timed.error) == (TIMED_OUT, "timed out after 1.5 s")
     assert 1.5 <= timed.ended - timed.started < 30
     for job in quick:
-        assert_succeeded(outcomes[job.run_id], job)
+        assert_succeeded(outcomes[job.run_id], jobs)
     # The run and the process it started are both gone.
     worker, grandchild = map(int, marker.read_text().split())
     assert gone(worker) and gone(grandchild)
@@ -264,7 +277,7 @@ def test_module_imported_once_per_worker(make: Make, jobs: Jobs, project: Path, 
     for job in batch:
         executor.submit(job)
     outcomes = collect(executor, len(batch))
-    pids = {json.loads(assert_succeeded(outcomes[j.run_id], j))["pid"] for j in batch}
+    pids = {json.loads(assert_succeeded(outcomes[j.run_id], jobs))["pid"] for j in batch}
     imports = (project / "imports.log").read_text().split()
     if kind == "pool":
         assert len(pids) <= 2 and len(imports) == len(pids)
@@ -273,14 +286,14 @@ def test_module_imported_once_per_worker(make: Make, jobs: Jobs, project: Path, 
 
 
 def test_pool_worker_restores_the_directory(jobs: Jobs, project: Path) -> None:
-    with PoolExecutor(1, cwd=str(project)) as executor:
+    with PoolExecutor(1, cwd=str(project), state=str(jobs.state)) as executor:
         wander, where = jobs("wanders"), jobs("where")
-        assert json.loads(assert_succeeded(run_one(executor, wander), wander)) == "/"
-        assert json.loads(assert_succeeded(run_one(executor, where), where)) == str(project)
+        assert json.loads(assert_succeeded(run_one(executor, wander), jobs)) == "/"
+        assert json.loads(assert_succeeded(run_one(executor, where), jobs)) == str(project)
 
 
 def test_pool_keeps_its_size_through_crashes(jobs: Jobs, project: Path) -> None:
-    with PoolExecutor(2, cwd=str(project)) as executor:
+    with PoolExecutor(2, cwd=str(project), state=str(jobs.state)) as executor:
         batch = [jobs("exits" if i % 3 == 0 else "identity") for i in range(9)]
         for job in batch:
             executor.submit(job)
@@ -300,9 +313,10 @@ def test_in_process_run_restores_directory_and_keeps_traceback(jobs: Jobs, proje
                                                                monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.chdir(project)
     monkeypatch.syspath_prepend(str(project))
-    wander = jobs("wanders")
-    assert_succeeded(run_in_process(wander), wander)
+    jobs.state.mkdir()
+    place = Place(make_scratch(str(jobs.state), "here"), ValueStore(str(jobs.state / "values")))
+    assert_succeeded(run_in_process(jobs("wanders"), place), jobs)
     assert os.getcwd() == str(project)
-    failed = run_in_process(jobs("fails"))
+    failed = run_in_process(jobs("fails"), place)
     assert failed.status == FAILED and failed.traceback is not None and "in _check" in failed.traceback
     assert failed.error_type == "ValueError"

@@ -115,24 +115,52 @@ def twice(r):
     assert p.latest_values()["twice"] == "22"
 
 
-@pytest.mark.parametrize("damage", ["delete", "rewrite"])
-def test_a_missing_or_changed_value_file_reruns_the_asset(project, damage):
+BIG = """\
+from tevra import asset
+
+@asset()
+def source():
+    return list(range(1000))
+
+@asset(inputs={"s": source})
+def total(s):
+    return sum(s)
+"""
+
+
+@pytest.mark.parametrize("damage", ["delete", "rewrite", "touch"])
+def test_a_missing_or_changed_stored_value_reruns_the_asset(tmp_path, damage):
+    project = Project(tmp_path)
+    project.write("big.py", BIG)
+    assert ran(project.run("big")) == ["source", "total"]
     db = sqlite3.connect(project.root / ".tevra" / "runs.db")
-    (path,) = db.execute(
-        "SELECT r.value_path FROM latest l JOIN runs r ON r.id = l.success_id "
+    (digest,) = db.execute(
+        "SELECT r.value_hash FROM latest l JOIN runs r ON r.id = l.success_id "
         "WHERE l.asset LIKE '%:source'").fetchone()
     db.close()
+    path = project.stored(digest)
+    before = os.stat(path)
     if damage == "delete":
         os.remove(path)
-        reason = "value file missing"
+        reason = ("stale", "value missing")
+    elif damage == "rewrite":
+        # Other bytes, the same size and mtime: only the ctime tells.
+        path.chmod(0o644)
+        path.write_bytes(path.read_bytes().replace(b"999", b"998"))
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+        reason = ("stale", "value changed")
     else:
-        with open(path, "w") as f:
-            f.write("[9, 9, 9]")
-        reason = "value file changed"
-    assert project.status(*MODULES)["source"] == ("stale", reason)
+        os.utime(path, ns=(0, 0))  # read again, found intact
+        reason = ("fresh", None)
+    assert project.status("big")["source"] == reason
+    if damage == "touch":
+        assert ran(project.run("big")) == []
+        return
     # The same bytes come back, so nothing downstream runs again.
-    assert ran(project.run(*MODULES)) == ["source"]
-    assert project.latest_values()["source"] == [1, 2, 3]
+    assert ran(project.run("big")) == ["source"]
+    assert project.latest_values()["source"] == list(range(1000))
+    assert project.stored(digest).read_bytes() == b"[" + b", ".join(
+        b"%d" % i for i in range(1000)) + b"]"
 
 
 def test_force_dry_run_and_rerun_failed(project):

@@ -15,6 +15,7 @@ from tevra.errors import GraphError
 from tevra.graph import Graph, build
 from tevra.plan import FAILED, FRESH, PENDING, RUN, STALE, Node, Options, Plan
 from tevra.store import Fact
+from tevra.values import INLINE_LIMIT, Stamp, ValueStore
 
 PY = "3.13.0"
 
@@ -35,34 +36,44 @@ def record(function: str, params: str = "", *, name: str | None = None,
 
 
 class History:
-    """Facts held in memory, as the store streams them."""
+    """Facts held in memory, as the store streams them, with values stored in ``values``."""
 
-    def __init__(self, latest: dict[tuple[str, str], Fact]) -> None:
+    def __init__(self, latest: dict[tuple[str, str], Fact], values: ValueStore) -> None:
         self.latest = latest
+        self.values = values
 
     def facts(self, asset: str) -> list[tuple[str, Fact]]:
         return [(p, f) for (a, p), f in self.latest.items() if a == asset]
 
-    def value_paths(self, run_ids: list[int]) -> dict[int, str]:
-        return {f.success_id: f.value_path for f in self.latest.values()
-                if f.success_id in run_ids and f.value_path}
+    def success_values(self, run_ids: list[int]) -> dict[int, tuple[bytes | str, tuple[str, ...]]]:
+        return {f.success_id: (f.value if f.value is not None else self.values.path(f.value_hash or ""), ())
+                for f in self.latest.values() if f.success_id in run_ids}
+
+    def stamps(self, hashes: Any) -> dict[str, Stamp]:
+        return {}
 
 
 def plan_of(graph: Graph, latest: dict[tuple[str, str], Fact] | None = None,
-            **options: Any) -> Plan:
+            values: ValueStore | None = None, **options: Any) -> Plan:
     plan = Plan(graph, Options(selection=options.pop("selection", []),
                                partition_filters=options.pop("filters", {}), **options),
-                History(latest or {}))
+                History(latest or {}, values or ValueStore("")))
     plan.build()
     return plan
 
 
-def success(plan: Plan, node: Node, value: Path, *, run_id: int = 1,
+def success(plan: Plan, node: Node, values: ValueStore, data: bytes, *, run_id: int = 1,
             inputs: str | None = None) -> Fact:
-    """The facts of a success of ``node`` whose value file is ``value``."""
-    data = value.read_bytes()
+    """The facts of a success of ``node`` whose value is ``data``: kept in the facts when
+    small, else stored in ``values``."""
+    if len(data) <= INLINE_LIMIT:
+        return Fact(jobs.SUCCEEDED, run_id, plan.code_versions[node.asset.key], inputs,
+                    versions.data_version(data), data)
+    scratch = Path(values.root).parent / "in"
+    scratch.mkdir(exist_ok=True)
+    stored = values.put_bytes(data, str(scratch))
     return Fact(jobs.SUCCEEDED, run_id, plan.code_versions[node.asset.key], inputs,
-                versions.data_version(data), str(value), len(data), os.stat(value).st_mtime_ns)
+                versions.data_version(data), None, stored.digest, None, stored.stamp)
 
 
 def test_a_long_chain_is_ordered() -> None:
@@ -111,10 +122,10 @@ def test_shared_dimensions_line_up_and_the_others_are_gathered() -> None:
     assert all(n.runs and n.reason == "never run" for n in first)
     for i, up in enumerate(first[:2]):
         decided = list(plan.finished(up, jobs.Outcome(i, jobs.SUCCEEDED, 0.0, 1.0,
-                                                      value_path=f"/v/{i}", data_version=f"d{i}")))
+                                                      value=b"%d" % i, data_version=f"d{i}")))
     assert [n.label for n in decided] == ["down[region=n]"]
-    assert plan.input_files(decided[0]) == {
-        "x": {"region=n,year=2024": "/v/0", "region=n,year=2025": "/v/1"}}
+    assert plan.input_files(decided[0]) == ({"x": {"region=n,year=2024": b"0",
+                                                   "region=n,year=2025": b"1"}}, ())
 
 
 def test_preview_of_a_store_without_history() -> None:
@@ -130,12 +141,16 @@ def chain_with_history(tmp_path: Path) -> tuple[Graph, dict[tuple[str, str], Fac
     graph = build([record("a"), record("b", "x", inputs={"x": "/p/m.py:a"})], PY)
     scratch = plan_of(graph)
     a, b = scratch.nodes
-    (tmp_path / "a.json").write_bytes(b"1")
-    (tmp_path / "b.json").write_bytes(b"2")
-    latest = {(a.asset.key, ""): success(scratch, a, tmp_path / "a.json")}
+    values = ValueStore(str(tmp_path / "values"))
+    latest = {(a.asset.key, ""): success(scratch, a, values, b"1" * 2000)}
     inputs = versions.inputs_version({"x": latest[(a.asset.key, "")].data_version or ""})
-    latest[(b.asset.key, "")] = success(scratch, b, tmp_path / "b.json", run_id=2, inputs=inputs)
+    latest[(b.asset.key, "")] = success(scratch, b, values, b"2", run_id=2, inputs=inputs)
     return graph, latest
+
+
+def stored(tmp_path: Path, fact: Fact) -> Path:
+    assert fact.value_hash is not None
+    return Path(ValueStore(str(tmp_path / "values")).path(fact.value_hash))
 
 
 def verdicts(plan: Plan) -> list[tuple[str, str, str]]:
@@ -144,13 +159,14 @@ def verdicts(plan: Plan) -> list[tuple[str, str, str]]:
 
 def test_fresh_when_code_inputs_and_value_are_unchanged(tmp_path: Path) -> None:
     graph, latest = chain_with_history(tmp_path)
-    assert verdicts(plan_of(graph, latest)) == [("a", FRESH, ""), ("b", FRESH, "")]
+    assert verdicts(plan_of(graph, latest, ValueStore(str(tmp_path / "values")))) == [("a", FRESH, ""), ("b", FRESH, "")]
 
 
 @pytest.mark.parametrize("change, expected", [
     ("code", [("a", STALE, "code changed"), ("b", STALE, "upstream a is not fresh")]),
-    ("value", [("a", STALE, "value file changed"), ("b", STALE, "upstream a is not fresh")]),
-    ("gone", [("a", STALE, "value file missing"), ("b", STALE, "upstream a is not fresh")]),
+    ("value", [("a", STALE, "value changed"), ("b", STALE, "upstream a is not fresh")]),
+    ("gone", [("a", STALE, "value missing"), ("b", STALE, "upstream a is not fresh")]),
+    ("touch", [("a", FRESH, ""), ("b", FRESH, "")]),
     ("failed", [("a", FAILED, jobs.CRASHED), ("b", STALE, "upstream a is not fresh")]),
     ("input", [("a", FRESH, ""), ("b", STALE, "an input changed")]),
 ])
@@ -160,21 +176,27 @@ def test_why_a_partition_is_stale(tmp_path: Path, change: str,
     a_key, b_key = (graph.assets[0].key, ""), (graph.assets[1].key, "")
     if change == "code":
         latest[a_key] = latest[a_key]._replace(code_version="old")
-    elif change == "value":
-        (tmp_path / "a.json").write_bytes(b"7")  # same size, other bytes
-        os.utime(tmp_path / "a.json", ns=(0, 0))
+    elif change in ("value", "touch"):
+        path = stored(tmp_path, latest[a_key])
+        if change == "value":
+            path.chmod(0o644)
+            path.write_bytes(b"7" * 2000)  # same size, other bytes
+        os.utime(path, ns=(0, 0))
     elif change == "gone":
-        (tmp_path / "a.json").unlink()
+        stored(tmp_path, latest[a_key]).unlink()
     elif change == "failed":
         latest[a_key] = latest[a_key]._replace(status=jobs.CRASHED)
     elif change == "input":
         latest[b_key] = latest[b_key]._replace(input_versions='{"x":"old"}')
-    assert verdicts(plan_of(graph, latest)) == expected
+    plan = plan_of(graph, latest, ValueStore(str(tmp_path / "values")))
+    assert verdicts(plan) == expected
+    # A stored value found intact under a new stamp is restamped, so it is not read again.
+    assert set(plan.restamped) == ({latest[a_key].value_hash} if change == "touch" else set())
 
 
 def test_force_reruns_only_the_selection(tmp_path: Path) -> None:
     graph, latest = chain_with_history(tmp_path)
-    plan = plan_of(graph, latest, force=True, selection=["b"])
+    plan = plan_of(graph, latest, ValueStore(str(tmp_path / "values")), force=True, selection=["b"])
     a, b = plan.nodes
     assert not a.target and b.target
     assert [(n.label, n.state, n.reason) for n in plan.initial()] == [
@@ -205,9 +227,9 @@ def test_a_value_is_forgotten_once_every_reader_has_read_it() -> None:
         assert up.runs
         plan.consumed(up)
         decided = list(plan.finished(up, jobs.Outcome(i, jobs.SUCCEEDED, 0.0, 1.0,
-                                                      value_path=f"/v/{i}", data_version=f"d{i}")))
-        assert part.paths[up.index] == f"/v/{i}"  # down[region] still needs it
+                                                      value=b"%d" % i, data_version=f"d{i}")))
+        assert part.paths[up.index] == (b"%d" % i, ())  # down[region] still needs it
     north = decided[0] if False else next(n for n in plan.nodes if n.label == "down[region=n]")
     plan.consumed(north)
-    assert [part.paths.get(u.index) for u in ups] == [None, None, "/v/2", "/v/3"]
+    assert [part.paths.get(u.index) for u in ups] == [None, None, (b"2", ()), (b"3", ())]
     assert part.versions[:2] == [None, None]

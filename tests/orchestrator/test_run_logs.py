@@ -17,7 +17,8 @@ import pytest
 from tevra.executors.isolate import IsolateExecutor
 from tevra.executors.pool import PoolExecutor
 from tevra.jobs import SUCCEEDED, Job, Outcome
-from tevra.runlog import LOG_FILE, LOG_LIMIT, cut_note
+from tevra.runlog import LOG_LIMIT, cut_note
+from tevra.values import ValueStore
 
 HERE = Path(__file__).resolve().parent
 LOG_ASSETS = HERE / "log_assets.py"
@@ -39,7 +40,7 @@ def project(tmp_path: Path) -> Path:
 def executor(request: pytest.FixtureRequest, project: Path) -> Iterator[Executor]:
     # One worker: in the pool, every run follows the last in the same process.
     cls = PoolExecutor if request.param == "pool" else IsolateExecutor
-    with cls(1, cwd=str(project)) as ex:
+    with cls(1, cwd=str(project), state=str(project / ".tevra")) as ex:
         yield ex
 
 
@@ -49,18 +50,21 @@ class Runs:
         self.root = root
         self.count = 0
 
-    def __call__(self, function: str, **partition: object) -> tuple[Outcome, Path]:
-        """Run one asset of log_assets to its end: its outcome and output directory."""
+    def __call__(self, function: str, **partition: object) -> tuple[Outcome, bytes | None]:
+        """Run one asset of log_assets to its end: its outcome and its log, as kept in
+        the value store."""
         self.count += 1
-        out = self.root / "runs" / str(self.count)
-        job = Job(self.count, "log_assets", function, str(out),
+        job = Job(self.count, "log_assets", function,
                   {k: json.dumps(v) for k, v in partition.items()})
         self.executor.submit(job)
         outcomes: list[Outcome] = []
         while not outcomes:
             outcomes = self.executor.wait(60)
         [outcome] = outcomes
-        return outcome, out
+        if outcome.log_hash is None:
+            return outcome, None
+        values = ValueStore(str(self.root / ".tevra" / "values"))
+        return outcome, values.read(outcome.log_hash)
 
 
 @pytest.fixture
@@ -68,8 +72,9 @@ def run(executor: Executor, project: Path) -> Runs:
     return Runs(executor, project)
 
 
-def log_of(out: Path) -> str:
-    return (out / LOG_FILE).read_text(encoding="utf-8")
+def log_of(log: bytes | None) -> str:
+    assert log is not None
+    return log.decode("utf-8")
 
 
 def noisy_log(tag: str) -> str:
@@ -96,7 +101,7 @@ def test_a_run_that_breaks_the_standard_streams_changes_nothing_for_the_next(
     assert broken.status == SUCCEEDED, broken
     outcome, out = run("writes_data")
     assert outcome.status == SUCCEEDED, outcome
-    assert json.loads((out / "value.json").read_text()) == "data\n"
+    assert json.loads(outcome.value or b"") == "data\n"
     assert log_of(out) == "a log line\n"
     outcome, out = run("noisy", tag="after")
     assert log_of(out) == noisy_log("after")
@@ -106,7 +111,8 @@ def test_a_long_log_keeps_its_start_and_end_and_says_what_was_cut(run: Runs) -> 
     lines = 3 * LOG_LIMIT // 13 + 1  # each line is 13 bytes: about three times the limit
     outcome, out = run("chatty", lines=lines)
     assert outcome.status == SUCCEEDED, outcome
-    data = (out / LOG_FILE).read_bytes()
+    data = out
+    assert data is not None
     total = 13 * lines
     assert LOG_LIMIT - 30 <= len(data) <= LOG_LIMIT
     head, _, rest = data.partition(b"\n[tevra: ")
@@ -122,6 +128,6 @@ def test_a_long_log_keeps_its_start_and_end_and_says_what_was_cut(run: Runs) -> 
 
 
 def test_a_run_that_writes_nothing_leaves_no_log(run: Runs) -> None:
-    outcome, out = run("silent")
+    outcome, log = run("silent")
     assert outcome.status == SUCCEEDED, outcome
-    assert sorted(p.name for p in out.iterdir()) == ["result.json", "value.json"]
+    assert log is None and outcome.log_hash is None

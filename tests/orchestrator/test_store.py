@@ -30,19 +30,21 @@ def total(s):
 
 def rows(project):
     db = sqlite3.connect(project.root / ".tevra" / "runs.db")
-    out = db.execute("SELECT id, partition, status, value_path, data_version FROM runs").fetchall()
+    out = db.execute("SELECT id, partition, status, value, value_hash, data_version "
+                     "FROM runs").fetchall()
     db.close()
-    return out
+    return [(i, partition, status, value if value is not None else digest, version)
+            for i, partition, status, value, digest, version in out]
 
 
 def assert_consistent(project):
-    """No run reads as succeeded without its file, and none succeeded twice."""
+    """No run reads as succeeded without its value, and none succeeded twice."""
     seen = set()
-    for _, partition, status, path, version in rows(project):
+    for _, partition, status, value, version in rows(project):
         assert status != "running"
         if status == "succeeded":
-            with open(path, "rb") as f:
-                assert versions.data_version(f.read()) == version
+            data = value if isinstance(value, bytes) else project.stored(value).read_bytes()
+            assert versions.data_version(data) == version
             assert partition not in seen or partition == ""
             seen.add(partition)
 
@@ -129,8 +131,8 @@ def parts(x):
     assert p.tevra("show", run_id).out == shown.out
 
     ok = p.tevra("show", "parts", "-p", "x=ok").out
-    value = next(l.split()[-1] for l in ok.splitlines() if l.startswith("value "))
-    assert json.loads(open(value).read()) == "ok"
+    value = next(l.split(None, 1)[-1] for l in ok.splitlines() if l.startswith("value "))
+    assert json.loads(value) == "ok"
 
     missing = p.tevra("show", "99999")
     assert missing.code == 2 and "no run 99999" in missing.err

@@ -200,18 +200,24 @@ def test_a_value_file_outside_the_state_directory_is_not_read(project, tmp_path)
     secret = tmp_path / "secret.json"
     secret.write_text('{"password": "hunter2"}')
     ok = run_ids(project, "status = 'succeeded' AND asset = 'orders'")[0]
+    # A stored value that is a link to a file elsewhere.
+    digest = "ab" * 32
+    link = project.stored(digest)
+    link.parent.mkdir(parents=True, exist_ok=True)
+    link.symlink_to(secret)
     db = sqlite3.connect(project.root / ".tevra" / "runs.db")
-    original = db.execute("SELECT value_path FROM runs WHERE id = ?", (ok,)).fetchone()[0]
-    db.execute("UPDATE runs SET value_path = ? WHERE id = ?", (str(secret), ok))
+    original = db.execute("SELECT value, value_hash FROM runs WHERE id = ?", (ok,)).fetchone()
+    db.execute("UPDATE runs SET value = NULL, value_hash = ? WHERE id = ?", (digest, ok))
     db.commit()
     try:
         with client(project) as c:
             page = c.get(f"/run/{ok}").text
             escape = c.get("/static/..%2F..%2Fstore.py")
     finally:
-        db.execute("UPDATE runs SET value_path = ? WHERE id = ?", (original, ok))
+        db.execute("UPDATE runs SET value = ?, value_hash = ? WHERE id = ?", (*original, ok))
         db.commit()
         db.close()
+        link.unlink()
     assert "hunter2" not in page and "outside the state directory" in page
     assert escape.status_code == 404
 

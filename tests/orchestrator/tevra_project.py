@@ -70,16 +70,20 @@ class Project:
 
         db = sqlite3.connect(self.root / ".tevra" / "runs.db")
         rows = db.execute(
-            "SELECT l.asset, l.partition, r.value_path FROM latest l "
+            "SELECT l.asset, l.partition, r.value, r.value_hash FROM latest l "
             "JOIN runs r ON r.id = l.success_id"
         ).fetchall()
         db.close()
         out = {}
-        for asset, partition, path in rows:
+        for asset, partition, value, digest in rows:
             name = asset.rsplit(":", 1)[-1]
             out[name + (f"[{partition}]" if partition else "")] = json.loads(
-                Path(path).read_text(encoding="utf-8"))
+                value if value is not None else self.stored(digest).read_bytes())
         return out
+
+    def stored(self, digest: str) -> Path:
+        """The file of a stored value."""
+        return self.root / ".tevra" / "values" / digest[:2] / digest[2:]
 
     def statuses(self, output: str) -> dict[str, str]:
         """label -> status, from ``--plain`` lines."""

@@ -1,10 +1,14 @@
 """The Dask executor: runs jobs on a Dask distributed cluster.
 
 Each job travels as the raw bytes of its upstream values to the task of
-``dask_worker``, which runs it on a worker and sends back the bytes of ``value.json``
-and ``result.json``; this side writes them into the job's output directory. The workers and the machine running ``tevra run`` therefore
-share no filesystem, and the graph stays with the orchestrator: a job is submitted only
-once its inputs exist, so Dask never sees a dependency between two runs.
+``dask_worker``, which runs it on a worker and sends back the outcome with the bytes of
+what the run stored; this side puts them into the state directory's value store. The
+stored data files a job's inputs name (tables and other serialized values) go to the
+workers by hash: each is scattered once, straight to a worker, and Dask hands it to any
+other worker that needs it at most once. The workers and the machine running
+``tevra run`` therefore share no filesystem, and the graph stays with the orchestrator:
+a job is submitted only once its inputs exist, so Dask never sees a dependency between
+two runs.
 
 ``distributed`` is an optional extra: only this module imports it, and only when an
 executor is made.
@@ -17,6 +21,7 @@ import json
 import os
 import platform
 import queue
+import tempfile
 import time
 import uuid
 import warnings
@@ -24,10 +29,8 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from tevra import runlog
 from tevra.errors import ExecutorError
 from tevra.install import extra_hint
-from tevra.execute import read_outcome
 from tevra.executors.dask_worker import (
     STARTED_TOPIC,
     forget_project_modules,
@@ -35,7 +38,8 @@ from tevra.executors.dask_worker import (
     tevra_version,
     worker_versions,
 )
-from tevra.jobs import CRASHED, FAILED, INTERRUPTED, SUCCEEDED, TIMED_OUT, Job, Outcome, timeout_text
+from tevra.jobs import CRASHED, FAILED, INTERRUPTED, TIMED_OUT, Job, Outcome, timeout_text
+from tevra.values import ValueStore, make_scratch, remove_scratch, stamp_of
 
 # The optional package's objects are typed loosely here: this module must check and
 # import without it, and its own annotations are partial.
@@ -153,9 +157,18 @@ class DaskExecutor:
         scheduler: str | None = None,
         dashboard: bool = False,
         project_dir: str | None = None,
+        state: str | None = None,
     ) -> None:
         distributed = _import_distributed()
         self._distributed = distributed
+        self._own_state = state is None
+        self.state = state if state is not None else tempfile.mkdtemp(prefix="tevra-dask-")
+        os.makedirs(self.state, exist_ok=True)
+        self._values = ValueStore(os.path.join(self.state, "values"))
+        self._scratch_name = f"dask-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+        self._scratch = make_scratch(self.state, self._scratch_name)
+        # Stored data files sent to the cluster, by hash: each is scattered once.
+        self._files: dict[str, Future] = {}
         self._project_dir = os.path.abspath(project_dir or os.getcwd())
         self._cluster: LocalCluster | None = None
         self._client: Client | None = None
@@ -246,18 +259,18 @@ class DaskExecutor:
         scattered = None
         if _size(inputs) > _SCATTER_BYTES:
             # In a list, so that the inputs go as one piece rather than one per key.
-            [scattered] = client.scatter([inputs], hash=False)
+            [scattered] = client.scatter([inputs], hash=False, direct=True)
             inputs = scattered
         # A key of its own per run, so that a retried or resubmitted run never merges
         # with another one on a cluster shared between invocations.
-        key = f"tevra-{job.function}-{job.run_id}-{uuid.uuid4().hex[:12]}"
+        key = f"tevra-{job.function[:40]}-{job.run_id}-{uuid.uuid4().hex[:12]}"
+        # The inputs go beside the job's other fields: as bytes, scattered apart when large.
+        fields = tuple(getattr(job, name) if name != "inputs" else None for name in Job.__slots__)
         future = client.submit(
             run_on_worker,
-            job.run_id,
-            job.module,
-            job.function,
-            job.partition,
+            fields,
             inputs,
+            {digest: self._file(digest) for digest in job.files},
             self._project_dir,
             key if job.timeout is not None else None,
             key=key,
@@ -309,10 +322,27 @@ class DaskExecutor:
         self.close()
         return outcomes
 
+    def _file(self, digest: str) -> Future:
+        """A stored data file on the cluster: scattered straight to a worker the first
+        time a job needs it, and kept there for the executor's life."""
+        future = self._files.get(digest)
+        if future is None:
+            client = self._client
+            assert client is not None
+            future = self._files[digest] = client.scatter(self._values.read(digest), direct=True,
+                                                          hash=False)
+        return future
+
     def close(self) -> None:
         if self._closed:
             return
         self._closed = True
+        self._files.clear()
+        remove_scratch(self.state, self._scratch_name)
+        if self._own_state:
+            import shutil
+
+            shutil.rmtree(self.state, ignore_errors=True)
         client, cluster = self._client, self._cluster
         self._client = self._cluster = None
         if client is not None:
@@ -372,30 +402,18 @@ class DaskExecutor:
         return outcomes
 
     def _land(self, job: Job, r: dict[str, Any]) -> Outcome:
-        """Write the run's files into its output directory and make its outcome."""
-        result_bytes: bytes | None = r["result_json"]
-        value_bytes: bytes | None = r["value_json"]
-        log_bytes: bytes | None = r.get("log")
-        if result_bytes is not None:
-            result_bytes = _relocate(result_bytes, r["out_dir"], job.output_dir)
-        if result_bytes is not None or value_bytes is not None or log_bytes:
-            os.makedirs(job.output_dir, exist_ok=True)
-        if log_bytes:
-            _write(os.path.join(job.output_dir, runlog.LOG_FILE), log_bytes)
-        # value.json first: a result.json beside it is what makes the directory whole.
-        if value_bytes is not None:
-            _write(os.path.join(job.output_dir, "value.json"), value_bytes)
-        if result_bytes is not None:
-            _write(os.path.join(job.output_dir, "result.json"), result_bytes)
-        if r["status"] == SUCCEEDED:
-            if value_bytes is None or result_bytes is None:
-                return Outcome(job.run_id, FAILED, r["started"], r["ended"],
-                               error="the run left no value.json", error_type="MissingValue")
-            outcome = read_outcome(job.run_id, job.output_dir, r["started"], succeeded=True)
-            outcome.ended = r["ended"]
-            return outcome
-        return Outcome(job.run_id, r["status"], r["started"], r["ended"], error=r["error"],
-                       error_type=r["error_type"], traceback=r["traceback"])
+        """Put what the run stored into the value store here, and make its outcome."""
+        stored: dict[str, bytes] = r.pop("stored")
+        outcome = Outcome(**r)
+        for digest, data in stored.items():
+            if self._values.check(digest, None) is None:
+                self._values.put_bytes(data, self._scratch)
+            st = stamp_of(os.stat(self._values.path(digest)))
+            plain = (st.size, st.mtime_ns, st.ctime_ns, st.inode, st.device)
+            if digest == outcome.value_hash:
+                outcome.value_stamp = plain
+            outcome.files = tuple((h, plain if h == digest else s) for h, s in outcome.files)
+        return outcome
 
     def _lost(self, f: _InFlight) -> Outcome:
         """The outcome of a run whose task did not come back with a result."""
@@ -455,22 +473,6 @@ def _size(inputs: dict[str, bytes | dict[str, bytes]]) -> int:
     for v in inputs.values():
         total += len(v) if isinstance(v, bytes) else sum(len(b) for b in v.values())
     return total
-
-
-def _relocate(result_bytes: bytes, worker_dir: str, output_dir: str) -> bytes:
-    """result.json names value.json where the worker wrote it; point it at its new home.
-
-    Only the one string is replaced, so the rest of the record keeps the engine's bytes.
-    """
-    old = json.dumps(os.path.join(worker_dir, "value.json"), ensure_ascii=False).encode("utf-8")
-    new = json.dumps(os.path.join(output_dir, "value.json"), ensure_ascii=False).encode("utf-8")
-    marker = b'"value_path":'
-    return result_bytes.replace(marker + old, marker + new, 1)
-
-
-def _write(path: str, data: bytes) -> None:
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def _one_line(exc: BaseException) -> str:

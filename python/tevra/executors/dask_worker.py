@@ -1,10 +1,13 @@
 """The Dask worker's side of the Dask executor: the task that runs one job there.
 
-The task writes the job's upstream values (sent as bytes) into a directory of the
-worker's own, runs the asset through ``tevra.execute`` and returns the outcome's fields
-with the bytes of ``value.json``, ``result.json`` and its log (``tevra.runlog``); the client side writes them into
-the job's output directory. Also what every worker runs when the client connects: its
-versions, and forgetting the user modules of an earlier invocation.
+The task gets the job's upstream values as bytes, and the stored data files their
+manifests name as bytes by hash, which it keeps in a value store of the worker's own;
+it runs the asset through ``tevra.execute`` in a scratch directory of the worker
+thread's own, its output going to its log (``tevra.runlog``), and returns the outcome's
+fields with the bytes of every file the run stored (its value when large, its data
+files, its log), by hash; the client side puts them into the state directory's value
+store. Also what every worker runs when the client connects: its versions, and
+forgetting the user modules of an earlier invocation.
 """
 
 from __future__ import annotations
@@ -65,19 +68,18 @@ def _worker_scratch() -> str:
 
 
 def run_on_worker(
-    run_id: int,
-    module: str,
-    function: str,
-    partition: dict[str, str],
+    job: tuple[Any, ...],
     inputs: dict[str, bytes | dict[str, bytes]],
+    files: dict[str, bytes],
     project_dir: str | None,
     announce: str | None = None,
 ) -> dict[str, Any]:
-    """The task a Dask worker runs for one job.
+    """The task a Dask worker runs for one job: its fields in order (the inputs apart, as
+    bytes) and the stored data files they name, by hash.
 
-    Returns the outcome's fields and the bytes of the run's two files, read before the
-    run's directory is emptied. With ``announce`` (the run's key), says when it starts,
-    which is what the run's timeout counts from.
+    Returns the outcome's fields, and under "stored" the bytes of the files the run put
+    into the worker's value store, by hash. With ``announce`` (the run's key), says when
+    it starts, which is what the run's timeout counts from.
     """
     from tevra.execute import run_in_process
 
@@ -95,7 +97,9 @@ def run_on_worker(
         sys.path.insert(0, extra)
     known = len(sys.modules)
     try:
-        return _run_here(run_in_process, run_id, module, function, partition, inputs)
+        fields = dict(zip(Job.__slots__, job))
+        fields["inputs"] = inputs
+        return _run_here(run_in_process, Job(**fields), files)
     finally:
         if len(sys.modules) > known:
             _imported_by_runs.update(list(sys.modules)[known:])
@@ -106,66 +110,38 @@ def run_on_worker(
                 pass
 
 
-def _run_here(
-    run_in_process: Any,
-    run_id: int,
-    module: str,
-    function: str,
-    partition: dict[str, str],
-    inputs: dict[str, bytes | dict[str, bytes]],
-) -> dict[str, Any]:
+def _run_here(run_in_process: Any, job: Job, files: dict[str, bytes]) -> dict[str, Any]:
+    from tevra.execute import Place, settle
+    from tevra.values import ValueStore
+
     scratch = _worker_scratch()
-    out_dir = os.path.join(scratch, "out")
-    log = runlog.log_path(out_dir)
-    written: list[str] = [os.path.join(out_dir, "result.json"), os.path.join(out_dir, "value.json"),
-                          log]
+    values = ValueStore(os.path.join(os.path.dirname(scratch), "tevra-values"))
+    for digest, data in files.items():
+        if not values.exists(digest):
+            values.put_bytes(data, scratch)
+    place = Place(scratch, values)
+    log = runlog.log_path(scratch)
     capture = _capture()
-    logged = False
+    logged = capture.start(log) if capture is not None else False
     try:
-        local_inputs: dict[str, str | dict[str, str]] = {}
-        for i, (name, value) in enumerate(inputs.items()):
-            if isinstance(value, bytes):
-                local_inputs[name] = _write(os.path.join(scratch, f"in-{i}.json"), value)
-                written.append(local_inputs[name])  # type: ignore[arg-type]
-            else:
-                local_inputs[name] = {
-                    key: _write(os.path.join(scratch, f"in-{i}-{j}.json"), data)
-                    for j, (key, data) in enumerate(value.items())
-                }
-                written.extend(local_inputs[name].values())  # type: ignore[union-attr]
-        job = Job(run_id, module, function, out_dir, dict(partition), local_inputs, None)
-        if capture is not None:
-            os.makedirs(out_dir, exist_ok=True)
-            logged = capture.start(log)
-        try:
-            outcome: Outcome = run_in_process(job)
-        finally:
-            # Whatever the run did to descriptors 0-2 and the streams ends with it.
-            if logged:
-                assert capture is not None
-                capture.stop()
-            elif capture is not None:
-                capture.restore()
-        return {
-            "status": outcome.status,
-            "started": outcome.started,
-            "ended": outcome.ended,
-            "error": outcome.error,
-            "error_type": outcome.error_type,
-            "traceback": outcome.traceback,
-            "out_dir": out_dir,
-            "result_json": _read_if_there(written[0]),
-            "value_json": _read_if_there(written[1]),
-            "log": _read_if_there(log),
-        }
+        outcome: Outcome = run_in_process(job, place)
     finally:
-        # Leave the directory empty for the thread's next run: no file of this run may
-        # pass for one of the next.
-        for path in written:
-            try:
-                os.unlink(path)
-            except FileNotFoundError:
-                pass
+        # Whatever the run did to descriptors 0-2 and the streams ends with it.
+        if logged:
+            assert capture is not None
+            capture.stop()
+        elif capture is not None:
+            capture.restore()
+    settle(outcome, place, log if logged else None)
+    fields = {name: getattr(outcome, name) for name in Outcome.__slots__}
+    made = [h for h, _ in outcome.files]
+    made += [h for h in (outcome.value_hash, outcome.log_hash) if h is not None]
+    # What the run stored goes back to the client; the worker keeps only what it was sent.
+    fields["stored"] = {digest: values.read(digest) for digest in made}
+    for digest in made:
+        if digest not in files:
+            values.remove(digest)
+    return fields
 
 
 _captures: list[runlog.Capture] = []
@@ -218,15 +194,3 @@ def forget_project_modules() -> int:
     return dropped
 
 
-def _write(path: str, data: bytes) -> str:
-    with open(path, "wb") as f:
-        f.write(data)
-    return path
-
-
-def _read_if_there(path: str) -> bytes | None:
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None

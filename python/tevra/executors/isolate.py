@@ -4,12 +4,15 @@ For assets that must not share a process with any other run. The keyword argumen
 go through a file (never the command line) and the worker writes a failed run's
 traceback to another; both live in a private temporary directory for the run's time.
 The run's standard output and error are its log (``tevra.runlog``) from the moment the
-process starts, and the worker dies with this process (``tevra.lifeline``).
+process starts, and the worker dies with this process (``tevra.lifeline``). Each of the
+executor's slots has a scratch directory in the state directory, which the runs of that
+slot write into one after the other; their values and logs go into the value store.
 """
 
 from __future__ import annotations
 
 import collections
+import json
 import os
 import selectors
 import shutil
@@ -21,10 +24,12 @@ from dataclasses import dataclass
 from typing import IO, Any
 
 from tevra import execute, runlog
+from tevra.execute import Place
 from tevra.executors.process import child_env, exit_text, kill_group, open_pidfd
 from tevra.jobs import (
     CRASHED, FAILED, INTERRUPTED, TIMED_OUT, Job, Outcome, kwargs_json, read_inputs, timeout_text,
 )
+from tevra.values import ValueStore, make_scratch, remove_scratch
 
 _POLL = 0.05  # seconds between looks at a process without a pid descriptor
 
@@ -39,15 +44,23 @@ class _Run:
     kwargs_path: str
     traceback_path: str
     log_path: str | None
+    place: Place
 
 
 class IsolateExecutor:
     """Up to ``workers`` runs at once, each a ``python -m tevra.worker`` process in ``cwd``."""
 
     def __init__(self, workers: int, *, cwd: str | None = None, env: dict[str, str] | None = None,
-                 stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None) -> None:
+                 stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None,
+                 state: str | None = None) -> None:
         if workers < 1:
             raise ValueError("an executor needs at least one worker")
+        self._own_state = state is None
+        self.state = state if state is not None else tempfile.mkdtemp(prefix="tevra-isolate-")
+        os.makedirs(self.state, exist_ok=True)
+        values = ValueStore(os.path.join(self.state, "values"))
+        self._names = [f"isolate-{os.getpid()}-{i}" for i in range(workers)]
+        self._free = [Place(make_scratch(self.state, name), values) for name in self._names]
         self._size = workers
         self._cwd = os.path.abspath(cwd if cwd is not None else os.getcwd())
         self._env = child_env(env)
@@ -132,6 +145,10 @@ class IsolateExecutor:
             self._closed = True
             self._selector.close()
             shutil.rmtree(self._tmp, ignore_errors=True)
+            for name in self._names:
+                remove_scratch(self.state, name)
+            if self._own_state:
+                shutil.rmtree(self.state, ignore_errors=True)
 
     def _start(self, job: Job) -> None:
         started = time.time()
@@ -148,13 +165,17 @@ class IsolateExecutor:
             return
         argv = [sys.executable, "-m", "tevra.worker", "--kwargs-file", kwargs_path,
                 "--traceback-file", traceback_path, "--parent-pid", str(os.getpid())]
-        log_fd, log_path = _open_log(job.output_dir)
+        place = self._free.pop()
+        log_fd, log_path = _open_log(place.scratch)
         if log_path is not None:
             argv += ["--log", log_path]
-        argv += [job.module, job.function, job.output_dir]
+        argv += [job.module, job.function, place.scratch]
+        env = dict(self._env, TEVRA_RUN=json.dumps({
+            "asset": job.asset, "run_id": job.run_id, "key": job.key,
+            "partition": job.partition, "values": place.values.root}))
         try:
             proc = subprocess.Popen(
-                argv, cwd=self._cwd, env=self._env, stdin=subprocess.DEVNULL,
+                argv, cwd=self._cwd, env=env, stdin=subprocess.DEVNULL,
                 stdout=self._stdout if log_fd is None else log_fd,
                 stderr=self._stderr if log_fd is None else log_fd, process_group=0)
         finally:
@@ -162,7 +183,7 @@ class IsolateExecutor:
                 os.close(log_fd)
         run = _Run(job, proc, open_pidfd(proc.pid), started,
                    None if job.timeout is None else time.monotonic() + job.timeout,
-                   kwargs_path, traceback_path, log_path)
+                   kwargs_path, traceback_path, log_path, place)
         if run.pidfd is not None:
             self._selector.register(run.pidfd, selectors.EVENT_READ, run)
         self._running.append(run)
@@ -171,12 +192,16 @@ class IsolateExecutor:
         job, code = run.job, run.proc.returncode
         # Whatever the run started is ended with it.
         kill_group(run.proc.pid)
-        has_record = os.path.exists(os.path.join(job.output_dir, "result.json"))
+        has_record = os.path.exists(os.path.join(run.place.scratch, "result.json"))
         if code == 0 and has_record:
-            return execute.read_outcome(job.run_id, job.output_dir, run.started, succeeded=True)
+            return execute.take_value(job.run_id, run.place, run.started)
         traceback = _read_text(run.traceback_path)
         if code == 1 and has_record:
-            outcome = execute.read_outcome(job.run_id, job.output_dir, run.started, succeeded=False)
+            try:
+                record = execute.read_record(run.place.scratch)
+            except OSError:
+                record = None
+            outcome = execute.failed_outcome(job.run_id, run.started, record)
             outcome.traceback = traceback
             return outcome
         if code == 1 and traceback:
@@ -189,12 +214,12 @@ class IsolateExecutor:
         return Outcome(job.run_id, CRASHED, run.started, time.time(), error=exit_text(code))
 
     def _finish(self, run: _Run, outcome: Outcome) -> None:
-        self._forget(run)
+        self._forget(run, outcome)
         self._ready.append(outcome)
         while self._queue and len(self._running) < self._size:
             self._start(self._queue.popleft())
 
-    def _forget(self, run: _Run) -> None:
+    def _forget(self, run: _Run, outcome: Outcome | None = None) -> None:
         if run.pidfd is not None:
             self._selector.unregister(run.pidfd)
             os.close(run.pidfd)
@@ -203,6 +228,11 @@ class IsolateExecutor:
         self._remove(run.traceback_path)
         if run.log_path is not None:
             runlog.finish_log(run.log_path)
+        if outcome is not None:
+            execute.settle(outcome, run.place, run.log_path)
+        else:
+            execute.clear(run.place.scratch)
+        self._free.append(run.place)
 
     @staticmethod
     def _remove(path: str) -> None:

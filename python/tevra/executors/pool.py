@@ -1,7 +1,8 @@
 """The default executor: a pool of long-lived local worker processes.
 
 Each worker imports the engine once and runs job after job, so a user module is
-imported once per worker. The parent keeps the cost of a run to a write, a read and a
+imported once per worker; every run of a worker writes into the worker's own scratch
+directory in the state directory, and its value goes into the value store there. The parent keeps the cost of a run to a write, a read and a
 ``marshal`` call: one selector watches every worker's outcome pipe and its pid file
 descriptor, without a thread per run. A worker that dies fails only the run it held
 and is replaced; one that passes its run's timeout is killed and replaced too.
@@ -12,23 +13,28 @@ from __future__ import annotations
 import collections
 import os
 import selectors
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from typing import IO, Any
 
 from tevra.executors.pool_worker import decode_outcome, encode_job
 from tevra.executors.process import child_env, exit_text, kill_group, open_pidfd
 from tevra.jobs import CRASHED, INTERRUPTED, TIMED_OUT, Job, Outcome, timeout_text
+from tevra.values import remove_scratch
 
 _READ_SIZE = 1 << 16
 
 
 class _Worker:
-    __slots__ = ("proc", "pidfd", "job_fd", "outcome_fd", "buf", "job", "sent", "deadline", "alive")
+    __slots__ = ("proc", "pidfd", "job_fd", "outcome_fd", "buf", "job", "sent", "deadline", "alive",
+                 "name")
 
     def __init__(self, proc: subprocess.Popen[bytes], pidfd: int | None, job_fd: int,
-                 outcome_fd: int) -> None:
+                 outcome_fd: int, name: str) -> None:
+        self.name = name  # of its scratch directory
         self.proc = proc
         self.pidfd = pidfd
         self.job_fd = job_fd
@@ -41,12 +47,18 @@ class _Worker:
 
 
 class PoolExecutor:
-    """``workers`` long-lived processes running jobs in the project directory ``cwd``."""
+    """``workers`` long-lived processes running jobs in the project directory ``cwd``,
+    keeping values in the state directory ``state`` (without one, a temporary one)."""
 
     def __init__(self, workers: int, *, cwd: str | None = None, env: dict[str, str] | None = None,
-                 stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None) -> None:
+                 stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None,
+                 state: str | None = None) -> None:
         if workers < 1:
             raise ValueError("a pool needs at least one worker")
+        self._own_state = state is None
+        self.state = state if state is not None else tempfile.mkdtemp(prefix="tevra-pool-")
+        os.makedirs(self.state, exist_ok=True)
+        self._spawned = 0
         self._size = workers
         self._cwd = os.path.abspath(cwd if cwd is not None else os.getcwd())
         self._env = child_env(env)
@@ -118,6 +130,7 @@ class PoolExecutor:
         self._idle.clear()
         self._closed = True
         self._selector.close()
+        self._forget_state()
         return out
 
     def close(self) -> None:
@@ -142,6 +155,11 @@ class PoolExecutor:
             self._drop(worker)
         self._idle.clear()
         self._selector.close()
+        self._forget_state()
+
+    def _forget_state(self) -> None:
+        if self._own_state:
+            shutil.rmtree(self.state, ignore_errors=True)
 
     def __enter__(self) -> PoolExecutor:
         return self
@@ -161,10 +179,12 @@ class PoolExecutor:
     def _spawn(self) -> _Worker:
         job_read, job_write = os.pipe()
         outcome_read, outcome_write = os.pipe()
+        self._spawned += 1
+        name = f"pool-{os.getpid()}-{self._spawned}"
         try:
             proc = subprocess.Popen(
-                [sys.executable, "-m", "tevra.executors.pool_worker", str(job_read), str(outcome_write),
-                 str(os.getpid())],
+                [sys.executable, "-m", "tevra.executors.pool_worker", str(job_read),
+                 str(outcome_write), self.state, name, str(os.getpid())],
                 pass_fds=(job_read, outcome_write), cwd=self._cwd, env=self._env,
                 stdin=subprocess.DEVNULL, stdout=self._stdout, stderr=self._stderr,
                 # Its own process group: a terminal's Ctrl-C is the orchestrator's to
@@ -178,7 +198,7 @@ class PoolExecutor:
         os.close(job_read)
         os.close(outcome_write)
         os.set_blocking(outcome_read, False)
-        worker = _Worker(proc, open_pidfd(proc.pid), job_write, outcome_read)
+        worker = _Worker(proc, open_pidfd(proc.pid), job_write, outcome_read, name)
         self._selector.register(outcome_read, selectors.EVENT_READ, (worker, False))
         if worker.pidfd is not None:
             self._selector.register(worker.pidfd, selectors.EVENT_READ, (worker, True))
@@ -295,6 +315,8 @@ class PoolExecutor:
 
     def _drop(self, worker: _Worker) -> None:
         worker.alive = False
+        # What a worker that did not end by itself left in its directory.
+        remove_scratch(self.state, worker.name)
         for fd in (worker.outcome_fd, worker.pidfd):
             if fd is not None:
                 try:

@@ -22,6 +22,7 @@ from pygments.lexers import PythonLexer
 from tevra import serializers
 from tevra.errors import SerializerError
 from tevra.store import Run
+from tevra.values import ValueStore
 
 PREVIEW_CHARS = 20_000
 # A value file larger than this is shown by its first bytes, not parsed.
@@ -69,9 +70,11 @@ def inside(root: Path, path: str | None) -> Path | None:
 
 def value(root: Path, run: Run) -> Preview | None:
     """The run's value: JSON pretty-printed, cut to PREVIEW_CHARS."""
-    if not run.value_path:
+    if run.value is not None:
+        return _shown(run.value, len(run.value))
+    if not run.value_hash:
         return None
-    path = inside(root, run.value_path)
+    path = inside(root, stored_path(root, run.value_hash))
     if path is None:
         return Preview("missing", "the value file is outside the state directory")
     try:
@@ -80,6 +83,14 @@ def value(root: Path, run: Run) -> Preview | None:
             data = f.read(PARSE_LIMIT + 1 if size <= PARSE_LIMIT else PREVIEW_CHARS)
     except OSError as exc:
         return Preview("missing", f"the value file cannot be read ({exc.strerror})")
+    return _shown(data, size)
+
+
+def stored_path(root: Path, digest: str) -> str:
+    return ValueStore(str(root / "values")).path(digest)
+
+
+def _shown(data: bytes, size: int) -> Preview:
     text = data.decode("utf-8", "replace")
     kind, manifest = "text", None
     if size <= PARSE_LIMIT:
@@ -98,13 +109,16 @@ def value(root: Path, run: Run) -> Preview | None:
     return Preview(kind, text[:PREVIEW_CHARS], size, cut, manifest)
 
 
-def logs(root: Path, path: str | None) -> str | None:
-    """What the run wrote (its log file at ``path``); None when it kept none."""
-    where = inside(root, path)
-    if where is None:
+def logs(root: Path, run: Run) -> str | None:
+    """What the run printed (its log, kept in the value store). Runs that printed
+    nothing give None."""
+    if not run.log_hash:
+        return None
+    path = inside(root, stored_path(root, run.log_hash))
+    if path is None:
         return None
     try:
-        with where.open("rb") as f:
+        with path.open("rb") as f:
             data = f.read(LOG_CHARS + 1)
     except OSError:
         return None

@@ -16,7 +16,6 @@ from typing import Any
 import tevra.ui.grid as grids
 import tevra.ui.layout as layout
 import tevra.ui.preview as preview
-from tevra import runlog
 from tevra.store import History, Run
 from tevra.ui.pipeline import (
     FAILED,
@@ -189,8 +188,7 @@ class Views:
                 "again": again,
                 "started": when(run.started), "ended": when(run.ended), "took": took(run),
                 "inputs": self.inputs(run), "value": preview.value(self.root, run),
-                "logs": preview.logs(self.root, runlog.log_path(run.output_dir)
-                                     if run.output_dir else None)}
+                "logs": preview.logs(self.root, run)}
 
     def inputs(self, run: Run) -> list[dict[str, Any]]:
         """Each input's data version, linked to the run that made it where it is known."""
