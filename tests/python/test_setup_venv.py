@@ -32,6 +32,7 @@ class SetupVenv(unittest.TestCase):
         for folder in ("python", "orchestrator"):
             os.makedirs(os.path.join(self.root, "tests", folder))
         self.touch("tests/python/test_one.py")
+        self.touch("python/tevra/cli.py")
         self.venv = os.path.join(self.tmp, "venv")
         self.env = dict(os.environ, TEVRA_VENV=self.venv,
                         TEVRA_BUILD_DIR=os.path.join(self.tmp, "build"))
@@ -61,8 +62,8 @@ class SetupVenv(unittest.TestCase):
         self.touch("python/tevra/cli.py", "# edited\n")
         self.touch("tests/python/test_one.py", "# edited\n")
         self.assertEqual(self.stamp(), first)
-        for name, text in (("src/json/value.hpp", "// edited\n"), ("pyproject.toml", "\n"),
-                           ("tests/orchestrator/test_new.py", "")):
+        for name, text in (("src/json/decimal.hpp", "// edited\n"), ("pyproject.toml", "\n"),
+                           ("tests/orchestrator/test_new.py", ""), ("python/tevra/new.py", "")):
             with self.subTest(changed=name):
                 before = self.stamp()
                 self.touch(name, text)
