@@ -60,6 +60,8 @@ def inspect(modules: list[str], project_dir: str, exclude: list[str] | None = No
         extra = assets.get(f"{record['file_path']}:{record['function_name']}") or {}
         record["defining_module"] = extra.get("module") or record["module_path"]
         record["code_parts"] = extra.get("code")
+        record["serializer_problem"] = extra.get("serializer_problem")
+        record["loads"] = extra.get("loads") or {}
     version = records[0]["python_version"] if records else ".".join(map(str, sys.version_info[:3]))
     return Inspection(records=records, python_version=version, modules=found["modules"])
 

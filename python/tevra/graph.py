@@ -39,6 +39,12 @@ class Asset:
     named: bool = False  # declared with a name
     # The parts of the code the function reaches (tevra.codeversion); None when unknown.
     code_parts: dict[str, str] | None = None
+    # How its values are stored (tevra.serializers), and why that cannot be, if it cannot.
+    serializer: str = "json"
+    serializer_problem: str | None = None
+    # Annotated parameter -> the serializers whose data can become it: "one" for one
+    # upstream value, "each" for each value of a gathered one (None: no conversion).
+    loads: dict[str, dict[str, Any]] = field(default_factory=dict)
     inputs: dict[str, Asset] = field(default_factory=dict)  # parameter -> upstream
     downstream: list[Asset] = field(default_factory=list)
 
@@ -164,11 +170,30 @@ def build(records: list[dict[str, Any]], python_version: str) -> Graph:
         _check_parameters(asset, problems)
         for upstream in asset.inputs.values():
             _check_alignment(asset, upstream, problems)
+        _check_serializers(asset, problems)
 
     order = _dependency_order(assets, problems)
     if problems:
         raise GraphError(problems)
     return Graph(assets=order, by_key=by_key, python_version=python_version)
+
+
+def _check_serializers(asset: Asset, problems: list[str]) -> None:
+    """The asset's serializer can be used, and each input stored by a serializer can
+    become what its parameter's annotation asks for."""
+    where = f"{asset.label} ({asset.file})"
+    if asset.serializer_problem:
+        problems.append(f"{where}: {asset.serializer_problem}")
+    for param, upstream in sorted(asset.inputs.items()):
+        entry = asset.loads.get(param)
+        if upstream.serializer == "json" or entry is None:
+            continue
+        gathered = any(d not in asset.dims.values for d in upstream.dims.names)
+        allowed = entry["each" if gathered else "one"]
+        if allowed is not None and upstream.serializer not in allowed:
+            problems.append(
+                f"{where}: parameter {param!r} is annotated {entry['annotation']}, which "
+                f"{upstream.serializer} data from {upstream.label} cannot become")
 
 
 def _reference_hint(reference: str, assets: list[Asset]) -> str:
@@ -217,6 +242,9 @@ def _asset(record: dict[str, Any], problems: list[str]) -> Asset | None:
         signature=_signature(record["function_source"]),
         named=named,
         code_parts=record.get("code_parts"),
+        serializer=meta.get("serializer") or "json",
+        serializer_problem=record.get("serializer_problem"),
+        loads=record.get("loads") or {},
     )
 
 

@@ -24,7 +24,7 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Protocol
 
-from tevra import jobs, versions
+from tevra import adapter, jobs, versions
 from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
 from tevra.jobs import FAILURES, USABLE
@@ -307,6 +307,7 @@ class Plan:
         self.values = self.history.values
         # Stored files found intact under a stamp other than the recorded one.
         self.restamped: dict[str, Stamp] = {}
+        self._targets: dict[str, tuple[str, str]] = {}
         self.parts: list[Part] = []  # every upstream before its downstreams
         self.code_versions = {
             a.key: versions.parts_version(a.code_parts) if a.code_parts is not None
@@ -514,6 +515,26 @@ class Plan:
                 files[param] = given
         return files, tuple(data_files)
 
+    def job_target(self, asset: Asset) -> tuple[str, str]:
+        """The module and function a job of ``asset`` names to the engine: the asset's
+        own, or, when it stores its value with a serializer or reads one so stored,
+        the adapter with its spec."""
+        found = self._targets.get(asset.key)
+        if found is not None:
+            return found
+        loads: dict[str, bool] = {}
+        part = next((p for p in self.parts if p.asset is asset), None)
+        for edge in part.edges if part is not None else ():
+            if edge.up.asset.serializer != "json":
+                loads.update(dict.fromkeys(edge.params, edge.gathered))
+        if asset.serializer == "json" and not loads:
+            found = (asset.module, asset.function)
+        else:
+            found = (adapter.MODULE, adapter.spec_name(adapter.Spec(
+                asset.module, asset.function, asset.label, asset.serializer, loads)))
+        self._targets[asset.key] = found
+        return found
+
     def consumed(self, node: Node) -> None:
         """A node has read what it needs of its upstreams (it is about to run, or will
         not run at all)."""
@@ -593,12 +614,14 @@ class Plan:
     def _value_problem(self, fact: Fact) -> str | None:
         """Why the success's value can no longer stand for it, if it cannot: a stored
         file is read again only when its stamp moved."""
-        if fact.value is not None:
-            return None  # kept in the history itself
-        if not fact.value_hash:
-            return "value missing"
-        recorded = {fact.value_hash: fact.stamp} if fact.stamp is not None else {}
-        wanted = [(fact.value_hash, "value")]
+        recorded: dict[str, Stamp] = {}
+        wanted: list[tuple[str, str]] = []
+        if fact.value is None:  # else it is kept in the history itself
+            if not fact.value_hash:
+                return "value missing"
+            if fact.stamp is not None:
+                recorded[fact.value_hash] = fact.stamp
+            wanted.append((fact.value_hash, "value"))
         if fact.files:
             hashes = fact.files.split()
             recorded.update(self.history.stamps(hashes))

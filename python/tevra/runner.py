@@ -200,10 +200,11 @@ class Runner:
             self._remembered.add(code)
             self.store.remember_code(code, asset.code_parts)
         inputs, files = self.plan.input_files(node)
+        module, function = self.plan.job_target(asset)
         job = jobs.Job(
             run_id=0,
-            module=asset.module,
-            function=asset.function,
+            module=module,
+            function=function,
             partition=asset.dims.partition(node.combo),
             # Kept with the job: a retry reads the same upstream values.
             inputs=inputs,

@@ -8,9 +8,13 @@ with the engine, and adds for every asset the module that defines it and the par
 the code it reaches (``tevra.codeversion``).
 
 Standard output carries one JSON object and nothing else: ``{"problems": [...]}``, or
-``{"problems": [], "modules": [...], "assets": {REF: {"module": M, "code": PARTS}},
-"document": DOC}`` where REF is an asset's ``file:function`` and DOC the engine's
-inspection document, spliced in as it came. What the user's modules print while they
+``{"problems": [], "modules": [...], "assets": {REF: {"module": M, "code": PARTS,
+"serializer_problem": TEXT, "loads": {PARAM: {"annotation": TEXT, "one": [NAMES],
+"each": [NAMES]}}}}, "document": DOC}`` where REF is an asset's ``file:function`` and
+DOC the engine's inspection document, spliced in as it came. A serializer problem says
+why the asset's serializer cannot be used here (unknown, or its library missing);
+"loads" gives, for each annotated parameter, the serializers whose data can become
+that annotation (and, for a parameter that gathers partitions, each value of it). What the user's modules print while they
 are imported goes to standard error.
 """
 
@@ -187,8 +191,57 @@ def describe(modules: list[str]) -> dict[str, dict[str, Any]]:
                 continue
             module = getattr(target, "__module__", None) or name
             parts: Parts = reach.parts(module, function, lambda: _source(target))
-            described[ref] = {"module": module, "code": parts}
+            described[ref] = {"module": module, "code": parts,
+                              "serializer_problem": _serializer_problem(value),
+                              "loads": _loads(target)}
     return described
+
+
+def _serializer_problem(value: object) -> str | None:
+    """Why the asset's declared serializer cannot be used here, if it cannot."""
+    from tevra import serializers
+
+    try:
+        name = (getattr(value, "__tevra_metadata__", None) or {}).get("serializer")
+        found = serializers.get(name)
+        if found.name in ("parquet", "arrow"):
+            serializers._import_pyarrow(f"the {found.name} serializer")
+    except serializers.SerializerError as exc:
+        return str(exc)
+    except Exception:  # noqa: BLE001 - metadata and entry points are user code
+        return None
+    return None
+
+
+def _loads(target: object) -> dict[str, dict[str, Any]]:
+    """For each annotated parameter, the serializers whose data can become it."""
+    from tevra import serializers
+    from tevra.adapter import element_type, parameter_annotations
+
+    try:
+        annotations = parameter_annotations(target)  # type: ignore[arg-type]
+    except Exception:  # noqa: BLE001
+        return {}
+    known = [serializers.get(n) for n in serializers.names()]
+    out: dict[str, dict[str, Any]] = {}
+    for param, annotation in annotations.items():
+        if param == "return":
+            continue
+        entry: dict[str, Any] = {"annotation": _annotation_text(annotation)}
+        for key, gathered in (("one", False), ("each", True)):
+            wanted = element_type(annotation, gathered)
+            entry[key] = [s.name for s in known if wanted is None or s.can_load(wanted)] \
+                if not gathered or wanted is not None else None
+        out[param] = entry
+    return out
+
+
+def _annotation_text(annotation: object) -> str:
+    if isinstance(annotation, type):
+        from tevra.serializers import type_name
+
+        return type_name(annotation)
+    return str(annotation)
 
 
 def _asset_target(value: object) -> Any:

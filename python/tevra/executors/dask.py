@@ -263,7 +263,7 @@ class DaskExecutor:
             inputs = scattered
         # A key of its own per run, so that a retried or resubmitted run never merges
         # with another one on a cluster shared between invocations.
-        key = f"tevra-{job.function[:40]}-{job.run_id}-{uuid.uuid4().hex[:12]}"
+        key = f"tevra-{job.asset[-40:] or job.function}-{job.run_id}-{uuid.uuid4().hex[:12]}"
         # The inputs go beside the job's other fields: as bytes, scattered apart when large.
         fields = tuple(getattr(job, name) if name != "inputs" else None for name in Job.__slots__)
         future = client.submit(

@@ -1,0 +1,133 @@
+"""Tables through the command: Parquet and Arrow values between pandas, polars and
+pyarrow assets, equal data keeping downstreams fresh, refusals before anything runs,
+a damaged data file, and the Dask executor shipping data files to its workers."""
+
+from __future__ import annotations
+
+import json
+import sqlite3
+
+import pytest
+
+from tevra_project import Project
+
+TABLES = """\
+import pandas as pd, polars as pl, pyarrow as pa
+from tevra import asset, partitions
+
+SCALE = 1
+
+@asset(serializer="parquet", partitions={"region": partitions(["north", "south"])})
+def orders(region: str) -> pd.DataFrame:
+    return pd.DataFrame({"region": [region] * 3, "amount": [1.0 * SCALE, 2.0, 3.5]})
+
+@asset(inputs={"orders": orders}, serializer="arrow")
+def combined(orders: dict[str, pl.DataFrame]) -> pl.DataFrame:
+    assert all(isinstance(t, pl.DataFrame) for t in orders.values())
+    return pl.concat([orders[k] for k in sorted(orders)])
+
+@asset(inputs={"t": combined})
+def total(t: pa.Table) -> float:
+    return sum(t.column("amount").to_pylist())
+
+@asset(inputs={"t": combined})
+def as_stored(t):
+    return type(t).__module__.split(".")[0]
+"""
+
+
+def ran(result):
+    return sorted(line.split()[1] for line in result.out.splitlines()
+                  if line.startswith("succeeded"))
+
+
+@pytest.fixture
+def tables(tmp_path):
+    project = Project(tmp_path)
+    project.write("tables.py", TABLES)
+    return project
+
+
+def manifest_of(project, label):
+    return json.loads(json.dumps(project.latest_values()[label]))
+
+
+def test_a_table_pipeline_converts_by_annotation_and_stays_fresh_on_equal_data(tables):
+    first = tables.run("tables")
+    assert first.code == 0, first.out + first.err
+    values = tables.latest_values()
+    assert values["total"] == 13.0 and values["as_stored"] == "polars"
+    manifest = values["combined"]
+    assert manifest["format"] == "arrow" and manifest["type"] == "polars.DataFrame"
+    assert manifest["summary"]["rows"] == 6
+    data = tables.stored(manifest["sha256"])
+    assert data.stat().st_size == manifest["size"] and data.stat().st_mode & 0o777 == 0o444
+
+    # Equal data made again upstream: its downstreams stay fresh.
+    assert ran(tables.run("tables", "--force", "--select", "orders")) == [
+        "orders[region=north]", "orders[region=south]"]
+    assert set(tables.status("tables").values()) == {("fresh", None)}
+    # Other data: what reads it runs again.
+    source = (tables.root / "tables.py").read_text().replace("SCALE = 1", "SCALE = 2")
+    (tables.root / "tables.py").write_text(source)
+    assert ran(tables.run("tables")) == ["as_stored", "combined", "orders[region=north]",
+                                         "orders[region=south]", "total"]
+    assert tables.latest_values()["total"] == 15.0
+
+
+@pytest.mark.parametrize("edit, message", [
+    (('serializer="arrow"', 'serializer="arow"'),
+     "unknown serializer 'arow' (known: arrow, bytes, json, parquet, pickle)"),
+    (("def total(t: pa.Table)", "def total(t: bytes)"),
+     "parameter 't' is annotated bytes, which arrow data from combined cannot become"),
+    (("def combined(orders: dict[str, pl.DataFrame])", "def combined(orders: dict[str, str])"),
+     "parameter 'orders' is annotated dict[str, str], which parquet data from orders "
+     "cannot become"),
+])
+@pytest.mark.parametrize("command", ["check", "run"])
+def test_refused_before_anything_runs(tables, edit, message, command):
+    source = (tables.root / "tables.py").read_text().replace(*edit)
+    (tables.root / "tables.py").write_text(source)
+    result = tables.tevra(command, "tables")
+    assert result.code == 2 and message in result.err, result.err
+    assert "Traceback" not in result.err
+    assert not (tables.root / ".tevra" / "values").exists()
+
+
+def test_a_value_of_the_wrong_type_fails_its_run_naming_what_is_wrong(tables):
+    source = (tables.root / "tables.py").read_text().replace(
+        "return pl.concat([orders[k] for k in sorted(orders)])", "return [1, 2]")
+    (tables.root / "tables.py").write_text(source)
+    result = tables.run("tables")
+    assert result.code == 1
+    assert ("combined returned a list, which the arrow serializer cannot store: it takes "
+            "pyarrow.Table, pandas.DataFrame or polars.DataFrame") in result.out
+
+
+def test_a_damaged_data_file_makes_its_runs_stale(tables):
+    assert tables.run("tables").code == 0
+    manifest = tables.latest_values()["combined"]
+    data = tables.stored(manifest["sha256"])
+    data.chmod(0o644)
+    raw = data.read_bytes()
+    data.write_bytes(raw[:-8] + bytes(8))  # same size, other bytes
+    assert tables.status("tables")["combined"] == ("stale", "stored data changed")
+    assert ran(tables.run("tables")) == ["combined"]  # the same bytes again
+    assert data.read_bytes() == raw
+
+
+@pytest.mark.timeout(300)
+def test_dask_ships_data_files_by_hash(tables):
+    result = tables.run("tables", "--executor", "dask", "-j", "2")
+    assert result.code == 0, result.out + result.err
+    values = tables.latest_values()
+    assert values["total"] == 13.0 and values["as_stored"] == "polars"
+    # Every stored file the history names is here, whole.
+    db = sqlite3.connect(tables.root / ".tevra" / "runs.db")
+    files = [f for (fs,) in db.execute("SELECT files FROM runs WHERE files IS NOT NULL")
+             for f in fs.split()]
+    db.close()
+    assert len(files) == 3
+    for digest in files:
+        import hashlib
+        assert hashlib.sha256(tables.stored(digest).read_bytes()).hexdigest() == digest
