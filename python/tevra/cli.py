@@ -23,7 +23,7 @@ from tevra import codeversion, install, jobs, project
 from tevra.discover import inspect
 from tevra.errors import INTERRUPTED, OK, RUN_FAILED, GraphError, TevraError, UsageError
 from tevra.graph import Graph, build
-from tevra.partition_keys import expand, parse_filter
+from tevra.partition_keys import parse_filter
 from tevra.plan import FRESH, Options, Plan
 from tevra.project import Project
 from tevra.store import Run, Store, has_history, state_dir
@@ -256,35 +256,10 @@ def _filters(specs: list[str]) -> dict[str, set[str]]:
     return filters
 
 
-def _ranged_filters(specs: list[str], graph: Graph) -> dict[str, set[str]]:
-    """Filters with their ranges expanded over the values of every asset with the dimension."""
-    filters: dict[str, set[str]] = {}
-    problems: list[str] = []
-    for dim, items in _filters(specs).items():
-        having = [a.dims for a in graph.assets if dim in a.dims.values]
-        if not having:
-            filters[dim] = items  # the plan says that no asset has it
-            continue
-        kept: set[str] = set()
-        for item in sorted(items):
-            wrong: list[str] = []
-            for dims in having:
-                found, problems_here = expand(dim, [item], dims.values[dim], dims.texts[dim])
-                kept |= found
-                wrong += problems_here
-            # An item is wrong only when no asset with the dimension can place it.
-            if len(wrong) == len(having):
-                problems.append(f"--partition {dim}: {wrong[0]}")
-        filters[dim] = kept
-    if problems:
-        raise GraphError(problems)
-    return filters
-
-
 def _plan(args: argparse.Namespace, store: Store | None, graph: Graph) -> Plan:
     options = Options(
         selection=args.select,
-        partition_filters=_ranged_filters(args.partition, graph),
+        partition_filters=_filters(args.partition),
         force=getattr(args, "force", False),
         rerun_failed=getattr(args, "rerun_failed", False),
         upstream=not getattr(args, "no_upstream", False),

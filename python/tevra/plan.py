@@ -28,6 +28,7 @@ from tevra import adapter, jobs, versions
 from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
 from tevra.jobs import FAILURES, USABLE
+from tevra.partition_keys import expand
 from tevra.store import Fact
 from tevra.values import Stamp, ValueStore
 
@@ -89,6 +90,7 @@ class NoFacts:
 @dataclass(slots=True)
 class Options:
     selection: list[str]
+    # Dimension -> the value texts to keep, or ranges LOW..HIGH (tevra.partition_keys.expand)
     partition_filters: dict[str, set[str]]
     force: bool = False
     rerun_failed: bool = False
@@ -357,7 +359,9 @@ class Plan:
 
     def _target(self, part: Part) -> None:
         dims = part.asset.dims
-        keep = {d: v for d, v in self.options.partition_filters.items() if d in dims.values}
+        # Each item a value or a range, placed in this asset's own order of the values.
+        keep = {d: expand(d, items, dims.values[d], dims.texts[d])[0]
+                for d, items in self.options.partition_filters.items() if d in dims.values}
         failed = self._failed_last(part) if self.options.rerun_failed else None
         if not keep and failed is None:
             part.targets = part.included = None
@@ -411,18 +415,17 @@ class Plan:
 
     def _check_filters(self, selected: list[Asset]) -> None:
         problems = []
-        for dim, texts in self.options.partition_filters.items():
-            having = [a for a in selected if dim in a.dims.values]
+        for dim, items in self.options.partition_filters.items():
+            having = [a.dims for a in selected if dim in a.dims.values]
             if not having:
                 problems.append(f"--partition {dim}: no selected asset has the dimension {dim!r}")
                 continue
-            known = set().union(*(set(a.dims.texts[dim]) for a in having))
-            unknown = sorted(texts - known)
-            if unknown:
-                problems.append(
-                    f"--partition {dim}: {', '.join(unknown)} is not a value of {dim!r} "
-                    f"(values: {', '.join(sorted(known))})"
-                )
+            for item in sorted(items):
+                # Wrong only when no selected asset with the dimension can place it.
+                wrong = [p for dims in having
+                         for p in expand(dim, [item], dims.values[dim], dims.texts[dim])[1]]
+                if len(wrong) == len(having):
+                    problems.append(f"--partition {dim}: {wrong[0]}")
         if problems:
             raise GraphError(problems)
 

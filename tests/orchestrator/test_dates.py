@@ -116,3 +116,17 @@ def test_expand(values, spec, kept, problems):
     assert len(found) == len(problems)
     for text, expected in zip(found, problems):
         assert text.startswith(expected)
+
+
+def test_a_range_is_placed_in_each_assets_own_values():
+    from tevra.errors import GraphError
+    from tevra.graph import build
+    from test_plan import PY, plan_of, record
+
+    graph = build([record("early", "day", dims={"day": ["2024-01-01", "2024-01-02", "2024-01-03"]}),
+                   record("late", "day", dims={"day": ["2024-01-03", "2024-01-04"]})], PY)
+    plan = plan_of(graph, filters={"day": {"2024-01-02..2024-01-03"}})
+    assert sorted(n.label for n in plan.nodes) == [
+        "early[day=2024-01-02]", "early[day=2024-01-03]", "late[day=2024-01-03]"]
+    with pytest.raises(GraphError, match=r"--partition day: 2024-02-30 is not a value of 'day'"):
+        plan_of(graph, filters={"day": {"2024-01-02", "2024-02-30"}})
