@@ -50,6 +50,10 @@ def trivial(i):
 
 MB = 1 << 20
 
+# As a user's shell has it: compiled modules cached, output buffered.
+ENV = {k: v for k, v in os.environ.items()
+       if k not in ("PYTHONUNBUFFERED", "PYTHONDONTWRITEBYTECODE")}
+
 
 def rss_of(pid: int) -> int:
     try:
@@ -67,7 +71,7 @@ def tevra(project: Path, *args: str, env: dict[str, str] | None = None) -> tuple
     start = time.perf_counter()
     proc = subprocess.Popen([sys.executable, "-m", "tevra", *args], cwd=project,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env={**os.environ, **(env or {})})
+                            env={**ENV, **(env or {})})
     peak = 0
     done = threading.Event()
 
@@ -167,7 +171,7 @@ print(time.perf_counter() - start, resource.getrusage(resource.RUSAGE_SELF).ru_m
 def planning(total: int) -> None:
     side = round(total ** (1 / 3))
     proc = subprocess.run([sys.executable, "-c", PLAN % (side, side, side)],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, env=ENV)
     if proc.returncode != 0:
         row(f"planning {side ** 3} combinations", "failed", "<= 30 s, <= 2 GB")
         print(proc.stderr[-1500:])

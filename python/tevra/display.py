@@ -61,29 +61,45 @@ def retry_text(node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
 
 
 class PlainReporter(Reporter):
+    """One line per finished run. Lines are gathered and written a batch at a time (at
+    least every ``FLUSH_EVERY`` seconds, and at once for a failure), so that a re-run of
+    a million fresh partitions is not a million writes."""
+
+    FLUSH_EVERY = 0.2
+
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
+        self._lines: list[str] = []
+        self._due = time.monotonic() + self.FLUSH_EVERY
 
     def finished(self, node: Node, outcome: jobs.Outcome | None) -> None:
         if outcome is None:
             if node.state == jobs.CACHED:
-                line = f"cached     {node.label}"
+                self._add(f"cached     {node.label}")
             else:
-                line = f"{node.state}  {node.label}: {node.reason}"
+                self._add(f"{node.state}  {node.label}: {node.reason}", now=True)
         elif outcome.status == jobs.SUCCEEDED:
             seconds = outcome.ended - outcome.started
-            line = f"succeeded  {node.label}  {seconds:.3f}s"
+            self._add(f"succeeded  {node.label}  {seconds:.3f}s")
         else:
-            line = failure_text(node, outcome)
-        self.stream.write(line + "\n")
+            self._add(failure_text(node, outcome), now=True)
 
     def retrying(self, node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
                  delay: float) -> None:
-        self.stream.write(retry_text(node, outcome, attempt, attempts, delay) + "\n")
+        self._add(retry_text(node, outcome, attempt, attempts, delay), now=True)
 
     def done(self, summary: Summary) -> None:
-        self.stream.write(summary_line(summary) + "\n")
-        self.stream.flush()
+        self._add(summary_line(summary), now=True)
+
+    def _add(self, line: str, now: bool = False) -> None:
+        lines = self._lines
+        lines.append(line)
+        if now or len(lines) >= 4096 or time.monotonic() >= self._due:
+            lines.append("")
+            self.stream.write("\n".join(lines))
+            self.stream.flush()
+            lines.clear()
+            self._due = time.monotonic() + self.FLUSH_EVERY
 
 
 def summary_table(summary: Summary) -> Table:
