@@ -22,7 +22,8 @@ from rich.table import Table
 from rich.text import Text
 
 from tevra import jobs
-from tevra.plan import Node, Plan
+from tevra.nodes import Node
+from tevra.plan import Plan
 from tevra.runner import Reporter, Summary
 
 TRACEBACK_LINES = 8

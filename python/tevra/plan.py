@@ -10,11 +10,7 @@ match); otherwise it runs, and says why. The plan is the one judge of freshness:
 run loop asks it what to run and tells it what finished, and ``status`` and
 ``--dry-run`` print its ``preview``.
 
-Partitions are held per asset as positions in the product of its dimensions (the first
-dimension varying slowest), with their states in byte arrays and their upstreams and
-dependents computed from the alignment of dimensions, not stored per node: a plan of
-millions of partitions costs a few dozen bytes for each. ``Node`` is a view of one
-position, made when somebody asks.
+The partitions themselves, their states and their alignment are ``tevra.nodes``'.
 """
 
 from __future__ import annotations
@@ -27,36 +23,29 @@ from typing import Protocol
 from tevra import adapter, jobs, versions
 from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
-from tevra.jobs import FAILURES, USABLE
+from tevra.jobs import FAILURES
+from tevra.nodes import (
+    CACHED_CODE,
+    REASON_CODE,
+    RUN_CODE,
+    STATE_CODE,
+    STATES,
+    USABLE_CODES,
+    Edge,
+    Node,
+    Part,
+    Positions,
+    Value,
+    reads_all,
+)
 from tevra.partition_keys import expand
 from tevra.store import Fact
 from tevra.values import Stamp, ValueStore
-
-# Node states. Pending nodes wait for an upstream; the others are final or running.
-PENDING = "pending"
-RUN = "run"
 
 # What ``preview`` says of a partition.
 FRESH = "fresh"
 STALE = "stale"
 FAILED = "failed"
-
-# A state is held as its position in this tuple.
-STATES = (PENDING, RUN, *jobs.STATUSES)
-_CODE = {name: code for code, name in enumerate(STATES)}
-_PENDING, _RUN, _CACHED = _CODE[PENDING], _CODE[RUN], _CODE[jobs.CACHED]
-_USABLE = frozenset(_CODE[s] for s in USABLE)
-_FAILURES = frozenset(FAILURES)
-
-# Reasons held as a byte per node; any other reason is kept in a dict beside.
-REASONS = ("", "never run", "code changed", "an input changed", "value missing",
-           "value changed", "forced")
-_REASON = {text: code for code, text in enumerate(REASONS)}
-_OTHER = 255
-
-
-# A value as the plan hands it to a job, and the stored data files its manifest names.
-Value = tuple[jobs.Value, tuple[str, ...]]
 
 
 class Facts(Protocol):
@@ -95,210 +84,6 @@ class Options:
     force: bool = False
     rerun_failed: bool = False
     upstream: bool = True
-
-
-class Part:
-    """The partitions of one asset in the plan."""
-
-    __slots__ = ("asset", "size", "sizes", "strides", "included", "targets", "count", "state",
-                 "reason", "reasons", "failed_last", "waiting", "readers", "versions", "success",
-                 "paths", "inputs_seen", "facts", "edges", "downs", "need", "judged")
-
-    def __init__(self, asset: Asset) -> None:
-        self.asset = asset
-        dims = asset.dims
-        self.sizes = [len(dims.values[d]) for d in dims.names]
-        self.strides = [1] * len(self.sizes)
-        for k in range(len(self.sizes) - 2, -1, -1):
-            self.strides[k] = self.strides[k + 1] * self.sizes[k + 1]
-        self.size = dims.size()
-        # None: every partition (of those included) is so.
-        self.included: bytearray | None = bytearray(self.size)
-        self.targets: bytearray | None = bytearray(self.size)
-        self.count = 0
-        self.state = bytearray(self.size)
-        self.reason = bytearray(self.size)
-        self.reasons: dict[int, str] = {}
-        # Partitions whose last run failed, with that run's status.
-        self.failed_last: dict[int, str] = {}
-        self.waiting: array[int] | None = None
-        self.readers: array[int] | None = None
-        # Of settled partitions that a dependent has yet to read: the data version, and
-        # the value where this invocation made it, else the id of the success whose
-        # value it is (looked up only for a dependent that runs).
-        self.versions: list[str | None] = []
-        self.success: array[int] = array("q")
-        self.paths: dict[int, Value] = {}
-        # Of partitions decided to run: their input versions, until they finish.
-        self.inputs_seen: dict[int, str] = {}
-        # Latest facts of partitions that wait for an upstream.
-        self.facts: dict[int, Fact] | None = None
-        self.edges: list[Edge] = []  # one per upstream asset
-        self.downs: list[Edge] = []  # one per dependent asset
-        self.need = 0  # upstream partitions each partition waits for
-        self.judged = False
-
-    def combo(self, i: int) -> tuple[int, ...]:
-        out = []
-        for size in reversed(self.sizes):
-            i, r = divmod(i, size)
-            out.append(r)
-        return tuple(reversed(out))
-
-    def position(self, combo: Iterable[int]) -> int:
-        return sum(c * s for c, s in zip(combo, self.strides))
-
-    def key(self, i: int) -> str:
-        return self.asset.dims.key(self.combo(i)) if self.sizes else ""
-
-    def label(self, i: int) -> str:
-        key = self.key(i)
-        return f"{self.asset.label}[{key}]" if key else self.asset.label
-
-    def has(self, i: int) -> bool:
-        return self.included is None or bool(self.included[i])
-
-    def is_target(self, i: int) -> bool:
-        return self.targets is None or bool(self.targets[i])
-
-    def positions(self) -> Iterator[int]:
-        if self.included is None:
-            return iter(range(self.size))
-        included = self.included
-        return (i for i in range(self.size) if included[i])
-
-    def reason_of(self, i: int) -> str:
-        code = self.reason[i]
-        return self.reasons.get(i, "") if code == _OTHER else REASONS[code]
-
-    def set_reason(self, i: int, text: str) -> None:
-        code = _REASON.get(text)
-        if code is None:
-            self.reason[i] = _OTHER
-            self.reasons[i] = text
-        else:
-            self.reason[i] = code
-            self.reasons.pop(i, None)
-
-    def release(self, i: int) -> None:
-        """Forget the value of a settled partition no dependent still needs to read, so
-        that a long run's memory stays flat."""
-        if self.readers is None or self.readers[i] == 0:
-            if self.versions:
-                self.versions[i] = None
-            self.paths.pop(i, None)
-
-
-class Edge:
-    """How the partitions of ``down`` read those of ``up``: shared dimensions line up by
-    value text, the upstream's other dimensions are gathered."""
-
-    __slots__ = ("up", "down", "params", "fixed", "free", "back", "down_free", "gathered")
-
-    def __init__(self, up: Part, down: Part) -> None:
-        self.up, self.down = up, down
-        self.params: list[str] = []
-        udims, ddims = up.asset.dims, down.asset.dims
-        # Upstream position from the downstream's combination, and back.
-        self.fixed: list[tuple[int, int, list[int]]] = []
-        self.back: list[tuple[int, int, list[int]]] = []
-        free_up: list[int] = []
-        for j, dim in enumerate(udims.names):
-            if dim in ddims.values:
-                k = ddims.names.index(dim)
-                table = [udims.index[dim][t] for t in ddims.texts[dim]]
-                inverse = [-1] * up.sizes[j]
-                for dv, uv in enumerate(table):
-                    inverse[uv] = dv
-                self.fixed.append((k, up.strides[j], table))
-                self.back.append((j, down.strides[k], inverse))
-            else:
-                free_up.append(j)
-        self.free = _offsets(up, free_up)
-        self.down_free = _offsets(down, [k for k, d in enumerate(ddims.names)
-                                         if d not in udims.values])
-        self.gathered = bool(free_up)
-
-    def deps(self, combo: tuple[int, ...]) -> list[int]:
-        """The upstream positions the downstream combination ``combo`` reads."""
-        base = 0
-        for k, stride, table in self.fixed:
-            base += stride * table[combo[k]]
-        return [base + o for o in self.free] if self.gathered else [base]
-
-    def dependents(self, combo: tuple[int, ...]) -> list[int]:
-        """The downstream positions (included or not) that read upstream ``combo``."""
-        base = 0
-        for j, stride, inverse in self.back:
-            v = inverse[combo[j]]
-            if v < 0:
-                return []
-            base += stride * v
-        return [base + o for o in self.down_free]
-
-
-def _offsets(part: Part, dims: list[int]) -> list[int]:
-    offsets = [0]
-    for k in dims:
-        stride = part.strides[k]
-        offsets = [o + v * stride for o in offsets for v in range(part.sizes[k])]
-    return offsets
-
-
-class Node:
-    """One asset partition of a plan, as the run loop and the display see it."""
-
-    __slots__ = ("part", "index")
-
-    def __init__(self, part: Part, index: int) -> None:
-        self.part = part
-        self.index = index
-
-    @property
-    def asset(self) -> Asset:
-        return self.part.asset
-
-    @property
-    def combo(self) -> tuple[int, ...]:
-        return self.part.combo(self.index)
-
-    @property
-    def key(self) -> str:
-        return self.part.key(self.index)
-
-    @property
-    def label(self) -> str:
-        return self.part.label(self.index)
-
-    @property
-    def state(self) -> str:
-        return STATES[self.part.state[self.index]]
-
-    @property
-    def runs(self) -> bool:
-        """Decided to run."""
-        return self.part.state[self.index] == _RUN
-
-    @property
-    def reason(self) -> str:
-        return self.part.reason_of(self.index)
-
-    @property
-    def target(self) -> bool:
-        return self.part.is_target(self.index)
-
-    @property
-    def input_versions(self) -> str | None:
-        return self.part.inputs_seen.get(self.index)
-
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, Node) and other.part is self.part and other.index == self.index
-
-    def __hash__(self) -> int:
-        return hash((id(self.part), self.index))
-
-    def __repr__(self) -> str:
-        return f"<Node {self.label} {self.state}>"
 
 
 class Plan:
@@ -373,9 +158,9 @@ class Plan:
                 part.targets[i] = part.included[i] = 1
 
     def _failed_last(self, part: Part) -> set[int]:
-        index = _Positions(part)
+        index = Positions(part)
         return {i for key, fact in self.history.facts(part.asset.key)
-                if fact.status in _FAILURES and (i := index.get(key)) is not None}
+                if fact.status in FAILURES and (i := index.get(key)) is not None}
 
     def _include_upstreams(self, part: Part) -> None:
         """Count an asset's included partitions and include the upstream ones they read."""
@@ -386,7 +171,7 @@ class Plan:
             up = edge.up
             if up.included is None:
                 continue
-            if part.included is None and _reads_all(edge):
+            if part.included is None and reads_all(edge):
                 up.included = None
                 continue
             marks = up.included
@@ -404,7 +189,7 @@ class Plan:
         part.success = array("q", bytes(8 * part.size))
         for edge in part.downs:
             down = edge.down
-            if down.included is None and _reads_all(edge):
+            if down.included is None and reads_all(edge):
                 per = len(edge.down_free)
                 for i in part.positions():
                     readers[i] += per
@@ -445,7 +230,7 @@ class Plan:
                 self._decide(node)
                 # Judged before yielding: by the time this resumes, a node to run may
                 # have run already, and its own run settles its dependents.
-                runs = part.state[i] == _RUN
+                runs = part.state[i] == RUN_CODE
                 yield node
                 if not runs:
                     yield from self._settle(node)
@@ -454,7 +239,7 @@ class Plan:
         """A node's run ended: it stands for its outcome from now on. Yields the nodes
         that this decides in turn (to run, or settled)."""
         part, i = node.part, node.index
-        part.state[i] = _CODE[outcome.status]
+        part.state[i] = STATE_CODE[outcome.status]
         part.inputs_seen.pop(i, None)
         if outcome.status == jobs.SUCCEEDED and part.versions:
             part.versions[i] = outcome.data_version or ""
@@ -564,7 +349,7 @@ class Plan:
                 self._judge_sources(part)
         else:
             self._judge(part, i, node.combo)
-        if part.state[i] != _RUN:
+        if part.state[i] != RUN_CODE:
             self.consumed(node)
             part.release(i)
 
@@ -572,7 +357,7 @@ class Plan:
         for edge in part.edges:
             up = edge.up
             for u in edge.deps(combo):
-                if up.state[u] not in _USABLE:
+                if up.state[u] not in USABLE_CODES:
                     self._settle_as(part, i, jobs.UPSTREAM_FAILED,
                                     f"upstream {up.label(u)} {STATES[up.state[u]]}")
                     return
@@ -580,7 +365,7 @@ class Plan:
 
     def _fact(self, part: Part, i: int) -> Fact | None:
         if part.facts is None:
-            index = _Positions(part)
+            index = Positions(part)
             part.facts = {}
             for key, fact in self.history.facts(part.asset.key):
                 j = index.get(key)
@@ -589,7 +374,7 @@ class Plan:
         return part.facts.pop(i, None)
 
     def _verdict(self, part: Part, i: int, fact: Fact | None, seen: str | None) -> None:
-        if fact is not None and fact.status in _FAILURES:
+        if fact is not None and fact.status in FAILURES:
             part.failed_last[i] = fact.status
         reason = _stale_reason(fact, self.code_versions[part.asset.key], seen)
         if reason is None:
@@ -599,7 +384,7 @@ class Plan:
             reason = "forced"
         if reason is None:
             assert fact is not None and fact.success_id is not None
-            part.state[i] = _CACHED
+            part.state[i] = CACHED_CODE
             part.reason[i] = 0
             if part.versions:
                 part.versions[i] = fact.data_version or ""
@@ -609,7 +394,7 @@ class Plan:
             self._settle_as(part, i, jobs.UPSTREAM_FAILED,
                             f"not fresh ({reason}) and --no-upstream was given")
             return
-        part.state[i] = _RUN
+        part.state[i] = RUN_CODE
         part.set_reason(i, reason)
         if seen is not None:
             part.inputs_seen[i] = seen
@@ -640,17 +425,17 @@ class Plan:
 
     @staticmethod
     def _settle_as(part: Part, i: int, status: str, reason: str) -> None:
-        part.state[i] = _CODE[status]
+        part.state[i] = STATE_CODE[status]
         part.set_reason(i, reason)
 
     def _judge_sources(self, part: Part) -> None:
         """Decide every partition of an asset without inputs at once, from its facts as
         they stream from the store: none is held."""
         part.judged = True
-        never = _REASON["never run"]
-        part.state[:] = bytes([_RUN]) * part.size
+        never = REASON_CODE["never run"]
+        part.state[:] = bytes([RUN_CODE]) * part.size
         part.reason[:] = bytes([never]) * part.size
-        index = _Positions(part)
+        index = Positions(part)
         for key, fact in self.history.facts(part.asset.key):
             i = index.get(key)
             if i is not None and part.has(i):
@@ -658,7 +443,7 @@ class Plan:
         if not self.options.upstream:
             # A partition never run may be refused: judged one by one.
             for i in part.positions():
-                if part.state[i] == _RUN and part.reason[i] == never:
+                if part.state[i] == RUN_CODE and part.reason[i] == never:
                     self._verdict(part, i, None, None)
 
     def _input_versions(self, part: Part, combo: tuple[int, ...]) -> str:
@@ -688,9 +473,9 @@ class Plan:
                     self._decide(node)
                     state = part.state[i]
                     failed = part.failed_last.get(i)
-                    if state == _CACHED:
+                    if state == CACHED_CODE:
                         yield node, FRESH, ""
-                    elif failed is not None and state == _RUN:
+                    elif failed is not None and state == RUN_CODE:
                         yield node, FAILED, failed
                     else:
                         yield node, STALE, part.reason_of(i)
@@ -698,8 +483,8 @@ class Plan:
                 # Its inputs are not settled: say what is wrong with the node itself
                 # first, else which upstream holds it back.
                 fact = self._fact(part, i)
-                part.state[i] = _RUN
-                if fact is not None and fact.status in _FAILURES:
+                part.state[i] = RUN_CODE
+                if fact is not None and fact.status in FAILURES:
                     yield node, FAILED, fact.status
                     continue
                 if fact is None or fact.success_id is None:
@@ -717,7 +502,7 @@ class Plan:
         for edge in part.edges:
             up = edge.up
             for u in edge.deps(combo):
-                if up.state[u] != _CACHED:
+                if up.state[u] != CACHED_CODE:
                     return up.label(u)
         return None
 
@@ -730,44 +515,10 @@ class Plan:
                 if not node.target and verdict != FRESH]
 
 
-class _Positions:
-    """Partition key text -> position, without making every key of a large asset."""
-
-    def __init__(self, part: Part) -> None:
-        self.part = part
-        dims = part.asset.dims
-        self.lookups = [dims.index[d] for d in dims.names]
-        self.names = dims.names
-
-    def get(self, key: str) -> int | None:
-        part = self.part
-        if not part.sizes:
-            return 0 if key == "" else None
-        pieces = key.split(",")
-        if len(pieces) != len(self.names):
-            return None
-        i = 0
-        for piece, name, lookup, stride in zip(pieces, self.names, self.lookups, part.strides):
-            dim, sep, text = piece.partition("=")
-            if dim != name or not sep:
-                return None
-            v = lookup.get(text)
-            if v is None:
-                return None
-            i += v * stride
-        return i
-
-
-def _reads_all(edge: Edge) -> bool:
-    """Whether the dependents of ``edge`` read every upstream partition: each shared
-    dimension's upstream values all appear downstream."""
-    return all(min(inverse) >= 0 for _, _, inverse in edge.back)
-
-
 def _stale_reason(fact: Fact | None, code: str, seen: str | None) -> str | None:
     if fact is None:
         return "never run"
-    if fact.status in _FAILURES:
+    if fact.status in FAILURES:
         return f"last run {fact.status}"
     if fact.success_id is None:
         return "never run"

@@ -20,7 +20,8 @@ from dataclasses import dataclass, field
 from tevra import jobs
 from tevra.executors import Executor
 from tevra.graph import Asset
-from tevra.plan import Node, Plan
+from tevra.nodes import Node
+from tevra.plan import Plan
 from tevra.project import RunSettings
 from tevra.store import COMMIT_INTERVAL, Store
 

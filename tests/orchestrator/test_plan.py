@@ -9,11 +9,11 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-
 from tevra import jobs, versions
 from tevra.errors import GraphError
 from tevra.graph import Graph, build
-from tevra.plan import FAILED, FRESH, PENDING, RUN, STALE, Node, Options, Plan
+from tevra.nodes import PENDING, RUN, Node
+from tevra.plan import FAILED, FRESH, STALE, Options, Plan
 from tevra.store import Fact
 from tevra.values import INLINE_LIMIT, Stamp, ValueStore
 
