@@ -225,7 +225,7 @@ def _graph(args: argparse.Namespace, proj: Project) -> Graph:
     found = inspect(modules, str(proj.root), proj.exclude, debug=args.debug)
     if not found.records:
         raise GraphError([f"no assets found in {' '.join(modules)}"])
-    return build(found.records, found.python_version)
+    return build(found.records, found.python_version, str(proj.root))
 
 
 def _modules(args: argparse.Namespace, proj: Project) -> list[str]:
@@ -410,7 +410,10 @@ def cmd_list(args: argparse.Namespace) -> int:
         print(asset.label)
         if asset.key != asset.label:
             print(f"  key:        {asset.key}")
-        print(f"  function:   {asset.module}.{asset.function}  ({asset.file})")
+        if asset.source is not None:
+            print(f"  source:     {asset.source}  (files under {graph.root})")
+        else:
+            print(f"  function:   {asset.module}.{asset.function}  ({asset.file})")
         if asset.inputs:
             ins = ", ".join(f"{p} <- {u.label}" for p, u in sorted(asset.inputs.items()))
             print(f"  inputs:     {ins}")

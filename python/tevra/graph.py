@@ -13,6 +13,7 @@ from typing import Any
 from tevra.errors import GraphError
 from tevra.keys import Unnamed, default_key
 from tevra.partition_keys import Dimensions
+from tevra.sources import parse_ref
 
 
 @dataclass(frozen=True, slots=True)
@@ -45,6 +46,9 @@ class Asset:
     # Annotated parameter -> the serializers whose data can become it: "one" for one
     # upstream value, "each" for each value of a gathered one (None: no conversion).
     loads: dict[str, dict[str, Any]] = field(default_factory=dict)
+    # For files the pipeline reads but does not make (tevra.file_source): their path or
+    # glob, relative to the project root.
+    source: str | None = None
     inputs: dict[str, Asset] = field(default_factory=dict)  # parameter -> upstream
     downstream: list[Asset] = field(default_factory=list)
 
@@ -58,6 +62,7 @@ class Graph:
     assets: list[Asset]  # in dependency order: every asset after its inputs
     by_key: dict[str, Asset]
     python_version: str
+    root: str = ""  # the project's directory, which file sources are relative to
 
     def unnamed(self) -> list[Unnamed]:
         """The assets declared without a name, as the keys of older stores knew them."""
@@ -129,8 +134,9 @@ def _closure(start: Asset, step: Any) -> list[Asset]:
     return list(seen.values())
 
 
-def build(records: list[dict[str, Any]], python_version: str) -> Graph:
-    """Check the inspection document's assets and link them; raise GraphError on any fault."""
+def build(records: list[dict[str, Any]], python_version: str, root: str = "") -> Graph:
+    """Check the inspection document's assets and link them; raise GraphError on any fault.
+    ``root`` is the project's directory."""
     problems: list[str] = []
     by_ref: dict[str, Asset] = {}
     for record in records:
@@ -156,9 +162,11 @@ def build(records: list[dict[str, Any]], python_version: str) -> Graph:
             continue
         by_key[asset.key] = asset
 
-    for asset in assets:
+    sources: dict[str, Asset] = {}
+    for asset in list(assets):
         for param, reference in sorted(asset.references.items()):
-            upstream = by_key.get(reference) or by_ref.get(reference)
+            upstream = by_key.get(reference) or by_ref.get(reference) \
+                or _source(reference, sources, by_key, assets, problems)
             if upstream is None:
                 problems.append(
                     f"{asset.label} ({asset.file}): input {param!r} refers to {reference!r}, "
@@ -175,7 +183,31 @@ def build(records: list[dict[str, Any]], python_version: str) -> Graph:
     order = _dependency_order(assets, problems)
     if problems:
         raise GraphError(problems)
-    return Graph(assets=order, by_key=by_key, python_version=python_version)
+    return Graph(assets=order, by_key=by_key, python_version=python_version, root=root)
+
+
+def _source(reference: str, sources: dict[str, Asset], by_key: dict[str, Asset],
+            assets: list[Asset], problems: list[str]) -> Asset | None:
+    """The file source a reference names (made at its first mention), or None."""
+    found = sources.get(reference)
+    if found is not None:
+        return found
+    parsed = parse_ref(reference)
+    if parsed is None:
+        return None
+    pattern, name = parsed
+    key = name or reference
+    other = by_key.get(key)
+    if other is not None:
+        problems.append(f"file source {pattern!r}: key {key!r} is also the key of "
+                        f"{other.function} ({other.file})")
+        return None
+    found = sources[reference] = by_key[key] = Asset(
+        key=key, label=name or pattern, module="", function="", file="", function_source="",
+        module_source="", return_type=None, references={}, dims=Dimensions({}),
+        signature=None, named=True, source=pattern)
+    assets.append(found)
+    return found
 
 
 def _check_serializers(asset: Asset, problems: list[str]) -> None:

@@ -20,7 +20,9 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Protocol
 
-from tevra import adapter, jobs, versions
+import json
+
+from tevra import adapter, jobs, sources, versions
 from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
 from tevra.jobs import FAILURES
@@ -40,7 +42,7 @@ from tevra.nodes import (
 )
 from tevra.partition_keys import expand
 from tevra.store import Fact
-from tevra.values import Stamp, ValueStore
+from tevra.values import Known, Stamp, StatCache, ValueStore
 
 # What ``preview`` says of a partition.
 FRESH = "fresh"
@@ -60,6 +62,8 @@ class Facts(Protocol):
 
     def stamps(self, hashes: Iterable[str]) -> dict[str, Stamp]: ...
 
+    def file_stamps(self) -> dict[str, Known]: ...
+
 
 class NoFacts:
     """No history at all: every partition was never run."""
@@ -73,6 +77,9 @@ class NoFacts:
         return {}
 
     def stamps(self, hashes: Iterable[str]) -> dict[str, Stamp]:
+        return {}
+
+    def file_stamps(self) -> dict[str, Known]:
         return {}
 
 
@@ -95,6 +102,9 @@ class Plan:
         # Stored files found intact under a stamp other than the recorded one.
         self.restamped: dict[str, Stamp] = {}
         self._targets: dict[str, tuple[str, str]] = {}
+        # Hashes of the files sources match, read again only when their stamps moved;
+        # ``stat_cache.learnt`` is what the store should keep.
+        self._stat_cache: StatCache | None = None
         self.parts: list[Part] = []  # every upstream before its downstreams
         self.code_versions = {
             a.key: versions.parts_version(a.code_parts) if a.code_parts is not None
@@ -342,9 +352,22 @@ class Plan:
         self._decide(node)
         return node.state
 
+    @property
+    def stat_cache(self) -> StatCache:
+        if self._stat_cache is None:
+            self._stat_cache = StatCache(self.history.file_stamps())
+        return self._stat_cache
+
+    def learnt_file_stamps(self) -> dict[str, Known]:
+        """What the stat cache learnt about the files sources match, to keep."""
+        return self._stat_cache.learnt if self._stat_cache is not None else {}
+
     def _decide(self, node: Node) -> None:
         part, i = node.part, node.index
-        if not part.edges:
+        if part.asset.source is not None:
+            if not part.judged:
+                self._judge_file_source(part)
+        elif not part.edges:
             if not part.judged:
                 self._judge_sources(part)
         else:
@@ -427,6 +450,28 @@ class Plan:
     def _settle_as(part: Part, i: int, status: str, reason: str) -> None:
         part.state[i] = STATE_CODE[status]
         part.set_reason(i, reason)
+
+    def _judge_file_source(self, part: Part) -> None:
+        """Match a file source's pattern and version what it matched, on every run and
+        status: it is fresh (it stands for the files as they are), or failed when a path
+        it names is missing or unreadable."""
+        part.judged = True
+        pattern = part.asset.source
+        assert pattern is not None
+        try:
+            found = sources.scan(self.graph.root, pattern, self.stat_cache.digest)
+        except OSError as exc:
+            self._settle_as(part, 0, jobs.FAILED,
+                            f"cannot read {exc.filename or pattern}: {exc.strerror}")
+            return
+        if found.missing:
+            self._settle_as(part, 0, jobs.FAILED, f"no file or folder {pattern}")
+            return
+        part.state[0] = _CACHED
+        part.reason[0] = 0
+        if part.versions:
+            part.versions[0] = found.version
+            part.paths[0] = (json.dumps(found.value, ensure_ascii=False).encode("utf-8"), ())
 
     def _judge_sources(self, part: Part) -> None:
         """Decide every partition of an asset without inputs at once, from its facts as

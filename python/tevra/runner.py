@@ -116,6 +116,7 @@ class Runner:
             self._flush_skipped()
             self.store.summarise(self.summary.counts)
             self.store.restamp(self.plan.restamped)
+            self.store.keep_file_stamps(self.plan.learnt_file_stamps())
             self.store.commit()
             if self._executor is not None:
                 self._executor.close()
