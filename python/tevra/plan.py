@@ -15,12 +15,11 @@ The partitions themselves, their states and their alignment are ``tevra.nodes``'
 
 from __future__ import annotations
 
+import json
 from array import array
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Protocol
-
-import json
 
 from tevra import adapter, jobs, sources, versions
 from tevra.errors import GraphError
@@ -467,7 +466,7 @@ class Plan:
         if found.missing:
             self._settle_as(part, 0, jobs.FAILED, f"no file or folder {pattern}")
             return
-        part.state[0] = _CACHED
+        part.state[0] = CACHED_CODE
         part.reason[0] = 0
         if part.versions:
             part.versions[0] = found.version
