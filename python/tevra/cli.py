@@ -150,9 +150,22 @@ def _parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("check", help="the graph's problems, without running anything",
                        description="Discover the assets and report every problem of the "
-                                   "graph without running anything.")
+                                   "graph without running anything; with --store, check "
+                                   "the run history and every stored value instead.")
     modules(p)
+    state(p)
+    p.add_argument("--store", action="store_true",
+                   help="check the database and read every stored value against its hash")
     p.set_defaults(handler=cmd_check)
+
+    p = sub.add_parser("gc", help="remove history and stored values nothing needs",
+                       description="Remove the runs and stored values nothing needs: kept "
+                                   "are the last run and the last success of every "
+                                   "partition, and every run of the last N invocations.")
+    state(p)
+    p.add_argument("--keep", type=_positive_int, default=10, metavar="N",
+                   help="keep every run of the last N invocations (default 10)")
+    p.set_defaults(handler=cmd_gc)
 
     p = sub.add_parser("runs", help="run history, newest first",
                        description="Run history, newest first.")
@@ -424,9 +437,30 @@ def cmd_list(args: argparse.Namespace) -> int:
 
 
 def cmd_check(args: argparse.Namespace) -> int:
+    if args.store:
+        store = _open_history(args)
+        try:
+            checked, problems = store.check()
+        finally:
+            store.close()
+        for problem in problems:
+            print(problem)
+        print(f"tevra: {checked} stored values checked, "
+              + (f"{len(problems)} problems" if problems else "no problems"))
+        return RUN_FAILED if problems else OK
     graph = _graph(args, project.load())
     runs = sum(a.dims.size() for a in graph.assets)
     print(f"tevra: {len(graph.assets)} assets, {runs} partition runs, no problems")
+    return OK
+
+
+def cmd_gc(args: argparse.Namespace) -> int:
+    store = _open_history(args)
+    try:
+        runs, files, freed = store.collect(args.keep)
+    finally:
+        store.close()
+    print(f"tevra: removed {runs} runs and {files} stored files ({freed / 1e6:.1f} MB)")
     return OK
 
 

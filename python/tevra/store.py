@@ -711,6 +711,74 @@ class Store:
                               (code_version,)).fetchone()
         return json.loads(row[0]) if row else None
 
+    # -- upkeep ----------------------------------------------------------------------
+
+    def _named_files(self) -> dict[str, int]:
+        """Every stored file a run names (its value, data files, log) -> one such run."""
+        named: dict[str, int] = {}
+        for run_id, value_hash, files, log_hash in self.db.execute(
+                "SELECT id, value_hash, files, log_hash FROM runs "
+                "WHERE value_hash IS NOT NULL OR files IS NOT NULL OR log_hash IS NOT NULL"):
+            for digest in (value_hash, log_hash, *(files.split() if files else ())):
+                if digest:
+                    named.setdefault(digest, run_id)
+        return named
+
+    def check(self) -> tuple[int, list[str]]:
+        """Check the database and read every stored file against its hash: how many
+        files were read, and one line per problem found."""
+        problems: list[str] = []
+        verdict = self.db.execute("PRAGMA quick_check").fetchone()[0]
+        if verdict != "ok":
+            problems.append(f"{self.root / DB_NAME}: the database is damaged ({verdict})")
+        named = self._named_files()
+        on_disk = set(self.values.digests())
+        for digest in sorted(named.keys() | on_disk):
+            wrong = self.values.verify(digest)
+            if wrong is None:
+                continue
+            if digest in named:
+                run = self.run(named[digest])
+                who = f"named by run {named[digest]}" + (
+                    f" ({run.asset}{f'[{run.partition}]' if run.partition else ''})"
+                    if run is not None else "")
+            else:
+                who = "named by no run"
+            problems.append(f"{self.values.path(digest)}: {wrong}; {who}")
+        return len(named.keys() | on_disk), problems
+
+    def collect(self, keep: int) -> tuple[int, int, int]:
+        """Remove the runs nothing needs and the stored files no remaining run names,
+        under the state directory's lock; (runs, files, bytes) removed. Kept: the last
+        run and the last success of every partition, and every run of the last ``keep``
+        invocations."""
+        with self._locked(wait=True, notice=sys.stderr):
+            remove_scratch(str(self.root))
+            with self._transaction():
+                self.db.execute("CREATE TEMP TABLE kept_invocations AS SELECT id FROM invocations "
+                                "ORDER BY id DESC LIMIT ?", (keep,))
+                runs = self.db.execute(
+                    "DELETE FROM runs WHERE invocation NOT IN (SELECT id FROM kept_invocations) "
+                    "AND id NOT IN (SELECT run_id FROM latest) AND id NOT IN "
+                    "(SELECT success_id FROM latest WHERE success_id IS NOT NULL)").rowcount
+                self.db.execute(
+                    "DELETE FROM invocations WHERE id NOT IN (SELECT id FROM kept_invocations) "
+                    "AND id NOT IN (SELECT DISTINCT invocation FROM runs)")
+                self.db.execute("DROP TABLE kept_invocations")
+                named = self._named_files()
+                self.db.executemany("DELETE FROM stored WHERE hash = ?",
+                                    [(h,) for (h,) in self.db.execute("SELECT hash FROM stored")
+                                     if h not in named])
+            files = freed = 0
+            for digest in list(self.values.digests()):
+                if digest not in named:
+                    size = self.values.disk_bytes(digest)
+                    if self.values.remove(digest):
+                        files += 1
+                        freed += size
+            self.db.execute("VACUUM")
+        return runs, files, freed
+
     def close(self) -> None:
         self.commit()
         self.db.close()
