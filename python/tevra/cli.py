@@ -15,7 +15,7 @@ import os
 import sys
 import time
 import traceback
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -291,7 +291,7 @@ def cmd_run(args: argparse.Namespace) -> int:
 
     proj = project.load()
     graph = _graph(args, proj)
-    store = Store(_state(args, proj))
+    store = Store(_state(args, proj), notice=sys.stderr)
     try:
         store.adopt_path_keys(graph.unnamed())
         if args.dry_run:
@@ -306,7 +306,8 @@ def cmd_run(args: argparse.Namespace) -> int:
             if args.executor != "dask" and (args.scheduler or args.dashboard):
                 raise UsageError("--scheduler and --dashboard need --executor dask")
             summary = Runner(
-                plan, store, lambda: _executor(args, proj, store.root), reporter(args.plain),
+                plan, store, lambda: _executor(args, proj, store.root, store.worker_started),
+                reporter(args.plain),
                 settings=lambda asset: proj.settings(asset.key, timeout=args.timeout,
                                                      retries=args.retries),
                 fail_fast=args.fail_fast).run()
@@ -317,7 +318,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     return RUN_FAILED if summary.failed else OK
 
 
-def _executor(args: argparse.Namespace, proj: Project, state: Path) -> Any:
+def _executor(args: argparse.Namespace, proj: Project, state: Path,
+              on_worker: Callable[[int], None] | None = None) -> Any:
     workers = args.jobs or proj.jobs or os.cpu_count() or 1
     where = str(proj.root)
     if args.executor == "dask":
@@ -327,9 +329,9 @@ def _executor(args: argparse.Namespace, proj: Project, state: Path) -> Any:
                             dashboard=args.dashboard, project_dir=where, state=str(state))
     if args.isolate:
         from tevra.executors.isolate import IsolateExecutor
-        return IsolateExecutor(workers=workers, cwd=where, state=str(state))
+        return IsolateExecutor(workers=workers, cwd=where, state=str(state), on_worker=on_worker)
     from tevra.executors.pool import PoolExecutor
-    return PoolExecutor(workers=workers, cwd=where, state=str(state))
+    return PoolExecutor(workers=workers, cwd=where, state=str(state), on_worker=on_worker)
 
 
 def _dry_run(plan: Plan) -> int:

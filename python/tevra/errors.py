@@ -44,6 +44,18 @@ class GraphError(TevraError):
         return "the asset graph cannot be run:\n" + "\n".join(f"  {p}" for p in self.problems)
 
 
+class Interrupted(TevraError):
+    """Ctrl-C stopped the command before it could begin its work."""
+
+    exit_status = INTERRUPTED
+
+
+class OutputClosed(TevraError):
+    """The command's standard output went away (its reader left a pipe)."""
+
+    exit_status = RUN_FAILED
+
+
 class StoreBusy(TevraError):
     """Another invocation holds the state directory."""
 

@@ -182,11 +182,20 @@ class Capture:
             # C code's buffered stdio output is the run's too.
             self._fflush(None)
         self.restore()
-        if self._log >= 0:
+        path, self.path = self.path, None
+        if self._log < 0 or path is None:
+            return
+        try:
+            size = os.fstat(self._log).st_size
+        finally:
             os.close(self._log)
             self._log = -1
-        path, self.path = self.path, None
-        if path is not None:
+        if size == 0:
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass
+        elif size > LOG_LIMIT:
             finish_log(path)
 
     def restore(self) -> None:

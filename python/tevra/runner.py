@@ -5,19 +5,31 @@ A run that fails, crashes or times out is tried again while its asset's retries 
 (``tevra.project.RunSettings``), after a delay that doubles with each attempt and is
 spread by a random factor, so that many runs failing together do not return together.
 Every attempt is a run record of its own with its number; the partition settles, and
-its dependents are decided, only with the last attempt."""
+its dependents are decided, only with the last attempt.
+
+The history is never behind what happened: the records of the runs a turn of the loop
+starts are committed before their jobs go to the executor, and the outcomes a turn
+receives are committed before the terminal shows them (one transaction for both).
+
+Ctrl-C once stops the runs in flight, records them as interrupted and ends the loop;
+a second Ctrl-C (or SIGTERM) stops at once, and whatever this invocation still has
+recorded as running is recorded as interrupted on the way out."""
 
 from __future__ import annotations
 
 import dataclasses
 import heapq
+import os
 import random
+import signal
+import threading
 import time
 from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from tevra import jobs
+from tevra.errors import OutputClosed
 from tevra.executors import Executor
 from tevra.graph import Asset
 from tevra.nodes import Node
@@ -68,6 +80,7 @@ class Summary:
     retries: int = 0  # attempts that failed and were tried again
     interrupted: bool = False  # stopped before the plan was done
     cancelled: bool = False  # by Ctrl-C
+    output_closed: bool = False  # the terminal's output went away (a closed pipe)
 
     @property
     def failed(self) -> int:
@@ -100,34 +113,134 @@ class Runner:
         self._retries: list[tuple[float, int, Node, jobs.Job, int, jobs.Outcome]] = []
         self._remembered: set[str] = set()
         self._skipped: list[tuple[str, str, str, str | None]] = []
+        # Jobs recorded as started, sent once the record is committed; what the display
+        # is told of finished runs, told once their outcomes are committed.
+        self._outbox: list[tuple[Node, jobs.Job]] = []
+        self._reports: list[Callable[[], None]] = []
+        self._stop_asked = False  # the first Ctrl-C
+        self._presses = 0
 
     def run(self) -> Summary:
         started = time.monotonic()
         self.reporter.planned(self.plan)
-        try:
-            self._loop()
-        except KeyboardInterrupt:
-            self.summary.interrupted = self.summary.cancelled = True
-            if self._executor is not None:
-                for outcome in self._executor.cancel():
+        with self._interrupts():
+            try:
+                self._loop()
+            except KeyboardInterrupt:
+                # A second Ctrl-C, or a termination request: stop at once.
+                self._ignore_interrupts()
+                self.store.patient = False
+                self._stop(cancelled=True, quietly=True)
+            except BaseException:
+                # The store or the output failed, or tevra did: stop the runs, keep
+                # what can still be kept, and let the error be told.
+                self._ignore_interrupts()
+                self.store.patient = False
+                self._stop(cancelled=False, quietly=True)
+                raise
+            finally:
+                self._ignore_interrupts()
+                self._close()
+        self.summary.elapsed = time.monotonic() - started
+        self._report(lambda: self.reporter.done(self.summary))
+        if self.summary.output_closed:
+            raise OutputClosed("the output was closed (broken pipe): the runs in flight were "
+                               "stopped and recorded as interrupted")
+        return self.summary
+
+    def _stop(self, *, cancelled: bool, quietly: bool = False) -> None:
+        """End every run in flight and record it as interrupted; partitions waiting to
+        be tried again stand for their last attempt."""
+        self.summary.interrupted = True
+        self.summary.cancelled = self.summary.cancelled or cancelled
+        self._outbox.clear()
+        if self._executor is not None:
+            try:
+                outcomes = self._executor.cancel()
+            except Exception:
+                if not quietly:
+                    raise
+                outcomes = []
+            for outcome in outcomes:
+                if outcome.run_id in self._in_flight:
                     self._finish(outcome)
-            self._give_up_retries()
-        finally:
+        # Runs the executor no longer knew of (a stop cut its bookkeeping short).
+        now = time.time()
+        for run_id in list(self._in_flight):
+            self._finish(jobs.Outcome(run_id, jobs.INTERRUPTED, now, now, error="interrupted"))
+        self._give_up_retries()
+        try:
+            self._publish()
+        except Exception:
+            if not quietly:
+                raise
+
+    def _close(self) -> None:
+        """Keep the last records, whatever stopped the loop, and let the workers go."""
+        try:
             self._flush_skipped()
             self.store.summarise(self.summary.counts)
             self.store.restamp(self.plan.restamped)
             self.store.keep_file_stamps(self.plan.learnt_file_stamps())
             self.store.commit()
+            self._reports.clear()
+        finally:
             if self._executor is not None:
                 self._executor.close()
-        self.summary.elapsed = time.monotonic() - started
-        self.reporter.done(self.summary)
-        return self.summary
+
+    def _interrupts(self) -> _Interrupts:
+        return _Interrupts(self)
+
+    def _on_signal(self, signum: int, frame: object) -> None:
+        self._presses += 1
+        if signum == signal.SIGINT and self._presses == 1:
+            self._stop_asked = True  # the loop stops at its next turn
+            return
+        raise KeyboardInterrupt
+
+    def _ignore_interrupts(self) -> None:
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+    def _publish(self) -> None:
+        """Commit what is recorded; then tell the display, and send the jobs."""
+        self.store.commit()
+        reports, self._reports = self._reports, []
+        for report in reports:
+            self._report(report)
+        outbox, self._outbox = self._outbox, []
+        for node, job in outbox:
+            assert self._executor is not None
+            self._executor.submit(job)
+            self._report(self._started_report(node))
+
+    def _started_report(self, node: Node) -> Callable[[], None]:
+        return lambda: self.reporter.started(node)
+
+    def _report(self, report: Callable[[], None]) -> None:
+        """Tell the display; once the output is closed (a pipe's reader left), stop the
+        runs and tell nothing more."""
+        if self.summary.output_closed:
+            return
+        try:
+            report()
+        except BrokenPipeError:
+            self.summary.output_closed = True
+            self._stop_asked = True
+            self.reporter = Reporter()
+            # Nothing more can be shown; the interpreter must not fail writing it either.
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, 1)
+            os.close(null)
 
     def _loop(self) -> None:
         upcoming = self.plan.initial()
         exhausted = False
         while True:
+            if self._stop_asked:
+                self._stop(cancelled=not self.summary.output_closed)
+                return
             executor = self._executor
             room = executor.capacity() - len(self._in_flight) if executor is not None else 1
             now = time.monotonic()
@@ -155,30 +268,24 @@ class Runner:
                 room -= 1
             if self._skipped:
                 self._flush_skipped()
+            self._publish()
             if not self._in_flight and not self._retries:
                 return
             # Until something finishes, the next retry is due (and there is room for it),
-            # or the next commit.
+            # or the next look at Ctrl-C.
             full = executor is not None and len(self._in_flight) >= executor.capacity()
             wait = COMMIT_INTERVAL
             if self._retries and not full:
                 wait = min(wait, max(self._retries[0][0] - time.monotonic(), 0.0))
             if not self._in_flight:
-                self.store.maybe_commit()
                 time.sleep(wait)
                 continue
             assert executor is not None
-            # Runs just started reach the history within a commit interval even while
-            # none finishes, so that a reader sees them running.
             for outcome in executor.wait(wait):
                 self._finish(outcome)
-            self.store.maybe_commit()
             if self.fail_fast and self.summary.failed:
-                self.summary.interrupted = True
                 self._ready.clear()
-                for outcome in executor.cancel():
-                    self._finish(outcome)
-                self._give_up_retries()
+                self._stop(cancelled=False)
                 return
 
     def _settled(self, node: Node) -> None:
@@ -227,8 +334,8 @@ class Runner:
         self.store.started(run_id, asset.key, node.key, node.reason,
                            self.plan.code_versions[asset.key], node.input_versions, attempt)
         self._in_flight[run_id] = (node, job, attempt)
-        executor.submit(job)
-        self.reporter.started(node)
+        # Sent once this record is committed (``_publish``).
+        self._outbox.append((node, job))
 
     def _finish(self, outcome: jobs.Outcome) -> None:
         node, job, attempt = self._in_flight.pop(outcome.run_id)
@@ -236,12 +343,14 @@ class Runner:
         self._timed(node, outcome)
         settings = self._settings_for(node.asset)
         if (outcome.status in RETRIED and attempt <= settings.retries
-                and not self.summary.interrupted):
+                and not self.summary.interrupted and not self._stop_asked):
             delay = retry_delay(settings.retry_delay, attempt)
             heapq.heappush(self._retries, (time.monotonic() + delay, outcome.run_id, node, job,
                                            attempt, outcome))
             self.summary.retries += 1
-            self.reporter.retrying(node, outcome, attempt, settings.retries + 1, delay)
+            total = settings.retries + 1
+            self._reports.append(
+                lambda: self.reporter.retrying(node, outcome, attempt, total, delay))
             return
         self._settle_run(node, outcome)
 
@@ -254,7 +363,7 @@ class Runner:
     def _settle_run(self, node: Node, outcome: jobs.Outcome) -> None:
         decided = self.plan.finished(node, outcome)
         self._count(node, outcome.status)
-        self.reporter.finished(node, outcome)
+        self._reports.append(lambda: self.reporter.finished(node, outcome))
         for down in decided:
             if down.runs:
                 self._ready.append(down)
@@ -292,3 +401,21 @@ class Runner:
             self.store.skipped(self._skipped)
             self._skipped = []
 
+
+
+class _Interrupts:
+    """Ctrl-C and SIGTERM handled by the runner while it runs (in the main thread only;
+    elsewhere they keep their handlers)."""
+
+    def __init__(self, runner: Runner) -> None:
+        self._runner = runner
+        self._previous: dict[int, object] = {}
+
+    def __enter__(self) -> None:
+        if threading.current_thread() is threading.main_thread():
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                self._previous[signum] = signal.signal(signum, self._runner._on_signal)
+
+    def __exit__(self, *exc: object) -> None:
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)  # type: ignore[arg-type]

@@ -16,19 +16,27 @@ import fcntl
 import json
 import os
 import shutil
+import signal
 import sqlite3
 import sys
 import threading
 import time
 import urllib.parse
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, NamedTuple, TextIO
 
-from tevra import jobs, keys, versions
-from tevra.errors import NoHistory, StoreBusy, StoreError, UsageError
+from tevra import jobs, keys, lifeline, versions
+from tevra.errors import Interrupted, NoHistory, StoreBusy, StoreError, UsageError
+from tevra.store_errors import (
+    check_header,
+    damaged,
+    database_error,
+    is_locked,
+    os_error,
+)
 from tevra.values import INLINE_LIMIT, Known, Stamp, ValueStore, remove_scratch
 
 # The database's file name in the state directory.
@@ -89,6 +97,14 @@ CREATE TABLE IF NOT EXISTS code_parts (
     code_version TEXT PRIMARY KEY,
     parts TEXT NOT NULL
 ) WITHOUT ROWID;
+-- The worker processes of invocations under way (tevra.lifeline), each recorded before
+-- its first job: what the next invocation stops if this one dies.
+CREATE TABLE IF NOT EXISTS workers (
+    invocation INTEGER NOT NULL,
+    pid INTEGER NOT NULL,
+    start INTEGER NOT NULL,
+    boot TEXT NOT NULL
+);
 """
 STAMP_TABLES = (
     """
@@ -113,6 +129,12 @@ CREATE TABLE IF NOT EXISTS file_stamps (
     hashed_ns INTEGER NOT NULL
 ) WITHOUT ROWID""")
 SCHEMA += ";".join(STAMP_TABLES)
+
+# The tables every run history has; a database with tables but not these is not one.
+_TABLES = ("invocations", "runs", "latest")
+# Seconds one attempt to take the database's write lock waits, between which the
+# command says that it waits and Ctrl-C is heard.
+LOCK_SLICE = 1.0
 
 # How many partitions of each asset stand at each last status, kept by triggers, so
 # that a page counts a million partitions without reading them. Created, and filled
@@ -223,22 +245,69 @@ def has_history(root: Path) -> bool:
 
 
 class Store:
-    def __init__(self, root: Path, *, readonly: bool = False) -> None:
+    def __init__(self, root: Path, *, readonly: bool = False,
+                 notice: TextIO | None = None) -> None:
         self.root = root
+        self.path = root / DB_NAME
+        # Where the command says that it waits for another process's lock.
+        self.notice = notice
         if readonly and not has_history(root):
             raise NoHistory(f"no run history in {root}")
-        root.mkdir(parents=True, exist_ok=True)
-        self.db = sqlite3.connect(root / DB_NAME, isolation_level=None, timeout=30)
-        self.db.execute("PRAGMA journal_mode=WAL")
+        try:
+            root.mkdir(parents=True, exist_ok=True)
+        except FileExistsError:
+            raise StoreError(f"the state directory {root} is a file, not a directory; give "
+                             "--state a directory") from None
+        except OSError as exc:
+            raise os_error(exc, root, "make the state directory") from None
+        if not root.is_dir():
+            raise StoreError(f"the state directory {root} is not a directory; give --state "
+                             "a directory")
+        check_header(self.path)
+        try:
+            self.db = sqlite3.connect(self.path, isolation_level=None, timeout=LOCK_SLICE)
+        except sqlite3.Error as exc:
+            raise database_error(exc, self.path, "open") from None
+        try:
+            self._open(readonly)
+        except sqlite3.Error as exc:
+            self.db.close()
+            raise database_error(exc, self.path, "open") from None
+        except BaseException:
+            self.db.close()
+            raise
+        # Writes wait here until the next commit, which writes them in one transaction.
+        self._starts: dict[int, tuple[Any, ...]] = {}
+        self._rows: list[tuple[Any, ...]] = []
+        self._updates: list[tuple[Any, ...]] = []
+        self._latest: list[tuple[Any, ...]] = []
+        self._stamps: dict[str, Stamp] = {}
+        self._last_commit = 0.0
+        # Whether a write waits for another process's lock; a command stopping at once
+        # does not.
+        self.patient = True
+        self._next_id = 0
+        self.invocation = 0
+
+    def _open(self, readonly: bool) -> None:
+        tables = {row[0] for row in self.db.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table'")}
+        missing = [t for t in _TABLES if t not in tables]
+        if tables and missing:
+            # Someone else's database, or one damaged: never made over into a history.
+            raise damaged(self.path, f"it has no table {missing[0]}")
+        if readonly and missing:
+            raise NoHistory(f"no run history in {self.root}")
+        self._wait_for_lock(lambda: self.db.execute("PRAGMA journal_mode=WAL"))
         self.db.execute("PRAGMA synchronous=NORMAL")
-        self.values = ValueStore(str(root / "values"))
+        self.values = ValueStore(str(self.root / "values"))
         if self._earlier_layout():
             with self._locked(wait=True, notice=sys.stderr):
                 if self._earlier_layout():
                     self._migrate()
             readonly = False  # what the migration began, set-up finishes
         if not readonly:
-            self.db.executescript(SCHEMA)
+            self._wait_for_lock(lambda: self.db.executescript(SCHEMA))
             columns = {row[1] for row in self.db.execute("PRAGMA table_info(invocations)")}
             if "summary" not in columns:
                 # A history from before summaries: its invocations simply have none.
@@ -247,15 +316,6 @@ class Store:
             _add_counts(self.db)
             self.db.execute(f"PRAGMA user_version = {LAYOUT}")
         self._upgrade()
-        # Writes wait here until the next commit, which writes them in one transaction.
-        self._starts: dict[int, tuple[Any, ...]] = {}
-        self._rows: list[tuple[Any, ...]] = []
-        self._updates: list[tuple[Any, ...]] = []
-        self._latest: list[tuple[Any, ...]] = []
-        self._stamps: dict[str, Stamp] = {}
-        self._last_commit = 0.0
-        self._next_id = 0
-        self.invocation = 0
 
     def _upgrade(self) -> None:
         """Bring a history from before retries and code parts up to date (also when only
@@ -316,8 +376,8 @@ class Store:
                     kept_logs.append((self.values.put_bytes(f.read(), str(scratch)).digest, run_id))
             except OSError:
                 continue
-        db.execute("BEGIN IMMEDIATE")
         try:
+            db.execute("BEGIN IMMEDIATE")
             for column in ("value BLOB", "value_hash TEXT", "files TEXT", "log_hash TEXT"):
                 db.execute(f"ALTER TABLE runs ADD COLUMN {column}")
             db.executemany("UPDATE runs SET value = ?, value_hash = ? WHERE id = ?", moved)
@@ -334,7 +394,8 @@ class Store:
             db.execute(f"PRAGMA user_version = {LAYOUT}")
             db.execute("COMMIT")
         except BaseException:
-            db.execute("ROLLBACK")
+            if db.in_transaction:
+                db.execute("ROLLBACK")
             raise
         shutil.rmtree(self.root / "runs", ignore_errors=True)
         remove_scratch(str(self.root), scratch.name)
@@ -344,7 +405,10 @@ class Store:
     @contextmanager
     def _locked(self, *, wait: bool, notice: TextIO) -> Iterator[None]:
         """Hold the state directory's lock: one writer at a time."""
-        lock = open(self.root / "lock", "a+")
+        try:
+            lock = open(self.root / "lock", "a+")
+        except OSError as exc:
+            raise os_error(exc, self.root / "lock", "open") from None
         try:
             try:
                 fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -357,7 +421,11 @@ class Store:
                     ) from None
                 print(f"tevra: waiting for the tevra run (pid {holder}) using {self.root}",
                       file=notice, flush=True)
-                fcntl.flock(lock, fcntl.LOCK_EX)
+                try:
+                    fcntl.flock(lock, fcntl.LOCK_EX)
+                except KeyboardInterrupt:
+                    raise Interrupted(f"interrupted while waiting for the tevra run (pid "
+                                      f"{holder}) using {self.root}; nothing ran") from None
             lock.seek(0)
             lock.truncate()
             lock.write(str(os.getpid()))
@@ -376,6 +444,7 @@ class Store:
         Runs a killed invocation left as running are marked interrupted first.
         """
         with self._locked(wait=wait, notice=notice):
+            self._stop_leftovers()
             self._recover()
             # What the workers of a killed invocation left in their directories.
             remove_scratch(str(self.root))
@@ -392,14 +461,34 @@ class Store:
                 status = "finished"
             finally:
                 self.commit()
-                self.db.execute(
-                    "UPDATE invocations SET ended = ?, status = ? WHERE id = ?",
-                    (time.time(), status, self.invocation),
-                )
+                self._write(lambda: (
+                    self.db.execute("DELETE FROM workers WHERE invocation = ?",
+                                    (self.invocation,)),
+                    self.db.execute("UPDATE invocations SET ended = ?, status = ? WHERE id = ?",
+                                    (time.time(), status, self.invocation))))
+
+    def _stop_leftovers(self) -> None:
+        """Stop what is left of the workers of invocations that died under way, before
+        their runs are run again (``tevra.lifeline``)."""
+        rows = self.db.execute(
+            "SELECT pid, start, boot FROM workers WHERE invocation IN "
+            "(SELECT id FROM invocations WHERE status = 'running')").fetchall()
+        if rows:
+            lifeline.stop_leftovers([lifeline.Identity(*row) for row in rows])
+
+    def worker_started(self, pid: int) -> None:
+        """A worker of this invocation, recorded for good before it gets a job."""
+        who = lifeline.identity(pid)
+        if who is not None:
+            self._write(lambda: self.db.execute(
+                "INSERT INTO workers (invocation, pid, start, boot) VALUES (?, ?, ?, ?)",
+                (self.invocation, *who)))
 
     def _recover(self) -> None:
         """Mark what a killed invocation left running as interrupted."""
-        self.db.execute("BEGIN IMMEDIATE")
+        self._write(self._recover_now)
+
+    def _recover_now(self) -> None:
         stale = self.db.execute(
             "SELECT id, asset, partition FROM runs WHERE status = ?", (jobs.RUNNING,)
         ).fetchall()
@@ -417,7 +506,8 @@ class Store:
             "WHERE status = 'running'",
             (now,),
         )
-        self.db.execute("COMMIT")
+        self.db.execute("DELETE FROM workers WHERE invocation NOT IN "
+                        "(SELECT id FROM invocations WHERE status = 'running')")
 
     def new_run_id(self) -> int:
         run_id = self._next_id
@@ -425,32 +515,77 @@ class Store:
         return run_id
 
     def commit(self) -> None:
-        """Write what is buffered in one transaction."""
+        """Write what is buffered in one transaction; when that fails, it stays buffered
+        and a StoreError says why."""
         self._last_commit = time.monotonic()
         if not (self._starts or self._rows or self._updates or self._latest or self._stamps):
             return
-        db = self.db
-        db.execute("BEGIN IMMEDIATE")
+        starts, rows, updates, latest = self._starts, self._rows, self._updates, self._latest
+        stamps = self._stamps
+        self._starts, self._rows, self._updates, self._latest = {}, [], [], []
+        self._stamps = {}
+
+        def write() -> None:
+            db = self.db
+            if starts:
+                db.executemany(_INSERT_RUN, starts.values())
+            if rows:
+                db.executemany(_INSERT_RUN, rows)
+            if updates:
+                db.executemany(_FINISH_RUN, updates)
+            if latest:
+                db.executemany(_SET_LATEST, latest)
+            if stamps:
+                db.executemany(_SET_STAMP, [(h, *s) for h, s in stamps.items()])
+
         try:
-            if self._starts:
-                db.executemany(_INSERT_RUN, self._starts.values())
-            if self._rows:
-                db.executemany(_INSERT_RUN, self._rows)
-            if self._updates:
-                db.executemany(_FINISH_RUN, self._updates)
-            if self._latest:
-                db.executemany(_SET_LATEST, self._latest)
-            if self._stamps:
-                db.executemany(_SET_STAMP, [(h, *s) for h, s in self._stamps.items()])
-            db.execute("COMMIT")
+            self._write(write)
         except BaseException:
-            db.execute("ROLLBACK")
+            # Nothing was written: what came since goes after it, as it would have.
+            self._starts = starts | self._starts
+            self._rows = rows + self._rows
+            self._updates = updates + self._updates
+            self._latest = latest + self._latest
+            self._stamps = stamps | self._stamps
             raise
-        self._starts.clear()
-        self._rows.clear()
-        self._updates.clear()
-        self._latest.clear()
-        self._stamps.clear()
+
+    def _write(self, body: Callable[[], object]) -> None:
+        """Run ``body`` in one write transaction, all of it or nothing.
+
+        Waits as long as another process holds the write lock (saying so once); Ctrl-C
+        is held back from the transaction itself, so that it never lands between its
+        statements. Database failures become a StoreError naming the file.
+        """
+        db = self.db
+        try:
+            self._wait_for_lock(lambda: db.execute("BEGIN IMMEDIATE"))
+            with _signals_held():
+                try:
+                    body()
+                    db.execute("COMMIT")
+                except BaseException:
+                    if db.in_transaction:
+                        db.execute("ROLLBACK")
+                    raise
+        except sqlite3.Error as exc:
+            raise database_error(exc, self.path, "write") from None
+        except OSError as exc:
+            raise os_error(exc, self.path, "write") from None
+
+    def _wait_for_lock(self, attempt: Callable[[], object]) -> None:
+        """``attempt`` until another process's lock lets it through."""
+        told = False
+        while True:
+            try:
+                attempt()
+                return
+            except sqlite3.OperationalError as exc:
+                if not is_locked(exc) or not getattr(self, "patient", True):
+                    raise
+            if not told and self.notice is not None:
+                print(f"tevra: waiting for {self.path}: another process holds its lock",
+                      file=self.notice, flush=True)
+                told = True
 
     def maybe_commit(self) -> None:
         if time.monotonic() - self._last_commit >= COMMIT_INTERVAL:
@@ -526,8 +661,8 @@ class Store:
         """Old key -> new key, in one transaction: the runs, and the latest facts unless
         the new key has newer ones."""
         db = self.db
-        db.execute("BEGIN IMMEDIATE")
-        try:
+
+        def adopt() -> None:
             for old, new in renamed.items():
                 db.execute("UPDATE runs SET asset = ? WHERE asset = ?", (new, old))
                 db.execute(
@@ -538,15 +673,14 @@ class Store:
                     "COALESCE(excluded.success_id, latest.success_id) "
                     "WHERE excluded.run_id > latest.run_id", (new, old))
                 db.execute("DELETE FROM latest WHERE asset = ?", (old,))
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
+
+        self._write(adopt)
 
     def summarise(self, counts: dict[str, int]) -> None:
         """What the invocation did, by status (fresh partitions included)."""
-        self.db.execute("UPDATE invocations SET summary = ? WHERE id = ?",
-                        (json.dumps(counts, sort_keys=True), self.invocation))
+        self._write(lambda: self.db.execute(
+            "UPDATE invocations SET summary = ? WHERE id = ?",
+            (json.dumps(counts, sort_keys=True), self.invocation)))
 
     def _set_latest(self, asset: str, partition: str, run_id: int, status: str,
                     success_id: int | None) -> None:
@@ -569,13 +703,19 @@ class Store:
 
     @contextmanager
     def _transaction(self) -> Iterator[None]:
-        self.db.execute("BEGIN IMMEDIATE")
+        """The block as one write transaction (see ``_write``)."""
+        db = self.db
         try:
-            yield
-            self.db.execute("COMMIT")
-        except BaseException:
-            self.db.execute("ROLLBACK")
-            raise
+            self._wait_for_lock(lambda: db.execute("BEGIN IMMEDIATE"))
+            try:
+                yield
+                db.execute("COMMIT")
+            except BaseException:
+                if db.in_transaction:
+                    db.execute("ROLLBACK")
+                raise
+        except sqlite3.Error as exc:
+            raise database_error(exc, self.path, "write") from None
 
     # -- readers ---------------------------------------------------------------
 
@@ -785,15 +925,29 @@ class Store:
 
 
 def _add_counts(db: sqlite3.Connection) -> None:
-    db.execute("BEGIN IMMEDIATE")
+    if _has_table(db, "latest_counts"):
+        return
     try:
+        db.execute("BEGIN IMMEDIATE")
         if not _has_table(db, "latest_counts"):
             for statement in _COUNTS:
                 db.execute(statement)
         db.execute("COMMIT")
     except BaseException:
-        db.execute("ROLLBACK")
+        if db.in_transaction:
+            db.execute("ROLLBACK")
         raise
+
+
+@contextmanager
+def _signals_held() -> Iterator[None]:
+    """Ctrl-C (and a termination request) waits until the block is done."""
+    held = {signal.SIGINT, signal.SIGTERM}
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _has_table(db: sqlite3.Connection, name: str) -> bool:

@@ -21,6 +21,7 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass
+from collections.abc import Callable
 from typing import IO, Any
 
 from tevra import execute, runlog
@@ -52,7 +53,8 @@ class IsolateExecutor:
 
     def __init__(self, workers: int, *, cwd: str | None = None, env: dict[str, str] | None = None,
                  stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None,
-                 state: str | None = None) -> None:
+                 state: str | None = None,
+                 on_worker: Callable[[int], None] | None = None) -> None:
         if workers < 1:
             raise ValueError("an executor needs at least one worker")
         self._own_state = state is None
@@ -66,6 +68,8 @@ class IsolateExecutor:
         self._env = child_env(env)
         self._stdout = stdout
         self._stderr = stderr
+        # Told each worker's pid as it starts, before it is given a job.
+        self._on_worker = on_worker
         self._tmp = tempfile.mkdtemp(prefix="tevra-isolate-")
         self._selector = selectors.DefaultSelector()
         self._running: list[_Run] = []
@@ -187,6 +191,8 @@ class IsolateExecutor:
         if run.pidfd is not None:
             self._selector.register(run.pidfd, selectors.EVENT_READ, run)
         self._running.append(run)
+        if self._on_worker is not None:
+            self._on_worker(proc.pid)
 
     def _outcome(self, run: _Run) -> Outcome:
         job, code = run.job, run.proc.returncode

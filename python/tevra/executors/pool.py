@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from typing import IO, Any
 
 from tevra.executors.pool_worker import decode_outcome, encode_job
@@ -52,7 +53,8 @@ class PoolExecutor:
 
     def __init__(self, workers: int, *, cwd: str | None = None, env: dict[str, str] | None = None,
                  stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None,
-                 state: str | None = None) -> None:
+                 state: str | None = None,
+                 on_worker: Callable[[int], None] | None = None) -> None:
         if workers < 1:
             raise ValueError("a pool needs at least one worker")
         self._own_state = state is None
@@ -64,6 +66,8 @@ class PoolExecutor:
         self._env = child_env(env)
         self._stdout = stdout
         self._stderr = stderr
+        # Told each worker's pid as it starts, before it is given a job.
+        self._on_worker = on_worker
         self._selector = selectors.DefaultSelector()
         self._workers: list[_Worker] = []
         self._idle: list[_Worker] = []
@@ -203,6 +207,8 @@ class PoolExecutor:
         if worker.pidfd is not None:
             self._selector.register(worker.pidfd, selectors.EVENT_READ, (worker, True))
         self._workers.append(worker)
+        if self._on_worker is not None:
+            self._on_worker(proc.pid)
         return worker
 
     def _send(self, worker: _Worker, job: Job) -> None:
