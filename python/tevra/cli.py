@@ -41,6 +41,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             traceback.print_exc()
         print(f"tevra: {exc.message()}", file=sys.stderr)
         return exc.exit_status
+    except KeyboardInterrupt:
+        # Outside the run loop, which handles Ctrl-C itself: before any run started.
+        print("tevra: interrupted", file=sys.stderr)
+        return INTERRUPTED
 
 
 class _Parser(argparse.ArgumentParser):

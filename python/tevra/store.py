@@ -419,9 +419,9 @@ class Store:
                     raise StoreBusy(
                         f"another tevra run (pid {holder}) is using {self.root}"
                     ) from None
-                print(f"tevra: waiting for the tevra run (pid {holder}) using {self.root}",
-                      file=notice, flush=True)
                 try:
+                    print(f"tevra: waiting for the tevra run (pid {holder}) using {self.root}",
+                          file=notice, flush=True)
                     fcntl.flock(lock, fcntl.LOCK_EX)
                 except KeyboardInterrupt:
                     raise Interrupted(f"interrupted while waiting for the tevra run (pid "
