@@ -74,11 +74,15 @@ def test_ctrl_c_at_any_instant_leaves_no_run_running(tmp_path: Path, presses: in
             proc.send_signal(signal.SIGINT)
             time.sleep(rng.uniform(0.0, 0.05))
         out, err = proc.communicate(timeout=60)
-        # (-SIGINT: it landed while the interpreter itself was starting.)
-        assert proc.returncode in (0, 130, -signal.SIGINT), err
-        assert "Traceback" not in err, err
+        if proc.returncode == -signal.SIGINT:
+            # It landed while the interpreter was loading the package or ending: Python's
+            # own Ctrl-C, outside tevra's code.
+            assert "Traceback" not in err or err.rstrip().endswith("KeyboardInterrupt"), err
+        else:
+            assert proc.returncode in (0, 130), err
+            assert "Traceback" not in err, err
         if proc.returncode == 130:
-            assert "interrupted" in out + err
+            assert "interrupted" in out + err or "stopped early" in out
         assert "running" not in statuses(tmp_path)
         assert all(gone(pid) for pid in workers_of(tmp_path))
     result = project.run("m")
