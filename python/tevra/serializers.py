@@ -156,20 +156,30 @@ def _summary(table: pyarrow.Table) -> dict[str, Any]:
 
 def _slices(table: pyarrow.Table, *, tight: bool = False) -> Any:
     """The table in slices of ``ROWS_PER_GROUP`` rows, each slice one chunk per column
-    (combining copies only columns that arrive in several chunks). ``tight`` copies
-    every column into buffers of exactly its slice's size: the Arrow format writes a
-    sliced column's buffers whole, so the bytes would depend on how it was sliced."""
+    (combining copies only columns that arrive in several chunks). ``tight`` also copies
+    every variable-width column into buffers of exactly its slice's size: the Arrow
+    format writes such a column's buffers whole, so the bytes would depend on how it
+    was sliced (a fixed-width column is written by its range alone)."""
     pa = _import_pyarrow("tables")
     for start in range(0, max(table.num_rows, 1), ROWS_PER_GROUP):
         piece = table.slice(start, ROWS_PER_GROUP)
         if tight:
             piece = pa.Table.from_arrays(
-                [pa.concat_arrays(column.chunks) if column.chunks
+                [column.chunk(0) if column.num_chunks == 1 and _fixed_width(column.type)
+                 else pa.concat_arrays(column.chunks) if column.chunks
                  else pa.array([], column.type) for column in piece.columns],
                 schema=piece.schema)
         elif any(column.num_chunks != 1 for column in piece.columns):
             piece = piece.combine_chunks()
         yield piece
+
+
+def _fixed_width(data_type: Any) -> bool:
+    try:
+        data_type.bit_width
+    except ValueError:
+        return False
+    return True
 
 
 class _TableSerializer(Serializer):
