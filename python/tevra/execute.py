@@ -172,7 +172,9 @@ def settle(outcome: Outcome, place: Place, log: str | None) -> None:
             outcome.log_hash = place.values.put(log).digest
         except OSError:
             pass  # a run's log is worth keeping, not worth failing the run for
-    clear(place.scratch)
+    if outcome.status != SUCCEEDED:
+        # A success's files are gone already (take_value); a failure may leave any.
+        clear(place.scratch)
 
 
 def take_value(run_id: int, place: Place, started: float) -> Outcome:
