@@ -146,7 +146,7 @@ def run_in_process(job: Job, place: Place) -> Outcome:
         kwargs = kwargs_json(job.partition, read_inputs(job.inputs)).decode("utf-8")
     except Exception as exc:
         return error_outcome(job.run_id, started, exc, format_exception(exc))
-    ctx = run_context.RunContext(job.asset, job.run_id, 1, job.partition, job.key,
+    ctx = run_context.RunContext(job.asset, job.run_id, job.attempt, job.partition, job.key,
                                  place.scratch, place.values.root)
     try:
         with run_context.running(ctx):

@@ -58,6 +58,7 @@ class Job:
     key: str = ""
     # Hashes of the stored data files the inputs' manifests name (serialized values).
     files: tuple[str, ...] = ()
+    attempt: int = 1  # 1, or a retry's number plus one
 
 
 @dataclass(slots=True)

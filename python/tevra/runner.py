@@ -329,7 +329,7 @@ class Runner:
                         attempt: int) -> None:
         """Run one attempt of a node, as a new run with a new output directory."""
         run_id = self.store.new_run_id()
-        job = dataclasses.replace(job, run_id=run_id)
+        job = dataclasses.replace(job, run_id=run_id, attempt=attempt)
         asset = node.asset
         self.store.started(run_id, asset.key, node.key, node.reason,
                            self.plan.code_versions[asset.key], node.input_versions, attempt)

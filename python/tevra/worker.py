@@ -13,7 +13,8 @@ records, to FILE (see ``tevra.runlog``).
 
 The environment variable ``TEVRA_RUN``, when set, describes the run for
 ``tevra.context()`` and for serialized values: a JSON object with "asset", "run_id",
-"key", "partition" (dimension -> JSON text) and "values" (the value store's directory).
+"attempt", "key", "partition" (dimension -> JSON text) and "values" (the value store's
+directory).
 """
 
 import os
@@ -165,7 +166,8 @@ def _enter_run(described: str, output_dir: str) -> None:
 
     run = json.loads(described)
     run_context._current = run_context.RunContext(
-        run["asset"], run["run_id"], 1, run["partition"], run["key"], output_dir, run["values"])
+        run["asset"], run["run_id"], run.get("attempt", 1), run["partition"], run["key"],
+        output_dir, run["values"])
 
 
 def _run(module: str, function: str, output_dir: str, kwargs_json: str | None,

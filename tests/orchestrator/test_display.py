@@ -54,9 +54,10 @@ def test_counters_show_every_change_at_the_next_draw() -> None:
 
 def test_a_forced_dry_run_says_forced(tmp_path: Path) -> None:
     graph, latest = chain_with_history(tmp_path)
-    rows = [(n.label, v, r) for n, v, r in plan_of(graph, latest, ValueStore(str(tmp_path / "values")), force=True).preview()]
+    values = ValueStore(str(tmp_path / "values"))
+    rows = [(n.label, v, r) for n, v, r in plan_of(graph, latest, values, force=True).preview()]
     assert rows == [("a", STALE, "forced"), ("b", STALE, "forced")]
-    rows = [(n.label, v, r) for n, v, r in plan_of(graph, latest, ValueStore(str(tmp_path / "values"))).preview()]
+    rows = [(n.label, v, r) for n, v, r in plan_of(graph, latest, values).preview()]
     assert rows == [("a", FRESH, ""), ("b", FRESH, "")]
 
 

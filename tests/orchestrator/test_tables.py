@@ -131,3 +131,22 @@ def test_dask_ships_data_files_by_hash(tables):
     for digest in files:
         import hashlib
         assert hashlib.sha256(tables.stored(digest).read_bytes()).hexdigest() == digest
+
+
+@pytest.mark.parametrize("isolate", [False, True])
+def test_the_run_context_tells_the_asset_and_its_attempt(tmp_path, isolate):
+    p = Project(tmp_path)
+    p.write("ctx.py", """\
+from tevra import asset, context, partitions
+
+@asset(partitions={"day": partitions(["2024-01-02"])})
+def flaky(day):
+    c = context()
+    if c.attempt == 1:
+        raise RuntimeError("first attempt")
+    return [c.asset, c.partition, c.attempt, c.run_id > 0]
+""")
+    result = p.run("ctx", "--retries", "1", *(["--isolate"] if isolate else []))
+    assert result.code == 0, result.out + result.err
+    assert p.latest_values()["flaky[day=2024-01-02]"] == [
+        "ctx:flaky", {"day": "2024-01-02"}, 2, True]

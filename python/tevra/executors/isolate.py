@@ -175,7 +175,7 @@ class IsolateExecutor:
             argv += ["--log", log_path]
         argv += [job.module, job.function, place.scratch]
         env = dict(self._env, TEVRA_RUN=json.dumps({
-            "asset": job.asset, "run_id": job.run_id, "key": job.key,
+            "asset": job.asset, "run_id": job.run_id, "attempt": job.attempt, "key": job.key,
             "partition": job.partition, "values": place.values.root}))
         try:
             proc = subprocess.Popen(
