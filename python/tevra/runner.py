@@ -9,7 +9,11 @@ its dependents are decided, only with the last attempt.
 
 The history is never behind what happened: the records of the runs a turn of the loop
 starts are committed before their jobs go to the executor, and the outcomes a turn
-receives are committed before the terminal shows them (one transaction for both).
+receives are committed before the terminal shows them (one transaction for both). So
+that no worker waits for that commit, a turn records as many runs ahead as the executor
+runs at once: when a run ends, the next job, already recorded, goes out at once, and
+the commit happens while it runs. Jobs recorded but never sent are struck out of the
+history when the loop stops.
 
 Ctrl-C once stops the runs in flight, records them as interrupted and ends the loop;
 a second Ctrl-C (or SIGTERM) stops at once, and whatever this invocation still has
@@ -41,6 +45,11 @@ from tevra.store import COMMIT_INTERVAL, Store
 RETRIED = frozenset({jobs.FAILED, jobs.CRASHED, jobs.TIMED_OUT})
 # The longest wait before a retry, whatever the doubling reaches.
 MAX_RETRY_DELAY = 600.0
+# The longest a finished run waits to be committed and shown while runs are short; runs
+# are recorded ahead (at most this many per run the executor runs at once) so that the
+# executor goes on meanwhile.
+REPORT_DELAY = 0.02
+MAX_AHEAD = 16
 
 
 def retry_delay(first: float, attempt: int) -> float:
@@ -113,9 +122,15 @@ class Runner:
         self._retries: list[tuple[float, int, Node, jobs.Job, int, jobs.Outcome]] = []
         self._remembered: set[str] = set()
         self._skipped: list[tuple[str, str, str, str | None]] = []
-        # Jobs recorded as started, sent once the record is committed; what the display
-        # is told of finished runs, told once their outcomes are committed.
+        # Jobs recorded as started, kept until the record is committed; then jobs
+        # recorded for good, sent as soon as the executor has room; what the display is
+        # told of finished runs, told once their outcomes are committed.
         self._outbox: list[tuple[Node, jobs.Job]] = []
+        self._reserve: deque[tuple[Node, jobs.Job]] = deque()
+        self._sent = 0  # jobs with the executor
+        # Since when something recorded waits for the next commit; how long runs take.
+        self._pending_since: float | None = None
+        self._mean_run: float | None = None
         self._reports: list[Callable[[], None]] = []
         self._stop_asked = False  # the first Ctrl-C
         self._presses = 0
@@ -153,7 +168,7 @@ class Runner:
         be tried again stand for their last attempt."""
         self.summary.interrupted = True
         self.summary.cancelled = self.summary.cancelled or cancelled
-        self._outbox.clear()
+        self._unsend()
         if self._executor is not None:
             try:
                 outcomes = self._executor.cancel()
@@ -161,6 +176,7 @@ class Runner:
                 if not quietly:
                     raise
                 outcomes = []
+            self._sent = 0
             for outcome in outcomes:
                 if outcome.run_id in self._in_flight:
                     self._finish(outcome)
@@ -174,6 +190,21 @@ class Runner:
         except Exception:
             if not quietly:
                 raise
+
+    def _unsend(self) -> None:
+        """Strike out the runs recorded but never sent: they never began."""
+        unsent = self._outbox + list(self._reserve)
+        self._outbox.clear()
+        self._reserve.clear()
+        if not unsent:
+            return
+        now = time.time()
+        for node, job in unsent:
+            self._in_flight.pop(job.run_id, None)
+            for _ in self.plan.finished(node, jobs.Outcome(job.run_id, jobs.INTERRUPTED, now,
+                                                           now)):
+                pass
+        self.store.unstarted([job.run_id for _, job in unsent])
 
     def _close(self) -> None:
         """Keep the last records, whatever stopped the loop, and let the workers go."""
@@ -204,15 +235,28 @@ class Runner:
             signal.signal(signal.SIGTERM, signal.SIG_IGN)
 
     def _publish(self) -> None:
-        """Commit what is recorded; then tell the display, and send the jobs."""
+        """Commit what is recorded; then tell the display, and send what the executor
+        has room for."""
         self.store.commit()
+        self._pending_since = None
         reports, self._reports = self._reports, []
         for report in reports:
             self._report(report)
-        outbox, self._outbox = self._outbox, []
-        for node, job in outbox:
-            assert self._executor is not None
-            self._executor.submit(job)
+        self._reserve.extend(self._outbox)
+        self._outbox.clear()
+        self._send()
+
+    def _send(self) -> None:
+        """Jobs whose records are committed, to the executor while it has room."""
+        executor = self._executor
+        if executor is None:
+            return
+        room = executor.capacity() - self._sent
+        while room > 0 and self._reserve:
+            node, job = self._reserve.popleft()
+            executor.submit(job)
+            self._sent += 1
+            room -= 1
             self._report(self._started_report(node))
 
     def _started_report(self, node: Node) -> Callable[[], None]:
@@ -242,7 +286,10 @@ class Runner:
                 self._stop(cancelled=not self.summary.output_closed)
                 return
             executor = self._executor
-            room = executor.capacity() - len(self._in_flight) if executor is not None else 1
+            capacity = executor.capacity() if executor is not None else 1
+            ahead = self._ahead(capacity)
+            # Runs recorded: those the executor runs, and those ahead of it.
+            room = capacity + ahead - len(self._in_flight)
             now = time.monotonic()
             while room > 0 and self._retries and self._retries[0][0] <= now:
                 assert executor is not None  # a retry follows a run
@@ -263,30 +310,51 @@ class Runner:
                     node = found
                 if executor is None:
                     executor = self._executor = self._make_executor()
-                    room = executor.capacity() - len(self._in_flight)
+                    capacity = executor.capacity()
+                    room = capacity + ahead - len(self._in_flight)
                 self._submit(executor, node)
                 room -= 1
             if self._skipped:
                 self._flush_skipped()
-            self._publish()
+            # Commit when the runs recorded ahead run low, when the display has waited
+            # long enough, or when the executor has nothing to do meanwhile.
+            now = time.monotonic()
+            if self._pending_since is not None and (
+                    len(self._reserve) <= ahead // 2 or not self._sent
+                    or now - self._pending_since >= REPORT_DELAY):
+                self._publish()
             if not self._in_flight and not self._retries:
                 return
             # Until something finishes, the next retry is due (and there is room for it),
-            # or the next look at Ctrl-C.
-            full = executor is not None and len(self._in_flight) >= executor.capacity()
+            # the display is due, or the next look at Ctrl-C.
             wait = COMMIT_INTERVAL
-            if self._retries and not full:
+            if self._retries and len(self._in_flight) < capacity + ahead:
                 wait = min(wait, max(self._retries[0][0] - time.monotonic(), 0.0))
-            if not self._in_flight:
+            if self._pending_since is not None:
+                wait = min(wait, max(self._pending_since + REPORT_DELAY - now, 0.0))
+            if not self._sent:
                 time.sleep(wait)
                 continue
             assert executor is not None
-            for outcome in executor.wait(wait):
+            outcomes = executor.wait(wait)
+            # Their successors, recorded already, go before anything else is done.
+            self._sent -= len(outcomes)
+            self._send()
+            for outcome in outcomes:
                 self._finish(outcome)
             if self.fail_fast and self.summary.failed:
                 self._ready.clear()
                 self._stop(cancelled=False)
                 return
+
+    def _ahead(self, capacity: int) -> int:
+        """How many runs to record beyond those the executor runs: enough for it to go on
+        for ``REPORT_DELAY`` without this loop, judged by how long runs have taken; none
+        while runs are long (then a commit's wait is nothing beside a run)."""
+        if self._mean_run is None:
+            return 0
+        return min(int(capacity * REPORT_DELAY / max(self._mean_run, 1e-6)),
+                   MAX_AHEAD * capacity)
 
     def _settled(self, node: Node) -> None:
         """A node decided without a run: fresh, or refused because of its upstreams."""
@@ -336,9 +404,17 @@ class Runner:
         self._in_flight[run_id] = (node, job, attempt)
         # Sent once this record is committed (``_publish``).
         self._outbox.append((node, job))
+        self._pending()
+
+    def _pending(self) -> None:
+        if self._pending_since is None:
+            self._pending_since = time.monotonic()
 
     def _finish(self, outcome: jobs.Outcome) -> None:
         node, job, attempt = self._in_flight.pop(outcome.run_id)
+        self._pending()
+        took = max(outcome.ended - outcome.started, 0.0)
+        self._mean_run = took if self._mean_run is None else 0.8 * self._mean_run + 0.2 * took
         self.store.finished(node.asset.key, node.key, outcome, node.input_versions)
         self._timed(node, outcome)
         settings = self._settings_for(node.asset)

@@ -600,6 +600,13 @@ class Store:
             None, attempt, None,
         )
 
+    def unstarted(self, run_ids: list[int]) -> None:
+        """Runs recorded as started that never began: their records go."""
+        committed = [(r,) for r in run_ids if self._starts.pop(r, None) is None]
+        if committed:
+            self._write(lambda: self.db.executemany(
+                "DELETE FROM runs WHERE id = ? AND status = 'running'", committed))
+
     def finished(self, asset: str, partition: str, outcome: jobs.Outcome,
                  input_versions: str | None) -> None:
         """The final record of a run that was started."""
