@@ -42,7 +42,8 @@ class Part:
 
     __slots__ = ("asset", "size", "sizes", "strides", "included", "targets", "count", "state",
                  "reason", "reasons", "failed_last", "waiting", "readers", "versions", "success",
-                 "paths", "inputs_seen", "facts", "edges", "downs", "need", "judged")
+                 "paths", "inputs_seen", "facts", "edges", "downs", "need", "judged", "pieces",
+                 "prefix")
 
     def __init__(self, asset: Asset) -> None:
         self.asset = asset
@@ -52,6 +53,9 @@ class Part:
         for k in range(len(self.sizes) - 2, -1, -1):
             self.strides[k] = self.strides[k + 1] * self.sizes[k + 1]
         self.size = dims.size()
+        # "dim=text" of every value, per dimension: a key joins one of each.
+        self.pieces = dims.pieces
+        self.prefix = asset.label + "["
         # None: every partition (of those included) is so.
         self.included: bytearray | None = bytearray(self.size)
         self.targets: bytearray | None = bytearray(self.size)
@@ -79,8 +83,14 @@ class Part:
         self.judged = False
 
     def combo(self, i: int) -> tuple[int, ...]:
+        sizes = self.sizes
+        # One and two dimensions by hand: they are most assets, and this is hot.
+        if len(sizes) == 1:
+            return (i,)
+        if len(sizes) == 2:
+            return divmod(i, sizes[1])
         out = []
-        for size in reversed(self.sizes):
+        for size in reversed(sizes):
             i, r = divmod(i, size)
             out.append(r)
         return tuple(reversed(out))
@@ -89,11 +99,18 @@ class Part:
         return sum(c * s for c, s in zip(combo, self.strides))
 
     def key(self, i: int) -> str:
-        return self.asset.dims.key(self.combo(i)) if self.sizes else ""
+        pieces = self.pieces
+        if len(pieces) == 1:
+            return pieces[0][i]
+        if len(pieces) == 2:
+            a, b = divmod(i, self.sizes[1])
+            return pieces[0][a] + "," + pieces[1][b]
+        if not pieces:
+            return ""
+        return ",".join([pieces[k][v] for k, v in enumerate(self.combo(i))])
 
     def label(self, i: int) -> str:
-        key = self.key(i)
-        return f"{self.asset.label}[{key}]" if key else self.asset.label
+        return self.prefix + self.key(i) + "]" if self.pieces else self.asset.label
 
     def has(self, i: int) -> bool:
         return self.included is None or bool(self.included[i])

@@ -141,7 +141,7 @@ class Dimensions:
     A combination is a tuple of value indices, one per dimension in name order.
     """
 
-    __slots__ = ("names", "values", "texts", "jsons", "index", "_pieces")
+    __slots__ = ("names", "values", "texts", "jsons", "index", "pieces")
 
     def __init__(self, dims: dict[str, list[Any]]) -> None:
         self.names: tuple[str, ...] = tuple(sorted(dims))
@@ -153,7 +153,7 @@ class Dimensions:
             d: [value_json(v) for v in self.values[d]] for d in self.names
         }
         # "dim=text" of every value, per dimension in name order: a key is a join of these.
-        self._pieces: list[list[str]] = [
+        self.pieces: list[list[str]] = [
             [f"{d}={t}" for t in self.texts[d]] for d in self.names
         ]
         # Value text -> its index, per dimension.
@@ -179,7 +179,7 @@ class Dimensions:
         return itertools.product(*columns)
 
     def key(self, combo: tuple[int, ...]) -> str:
-        pieces = self._pieces
+        pieces = self.pieces
         if len(combo) == 1:
             return pieces[0][combo[0]]
         return ",".join([pieces[k][i] for k, i in enumerate(combo)])
