@@ -363,17 +363,21 @@ class Plan:
 
     def _decide(self, node: Node) -> None:
         part, i = node.part, node.index
-        if part.asset.source is not None:
+        if not part.edges:
             if not part.judged:
-                self._judge_file_source(part)
-        elif not part.edges:
-            if not part.judged:
-                self._judge_sources(part)
+                self._judge_whole(part)
         else:
             self._judge(part, i, node.combo)
         if part.state[i] != RUN_CODE:
             self.consumed(node)
             part.release(i)
+
+    def _judge_whole(self, part: Part) -> None:
+        """Decide every partition of an asset without inputs at once."""
+        if part.asset.source is not None:
+            self._judge_file_source(part)
+        else:
+            self._judge_sources(part)
 
     def _judge(self, part: Part, i: int, combo: tuple[int, ...]) -> None:
         for edge in part.edges:
@@ -424,6 +428,8 @@ class Plan:
     def _value_problem(self, fact: Fact) -> str | None:
         """Why the success's value can no longer stand for it, if it cannot: a stored
         file is read again only when its stamp moved."""
+        if fact.value is not None and not fact.files:
+            return None  # kept in the history itself: nothing outside to check
         recorded: dict[str, Stamp] = {}
         wanted: list[tuple[str, str]] = []
         if fact.value is None:  # else it is kept in the history itself
@@ -509,6 +515,9 @@ class Plan:
         the reason). A node behind a stale upstream is judged by itself first, else
         said to wait for that upstream."""
         for part in self.parts:
+            if not part.edges:
+                yield from self._preview_sources(part)
+                continue
             code = self.code_versions[part.asset.key]
             for i in part.positions():
                 node = Node(part, i)
@@ -541,6 +550,22 @@ class Plan:
                     reason = f"upstream {stale} is not fresh"
                 part.set_reason(i, reason)
                 yield node, STALE, reason
+
+    def _preview_sources(self, part: Part) -> Iterator[tuple[Node, str, str]]:
+        """``preview`` of an asset without inputs: all of it is judged at once."""
+        if not part.judged:
+            self._judge_whole(part)
+        state, failed_last = part.state, part.failed_last
+        for i in part.positions():
+            code = state[i]
+            if code == CACHED_CODE:
+                yield Node(part, i), FRESH, ""
+                continue
+            if code == RUN_CODE and i in failed_last:
+                yield Node(part, i), FAILED, failed_last[i]
+            else:
+                yield Node(part, i), STALE, part.reason_of(i)
+            part.release(i)
 
     def _stale_upstream(self, part: Part, combo: tuple[int, ...]) -> str | None:
         for edge in part.edges:
