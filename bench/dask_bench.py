@@ -14,7 +14,13 @@ configuration is also run on a 1-partition pipeline; the difference from the N-r
 time is the cost of the N-1 further runs, free of discovery and start-up, and gives
 the runs-per-second figures.
 
-Usage: python bench/dask_bench.py [--runs N] [--rounds R]
+Beside each Dask configuration, in every one of its rounds, Dask's own throughput on
+the same cluster: ``client.map`` of a trivial function over N items and a gather of the
+results, from a client already connected. The command's own cluster (3) is not
+reachable from here, so its figure is set beside one of the same shape started here,
+idle while the command runs. The ratio tevra / Dask is the goal's measure (at least 1).
+
+Usage: python bench/dask_bench.py [--runs N] [--rounds R] [--dask-only]
 (with tevra importable; distributed installed).
 """
 
@@ -94,50 +100,81 @@ def startup(rounds: int) -> float:
     return statistics.median(times)
 
 
-def measure(big: Path, small: Path, rounds: int, args: Callable[[], tuple[str, ...]]
-            ) -> tuple[float, float]:
-    """Median wall time of the N-run and of the 1-run pipeline."""
-    n_times, one_times = [], []
+def _trivial(i: int) -> int:
+    return i + 1
+
+
+def dask_map(address: str, n: int) -> float:
+    """Tasks per second of ``client.map`` of a trivial function over n items and the
+    gather of their results, on the cluster at ``address``."""
+    from distributed import Client
+
+    with Client(address, set_as_default=False) as client:  # type: ignore[no-untyped-call]
+        start = time.perf_counter()
+        futures = client.map(_trivial, range(n), pure=False)
+        client.gather(futures)
+        took = time.perf_counter() - start
+        del futures
+    return n / took
+
+
+def measure(big: Path, small: Path, rounds: int, args: Callable[[], tuple[str, ...]],
+            reference: str | None = None, n: int = 0) -> tuple[float, float, float | None]:
+    """Median wall time of the N-run and of the 1-run pipeline, and of Dask's own
+    tasks per second on the ``reference`` cluster, measured in the same rounds."""
+    n_times, one_times, maps = [], [], []
     for _ in range(rounds):
+        if reference is not None:
+            maps.append(dask_map(reference, n))
         one_times.append(tevra_run(small, *args()))
         n_times.append(tevra_run(big, *args()))
-    return statistics.median(n_times), statistics.median(one_times)
+    return (statistics.median(n_times), statistics.median(one_times),
+            statistics.median(maps) if maps else None)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=2000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--dask-only", action="store_true",
+                        help="only the 2-worker Dask configurations beside client.map")
     opts = parser.parse_args()
     n, rounds = opts.runs, opts.rounds
     big, small = project(n), project(1)
-    results: dict[str, tuple[float, float]] = {}
+    results: dict[str, tuple[float, float, float | None]] = {}
     try:
-        results["pool -j 2"] = measure(big, small, rounds, lambda: ("-j", "2"))
+        if not opts.dask_only:
+            results["pool -j 2"] = measure(big, small, rounds, lambda: ("-j", "2"))
         with cluster(2) as address:
             results["dask, 2 workers (running cluster)"] = measure(
-                big, small, rounds, lambda: ("--executor", "dask", "--scheduler", address))
-        with cluster(1) as address:
-            results["dask, 1 worker (running cluster)"] = measure(
-                big, small, rounds, lambda: ("--executor", "dask", "--scheduler", address))
-        results["dask -j 2 (own cluster)"] = measure(
-            big, small, rounds, lambda: ("--executor", "dask", "-j", "2"))
+                big, small, rounds, lambda: ("--executor", "dask", "--scheduler", address),
+                address, n)
+            results["dask -j 2 (own cluster)"] = measure(
+                big, small, rounds, lambda: ("--executor", "dask", "-j", "2"), address, n)
+        if not opts.dask_only:
+            with cluster(1) as address:
+                results["dask, 1 worker (running cluster)"] = measure(
+                    big, small, rounds, lambda: ("--executor", "dask", "--scheduler", address),
+                    address, n)
         start_s = startup(rounds)
     finally:
         shutil.rmtree(big, ignore_errors=True)
         shutil.rmtree(small, ignore_errors=True)
 
     print(f"{n} trivial partition runs, median of {rounds} rounds, one machine")
-    print(f"{'configuration':38} {'wall s':>8} {'1-run s':>8} {'runs/s':>9}")
+    print(f"{'configuration':38} {'wall s':>8} {'1-run s':>8} {'runs/s':>9}"
+          f" {'dask map/s':>11} {'ratio':>6}")
     rate = {}
-    for name, (t_n, t_1) in results.items():
+    for name, (t_n, t_1, dask) in results.items():
         rate[name] = (n - 1) / max(t_n - t_1, 1e-9)
-        print(f"{name:38} {t_n:8.2f} {t_1:8.2f} {rate[name]:9.0f}")
+        beside = f" {dask:11.0f} {rate[name] / dask:6.2f}" if dask is not None else ""
+        print(f"{name:38} {t_n:8.2f} {t_1:8.2f} {rate[name]:9.0f}{beside}")
     print(f"local cluster start-up (DaskExecutor(2), connect and checks): {start_s:.2f} s")
-    pool, two = rate["pool -j 2"], rate["dask, 2 workers (running cluster)"]
-    one = rate["dask, 1 worker (running cluster)"]
-    print(f"pool / dask throughput (2 workers each): {pool / two:.1f}x")
-    print(f"dask throughput, 2 workers / 1 worker: {two / one:.2f}x")
+    if not opts.dask_only:
+        pool, two = rate["pool -j 2"], rate["dask, 2 workers (running cluster)"]
+        one = rate["dask, 1 worker (running cluster)"]
+        print(f"pool / dask throughput (2 workers each): {pool / two:.1f}x")
+        print(f"dask throughput, 2 workers / 1 worker: {two / one:.2f}x")
 
 
 if __name__ == "__main__":

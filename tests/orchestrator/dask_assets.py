@@ -59,3 +59,41 @@ def sleepy(seconds: float, pidfile: str) -> float:
 @asset()
 def where() -> int:
     return os.getpid()
+
+
+def _log(log: str, line: str) -> None:
+    fd = os.open(log, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    try:
+        os.write(fd, f"{line}\n".encode())
+    finally:
+        os.close(fd)
+
+
+def _task_of(i: int, log: str, die_at: int, seconds: float) -> list[object]:
+    import time
+
+    from distributed import get_worker
+
+    _log(log, str(i))
+    if i == die_at:
+        os.kill(os.getpid(), signal.SIGKILL)
+    time.sleep(seconds)
+    return [i, get_worker().get_current_task(), os.getpid()]
+
+
+# Logs its execution, then dies with its worker at ``die_at``; else its value is the Dask
+# task it ran in and the worker's pid. One asset per test, since the executor learns
+# how long an asset's runs take and whether they crash.
+@asset(partitions={"i": partitions(list(range(1000)))})
+def task_of(i: int, log: str, die_at: int = -1, seconds: float = 0.0) -> list[object]:
+    return _task_of(i, log, die_at, seconds)
+
+
+@asset(partitions={"i": partitions(list(range(1000)))})
+def slow_task_of(i: int, log: str, die_at: int = -1, seconds: float = 0.0) -> list[object]:
+    return _task_of(i, log, die_at, seconds)
+
+
+@asset(partitions={"i": partitions(list(range(1000)))})
+def crashing_task_of(i: int, log: str, die_at: int = -1, seconds: float = 0.0) -> list[object]:
+    return _task_of(i, log, die_at, seconds)

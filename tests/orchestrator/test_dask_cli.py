@@ -157,6 +157,41 @@ def test_rerun_through_dask_skips_everything_until_an_edit(scheduler: str,
         "region=south,year=2023": 300}
 
 
+CRASH = """\
+import os, signal
+from tevra import asset, partitions
+
+@asset(partitions={{"i": partitions(list(range(40)))}})
+def crash(i):
+    fd = os.open({log!r}, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+    os.write(fd, f"{{i}}\\n".encode())
+    os.close(fd)
+    if i == 7:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return i
+"""
+
+
+def test_worker_crash_on_a_cluster_that_retries_runs_nothing_twice(scheduler: str,
+                                                                   tmp_path: Path) -> None:
+    # The test's cluster keeps Dask's default of trying a task again on another worker
+    # after its worker died; tevra's tasks must still run once.
+    p = Project(tmp_path)
+    log = tmp_path / "executions"
+    p.write("crash.py", CRASH.format(log=str(log)))
+    result = p.run("crash", "--executor", "dask", "--scheduler", scheduler)
+    assert result.code == 1, result.out + result.err
+    ran = [int(line) for line in log.read_text().split()]
+    assert sorted(ran) == sorted(set(ran)) and 7 in ran
+    got = records(p)
+    assert len(got) == 40 and got["crash[i=7]"]["status"] == "crashed"
+    statuses = {r["status"] for r in got.values()}
+    assert statuses == {"succeeded", "crashed"}
+    # Every success ran; crashes are the killer and runs that shared its task.
+    assert {int(k[len("crash[i="):-1]) for k, r in got.items() if r["status"] == "succeeded"} \
+        <= set(ran)
+
+
 def test_missing_extra_is_one_line(tmp_path: Path) -> None:
     p = project(tmp_path)
     code = ("import sys; sys.modules['distributed'] = None\n"

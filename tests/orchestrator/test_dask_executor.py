@@ -49,10 +49,7 @@ def project(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 @pytest.fixture(scope="module")
 def executor(project: Path) -> Iterator[DaskExecutor]:
-    # One worker death is enough to give up on a run here; Dask's default of three
-    # retries would only make the crash test slower.
-    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-        ex = DaskExecutor(2, project_dir=str(project), state=str(project / ".tevra"))
+    ex = DaskExecutor(2, project_dir=str(project), state=str(project / ".tevra"))
     yield ex
     ex.close()
 
@@ -84,8 +81,48 @@ def write(path: Path, data: bytes) -> str:
     return str(path)
 
 
-def test_capacity_keeps_a_run_waiting_per_worker(executor: DaskExecutor) -> None:
-    assert executor.capacity() == 4
+def task_jobs(first_id: int, count: int, log: Path, function: str = "task_of",
+              **extra: object) -> list[Job]:
+    """Jobs of ``task_of`` or its likes, partitions 0..count-1."""
+    args = {"log": json.dumps(str(log))} | {k: json.dumps(v) for k, v in extra.items()}
+    return [Job(first_id + i, "dask_assets", function, {"i": str(i)} | args)
+            for i in range(count)]
+
+
+def executions(log: Path) -> list[int]:
+    return [int(line) for line in log.read_text().split()] if log.exists() else []
+
+
+def test_short_runs_share_tasks_and_every_thread(executor: DaskExecutor, tmp_path: Path) -> None:
+    log = tmp_path / "log"
+    jobs = task_jobs(1, 300, log)
+    for job in jobs:
+        executor.submit(job)
+    outcomes = drain(executor, len(jobs))
+    values = [json.loads(value_of(executor, o)) for o in outcomes]
+    assert sorted(v[0] for v in values) == list(range(300))
+    assert sorted(executions(log)) == list(range(300))
+    tasks: dict[str, list[int]] = {}
+    for i, task, pid in values:
+        tasks.setdefault(task, []).append(pid)
+    # Far fewer tasks than runs; a task's runs happen on one worker, and both work.
+    assert len(tasks) <= 300 // 8
+    assert all(len(set(pids)) == 1 for pids in tasks.values())
+    assert len({pids[0] for pids in tasks.values()}) == 2
+
+
+def test_a_batch_stops_taking_runs_when_its_time_is_up(executor: DaskExecutor,
+                                                       tmp_path: Path) -> None:
+    # Sent two to a task (four threads' worth of eight runs), but each run outlasts a
+    # batch's time: the second comes back unstarted and goes again in a task of its own.
+    log = tmp_path / "log"
+    jobs = task_jobs(1, 8, log, "slow_task_of", seconds=0.4)
+    for job in jobs:
+        executor.submit(job)
+    outcomes = drain(executor, len(jobs))
+    values = [json.loads(value_of(executor, o)) for o in outcomes]
+    assert sorted(executions(log)) == list(range(8))
+    assert len({task for _, task, _ in values}) == 8
 
 
 def test_partitions_and_inputs_match_a_run_in_process(executor: DaskExecutor, tmp_path: Path) -> None:
@@ -159,26 +196,15 @@ def test_failure_keeps_record_and_traceback(executor: DaskExecutor, tmp_path: Pa
         assert f'dask_assets.py", line' in got.traceback and frame in got.traceback
 
 
-def test_killed_worker_run_is_retried_and_recorded_once(executor: DaskExecutor,
-                                                       tmp_path: Path) -> None:
+def test_run_killing_its_worker_runs_once_and_is_crashed(executor: DaskExecutor,
+                                                         tmp_path: Path) -> None:
+    # It dies only the first time: a second execution would succeed.
     marker = tmp_path / "attempted"
-    executor.submit(Job(1, "dask_assets", "dies_once",
-                        {"marker": json.dumps(str(marker))}))
-    executor.submit(Job(2, "dask_assets", "where"))
-    outcomes = {o.run_id: o for o in drain(executor, 2, limit=120)}
-    # Killed once (the marker says it ran), then succeeded on the retry, files in place.
-    survivor = outcomes[1]
-    assert marker.exists() and survivor.status == SUCCEEDED, survivor
-    assert value_of(executor, survivor) == b'{"survived": true}'
-    assert survivor.data_version == versions.data_version(b'{"survived": true}')
-    assert outcomes[2].status == SUCCEEDED
-
-
-def test_worker_killed_every_time_is_one_crash(executor: DaskExecutor, tmp_path: Path) -> None:
-    executor.submit(Job(1, "dask_assets", "always_dies"))
+    executor.submit(Job(1, "dask_assets", "dies_once", {"marker": json.dumps(str(marker))}))
     executor.submit(Job(2, "dask_assets", "where"))
     outcomes = {o.run_id: o for o in drain(executor, 2, limit=120)}
     crashed = outcomes[1]
+    assert marker.exists()
     assert crashed.status == CRASHED and crashed.error_type == "KilledWorker", crashed
     assert crashed.error is not None and "died" in crashed.error
     assert crashed.value is None and crashed.value_hash is None
@@ -187,6 +213,64 @@ def test_worker_killed_every_time_is_one_crash(executor: DaskExecutor, tmp_path:
     executor.submit(Job(3, "dask_assets", "where"))
     [again] = drain(executor, 1)
     assert again.status == SUCCEEDED
+
+
+def test_worker_dying_in_a_batch_runs_nothing_twice(executor: DaskExecutor,
+                                                    tmp_path: Path) -> None:
+    log = tmp_path / "log"
+    jobs = task_jobs(1, 40, log, "crashing_task_of", die_at=17)
+    for job in jobs:
+        executor.submit(job)
+    outcomes = {o.run_id - 1: o for o in drain(executor, len(jobs), limit=120)}
+    ran = executions(log)
+    assert sorted(set(ran)) == sorted(ran)  # once at most, each
+    killer = outcomes[17]
+    assert killer.status == CRASHED and killer.error_type == "KilledWorker", killer
+    assert killer.error is not None and "batch of" in killer.error
+    # Its batch mates are crashed with it, the others succeeded; none was lost.
+    crashed = {i for i, o in outcomes.items() if o.status == CRASHED}
+    assert {o.status for o in outcomes.values()} == {SUCCEEDED, CRASHED}
+    assert 17 in crashed and len(crashed) < 40
+    assert crashed - set(ran) or crashed <= set(ran)  # crashed whether they ran or not
+    assert set(range(40)) - crashed <= set(ran)
+    # From now on this asset's runs go one to a task, so that a crash takes no other along.
+    log.unlink()
+    again = task_jobs(100, 6, log, "crashing_task_of")
+    for job in again:
+        executor.submit(job)
+    tasks = [json.loads(value_of(executor, o))[1] for o in drain(executor, 6)]
+    assert len(set(tasks)) == 6
+
+
+def test_result_lost_with_its_worker_is_not_computed_again(tmp_path: Path) -> None:
+    # One worker: the first task ends and its result waits there, unfetched, while the
+    # next task kills the worker. Dask computes the first task again on the worker that
+    # replaces it; the task must run nothing then.
+    ex = DaskExecutor(1)
+    try:
+        log = tmp_path / "log"
+        first, killer = task_jobs(1, 2, log, die_at=1)
+        ex.submit(first)
+        assert ex.wait(0) == []  # sent, not fetched
+        ex.submit(killer)
+        assert ex.wait(0) == []
+        # Looked at through the executor's own client: until the replacing worker has
+        # come and the first task is done there again.
+        client = ex._client
+        assert client is not None
+        [task] = [t for t in ex._tasks.values() if t.jobs == [first]]
+        before = set(client.nthreads())
+        end = time.monotonic() + 60
+        while not set(client.nthreads()) - before or task.future.status != "finished":
+            assert time.monotonic() < end, "the worker was not replaced"
+            time.sleep(0.05)
+        outcomes = {o.run_id: o for o in drain(ex, 2, limit=60)}
+    finally:
+        ex.close()
+    assert executions(log) == [0, 1]
+    assert outcomes[2].status == CRASHED
+    lost = outcomes[1]
+    assert lost.status == CRASHED and lost.error is not None and "not run twice" in lost.error
 
 
 def test_timeout_stops_the_run_and_its_worker(executor: DaskExecutor, tmp_path: Path) -> None:
@@ -229,9 +313,11 @@ def test_cancel_interrupts_and_leaves_no_worker(tmp_path: Path) -> None:
     end = time.monotonic() + 30
     while sum(p.exists() for p in pidfiles) < 2:  # two running, one waiting
         assert time.monotonic() < end
-        time.sleep(0.05)
+        assert ex.wait(0.05) == []  # jobs go at a wait()
+    # One more handed over and not sent yet.
+    ex.submit(Job(3, "dask_assets", "where"))
     outcomes = ex.cancel()
-    assert sorted(o.run_id for o in outcomes) == [0, 1, 2]
+    assert sorted(o.run_id for o in outcomes) == [0, 1, 2, 3]
     assert {o.status for o in outcomes} == {INTERRUPTED}
     left = [pid for pid in workers if psutil.pid_exists(pid)
             and psutil.Process(pid).status() != psutil.STATUS_ZOMBIE]

@@ -2,7 +2,16 @@
 
 Each job travels as the raw bytes of its upstream values to the task of
 ``dask_worker``, which runs it on a worker and sends back the outcome with the bytes of
-what the run stored; this side puts them into the state directory's value store. The
+what the run stored; this side puts them into the state directory's value store. Jobs
+go in batches, one Dask task each, so that the cluster's cost per task (a few
+milliseconds) is paid per batch rather than per run: short runs share a task, up to a
+fraction of a second of work, while a run with a timeout, or of an asset that ended a
+worker before, goes alone.
+
+Every execution is its only one: Dask never retries a task of tevra's, and a task the
+cluster starts again after losing its worker (whether it was running there or had
+finished and its result was not yet fetched) finds its claim in the scheduler and runs
+nothing; the runs it held are recorded as crashed. The
 stored data files a job's inputs name (tables and other serialized values) go to the
 workers by hash: each is scattered once, straight to a worker, and Dask hands it to any
 other worker that needs it at most once. The workers and the machine running
@@ -25,6 +34,7 @@ import tempfile
 import time
 import uuid
 import warnings
+from collections import Counter
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -34,7 +44,7 @@ from tevra.install import extra_hint
 from tevra.executors.dask_worker import (
     STARTED_TOPIC,
     forget_project_modules,
-    run_on_worker,
+    run_batch,
     tevra_version,
     worker_versions,
 )
@@ -53,6 +63,20 @@ EXTRA_PACKAGES = ["distributed>=2025.1"]
 # Inputs larger than this go to the workers ahead of the task (scatter) instead of
 # inside the task itself, which the scheduler would otherwise have to carry.
 _SCATTER_BYTES = 1 << 20
+
+# A batch holds at most this many runs...
+_BATCH_RUNS = 64
+# ...and about this many seconds of work, by the runs' usual durations so far; a worker
+# starts no further run of a batch past it either, and the rest come back to be sent
+# again. It bounds how long a batch holds its runs' outcomes back, and what a worker's
+# death takes with it: the runs of the batch that ended but had not come back.
+_BATCH_SECONDS = 0.2
+
+# Claims of tasks (see dask_worker._claim) are kept in the scheduler by generation of this
+# many tasks; a generation is dropped a while after its last task was released.
+_CLAIMS_PER_GENERATION = 4096
+_CLAIMS_KEPT_SECONDS = 60.0
+_CLAIMS = "tevra-claims"
 
 
 class DaskError(ExecutorError):
@@ -140,12 +164,15 @@ def _interrupts_ignored() -> Iterator[None]:
 
 
 @dataclass(slots=True)
-class _InFlight:
-    job: Job
+class _Task:
+    """A Dask task in flight: a batch of jobs, or one job with a timeout."""
+
+    jobs: list[Job]
     future: Future
     submitted: float
-    started: float | None  # when the worker began it, once it says so (runs with a timeout)
-    scattered: Future | None
+    started: float | None  # when the worker began it, once it says so (a run with a timeout)
+    scattered: list[Future]
+    generation: int
 
 
 class DaskExecutor:
@@ -173,7 +200,16 @@ class DaskExecutor:
         self._cluster: LocalCluster | None = None
         self._client: Client | None = None
         self._done: queue.SimpleQueue[str] = queue.SimpleQueue()
-        self._flight: dict[str, _InFlight] = {}
+        self._tasks: dict[str, _Task] = {}
+        # Jobs handed over but not sent yet: they go at the next wait(), in batches.
+        self._pending: list[Job] = []
+        # A function's usual run duration in seconds; infinite once a task holding its
+        # runs ended with its worker, so that its runs go alone from then on.
+        self._seconds: dict[tuple[str, str], float] = {}
+        self._claims = uuid.uuid4().hex
+        self._sent = 0
+        self._unreleased: Counter[int] = Counter()
+        self._released_at: dict[int, float] = {}
         self._closed = False
         self.startup_seconds = 0.0
         self.dashboard_link: str | None = None
@@ -196,10 +232,12 @@ class DaskExecutor:
                 raise DaskError(f"the Dask executor needs at least one worker, not {workers}")
             # Workers started while Ctrl-C is ignored inherit that across exec, so the
             # window before the worker plugin below takes over is covered too.
-            # One run per worker at a time: a worker holds no second run that its death
-            # would count against. The runs queued behind wait at the scheduler.
-            saturation = {"distributed.scheduler.worker-saturation": 1.0}
-            with _interrupts_ignored(), warnings.catch_warnings(), dask_config.set(saturation):
+            # One task per worker at a time: a worker holds no second batch that its
+            # death would take along. The tasks queued behind wait at the scheduler.
+            # A task whose worker died is not tried again (it would run its runs twice).
+            settings = {"distributed.scheduler.worker-saturation": 1.0,
+                        "distributed.scheduler.allowed-failures": 0}
+            with _interrupts_ignored(), warnings.catch_warnings(), dask_config.set(settings):
                 # The scheduler serves its health routes even without a dashboard and
                 # says so when the usual port is taken: nothing the user asked about.
                 warnings.filterwarnings("ignore", message="Port .* is already in use")
@@ -223,9 +261,10 @@ class DaskExecutor:
             self.dashboard_link = self._client.dashboard_link
         self._check_workers()
         threads: dict[str, int] = self._client.nthreads()
-        # Twice the threads: the scheduler hands a worker its next run the moment one
-        # ends, instead of after the round trip through this process.
-        self._capacity = 2 * max(1, sum(threads.values()))
+        self._threads = max(1, sum(threads.values()))
+        # Two full batches per thread: the scheduler hands a worker its next batch the
+        # moment one ends, instead of after the round trip through this process.
+        self._capacity = 2 * self._threads * _BATCH_RUNS
         self._client.subscribe_topic(STARTED_TOPIC, self._on_started)
 
     def _check_workers(self) -> None:
@@ -251,44 +290,22 @@ class DaskExecutor:
         return self._capacity
 
     def submit(self, job: Job) -> None:
-        from tevra.jobs import read_inputs
-
-        client = self._client
-        assert client is not None and not self._closed
-        inputs: Any = read_inputs(job.inputs)
-        scattered = None
-        if _size(inputs) > _SCATTER_BYTES:
-            # In a list, so that the inputs go as one piece rather than one per key.
-            [scattered] = client.scatter([inputs], hash=False, direct=True)
-            inputs = scattered
-        # A key of its own per run, so that a retried or resubmitted run never merges
-        # with another one on a cluster shared between invocations.
-        key = f"tevra-{job.asset[-40:] or job.function}-{job.run_id}-{uuid.uuid4().hex[:12]}"
-        # The inputs go beside the job's other fields: as bytes, scattered apart when large.
-        fields = tuple(getattr(job, name) if name != "inputs" else None for name in Job.__slots__)
-        future = client.submit(
-            run_on_worker,
-            fields,
-            inputs,
-            {digest: self._file(digest) for digest in job.files},
-            self._project_dir,
-            key if job.timeout is not None else None,
-            key=key,
-            pure=False,
-            retries=0,
-        )
-        self._flight[key] = _InFlight(job, future, time.time(), None, scattered)
-        future.add_done_callback(lambda f: self._done.put(f.key))
+        assert self._client is not None and not self._closed
+        self._pending.append(job)
 
     def wait(self, timeout: float | None) -> list[Outcome]:
-        if not self._flight:
+        self._send_pending()
+        self._drop_claims()
+        if not self._tasks:
             return []
         end = None if timeout is None else time.monotonic() + timeout
         keys: list[str] = []
         while True:
             expired = self._expire()
             if expired:
-                return expired + self._collect(self._drain())
+                outcomes = expired + self._collect(self._drain())
+                self._send_pending()
+                return outcomes
             limit = None if end is None else max(0.0, end - time.monotonic())
             deadline = self._next_deadline()
             if deadline is not None:
@@ -302,25 +319,130 @@ class DaskExecutor:
                 continue
             keys.extend(self._drain())
             outcomes = self._collect(keys)
+            # Runs a batch did not get to (its time was up) go again at once.
+            self._send_pending()
             if outcomes:
                 return outcomes
             keys = []
 
     def cancel(self) -> list[Outcome]:
         now = time.time()
-        outcomes = [
-            Outcome(f.job.run_id, INTERRUPTED, f.submitted, now, error="interrupted")
-            for f in self._flight.values()
-        ]
-        if self._client is not None and self._flight:
-            futures = [f.future for f in self._flight.values()]
+        held = self._pending + [job for t in self._tasks.values() for job in t.jobs]
+        outcomes = [Outcome(job.run_id, INTERRUPTED, now, now, error="interrupted")
+                    for job in held]
+        if self._client is not None and self._tasks:
+            futures = [t.future for t in self._tasks.values()]
             try:
                 self._client.cancel(futures, force=True)
             except Exception:
                 pass  # the cluster goes down next anyway
-        self._flight.clear()
+        self._tasks.clear()
+        self._pending.clear()
         self.close()
         return outcomes
+
+    # Batches.
+
+    def _send_pending(self) -> None:
+        """Send the jobs handed over since the last time, in submission order.
+
+        A batch is as large as keeps every thread busy with two of them (all the jobs
+        held, sent or not, shared out), at most ``_BATCH_RUNS`` runs, about
+        ``_BATCH_SECONDS`` of work and ``_SCATTER_BYTES`` of inputs carried in the task.
+        A job with a timeout goes alone: its time counts from its own start.
+        """
+        from tevra.jobs import read_inputs
+
+        pending, self._pending = self._pending, []
+        if not pending:
+            return
+        held = len(pending) + sum(len(t.jobs) for t in self._tasks.values())
+        size = max(1, min(_BATCH_RUNS, -(-held // (2 * self._threads))))
+        batch: list[tuple[Job, Any]] = []
+        seconds = 0.0
+        carried = 0
+        for job in pending:
+            inputs = read_inputs(job.inputs)
+            nbytes = _size(inputs)
+            if nbytes > _SCATTER_BYTES:
+                nbytes = 0  # goes to the workers apart
+            usual = float("inf") if job.timeout is not None else \
+                self._seconds.get((job.module, job.function), 0.0)
+            if batch and (len(batch) >= size or seconds + usual > _BATCH_SECONDS
+                          or carried + nbytes > _SCATTER_BYTES):
+                self._send(batch)
+                batch, seconds, carried = [], 0.0, 0
+            batch.append((job, inputs))
+            seconds += usual
+            carried += nbytes
+        if batch:
+            self._send(batch)
+
+    def _send(self, batch: list[tuple[Job, Any]]) -> None:
+        client = self._client
+        assert client is not None
+        members: list[tuple[tuple[Any, ...], Any]] = []
+        scattered: list[Future] = []
+        files: dict[str, Future] = {}
+        for job, inputs in batch:
+            if _size(inputs) > _SCATTER_BYTES:
+                # In a list, so that the inputs go as one piece rather than one per key.
+                [inputs] = client.scatter([inputs], hash=False, direct=True)
+                scattered.append(inputs)
+            # The inputs go beside the job's other fields: as bytes, scattered apart
+            # when large.
+            fields = tuple(getattr(job, name) if name != "inputs" else None
+                           for name in Job.__slots__)
+            members.append((fields, inputs))
+            for digest in job.files:
+                files[digest] = self._file(digest)
+        jobs = [job for job, _ in batch]
+        first = jobs[0]
+        # A key of its own per task, so that a retried or resubmitted run never merges
+        # with another one on a cluster shared between invocations.
+        key = (f"tevra-{first.asset[-40:] or first.function}-{first.run_id}"
+               f"{f'+{len(jobs) - 1}' if len(jobs) > 1 else ''}-{uuid.uuid4().hex[:12]}")
+        generation = self._sent // _CLAIMS_PER_GENERATION
+        self._sent += 1
+        self._unreleased[generation] += 1
+        timed = first.timeout is not None
+        future = client.submit(
+            run_batch,
+            members,
+            files,
+            self._project_dir,
+            [_CLAIMS, self._claims, str(generation), key],
+            _BATCH_SECONDS,
+            key if timed else None,
+            key=key,
+            pure=False,
+            retries=0,
+        )
+        self._tasks[key] = _Task(jobs, future, time.time(), None, scattered, generation)
+        future.add_done_callback(lambda f: self._done.put(f.key))
+
+    def _release(self, task: _Task) -> None:
+        task.future.release()
+        for scattered in task.scattered:
+            scattered.release()
+        generation = task.generation
+        self._unreleased[generation] -= 1
+        if not self._unreleased[generation]:
+            del self._unreleased[generation]
+            self._released_at[generation] = time.monotonic()
+
+    def _drop_claims(self) -> None:
+        """Forget the claims of generations released a while ago: no task of theirs can
+        start again any more."""
+        current = self._sent // _CLAIMS_PER_GENERATION
+        now = time.monotonic()
+        old = [g for g, at in self._released_at.items()
+               if g != current and now - at > _CLAIMS_KEPT_SECONDS]
+        client = self._client
+        for generation in old:
+            del self._released_at[generation]
+            if client is not None:
+                client.set_metadata([_CLAIMS, self._claims, str(generation)], None)
 
     def _file(self, digest: str) -> Future:
         """A stored data file on the cluster: scattered straight to a worker the first
@@ -338,6 +460,12 @@ class DaskExecutor:
             return
         self._closed = True
         self._files.clear()
+        if self._client is not None and self._cluster is None:
+            # A cluster that outlives this invocation keeps none of its claims.
+            try:
+                self._client.set_metadata([_CLAIMS, self._claims], None)
+            except Exception:
+                pass
         remove_scratch(self.state, self._scratch_name)
         if self._own_state:
             import shutil
@@ -365,46 +493,72 @@ class DaskExecutor:
 
     def _on_started(self, event: tuple[float, Any]) -> None:
         # On the client's event loop thread: note the time and wake wait() up.
-        flight = self._flight.get(event[1])
-        if flight is not None:
-            flight.started = time.time()
+        task = self._tasks.get(event[1])
+        if task is not None:
+            task.started = time.time()
             self._done.put("")
 
     @staticmethod
-    def _deadline(f: _InFlight) -> float | None:
-        if f.job.timeout is None or f.started is None:
+    def _deadline(t: _Task) -> float | None:
+        timeout = t.jobs[0].timeout
+        if timeout is None or t.started is None:
             return None
-        return f.started + f.job.timeout
+        return t.started + timeout
 
     def _next_deadline(self) -> float | None:
-        deadlines = [d for f in list(self._flight.values()) if (d := self._deadline(f)) is not None]
+        deadlines = [d for t in list(self._tasks.values()) if (d := self._deadline(t)) is not None]
         return min(deadlines) if deadlines else None
 
     def _collect(self, keys: list[str]) -> list[Outcome]:
-        # A key may come back for a run already given up (timed out): ignore it.
-        flights = [self._flight.pop(k) for k in dict.fromkeys(keys) if k in self._flight]
-        if not flights:
+        # A key may come back for a task already given up (timed out): ignore it.
+        tasks = [self._tasks.pop(k) for k in dict.fromkeys(keys) if k in self._tasks]
+        if not tasks:
             return []
         client = self._client
         assert client is not None
-        finished = [f for f in flights if f.future.status == "finished"]
-        results = client.gather([f.future for f in finished]) if finished else []
-        by_key = dict(zip((f.future.key for f in finished), results))
+        finished = [t for t in tasks if t.future.status == "finished"]
+        results: dict[str, Any] = {}
+        try:
+            results = dict(zip((t.future.key for t in finished),
+                               client.gather([t.future for t in finished])))
+        except Exception:
+            # One of them was lost between the look and the fetch: fetch them one by one.
+            for t in finished:
+                with contextlib.suppress(Exception):
+                    results[t.future.key] = client.gather(t.future)
         outcomes = []
-        for f in flights:
-            if f.future.key in by_key:
-                outcomes.append(self._land(f.job, by_key[f.future.key]))
+        for t in tasks:
+            r = results.get(t.future.key)
+            if r is None:
+                outcomes.extend(self._lost(t))
+            elif r.get("refused"):
+                outcomes.extend(self._crashed(t, "KilledWorker",
+                                              "the cluster started its task again after losing"
+                                              " the worker it was on; not run twice"))
             else:
-                outcomes.append(self._lost(f))
-            f.future.release()
-            if f.scattered is not None:
-                f.scattered.release()
+                ran = r["results"]
+                outcomes.extend(self._land(job, fields) for job, fields in zip(t.jobs, ran))
+                rest = t.jobs[len(ran):]
+                if "error" in r:
+                    # The worker failed to run it: set-up, its value store.
+                    name, text = r["error"]
+                    outcomes.append(Outcome(rest[0].run_id, FAILED, t.submitted, time.time(),
+                                            error=f"{name}: {_one_line(text)}",
+                                            error_type=name))
+                    rest = rest[1:]
+                # Not started: their batch's time was up.
+                self._pending[:0] = rest
+            self._release(t)
         return outcomes
 
     def _land(self, job: Job, r: dict[str, Any]) -> Outcome:
         """Put what the run stored into the value store here, and make its outcome."""
         stored: dict[str, bytes] = r.pop("stored")
         outcome = Outcome(**r)
+        name = (job.module, job.function)
+        took = max(0.0, outcome.ended - outcome.started)
+        usual = self._seconds.get(name)
+        self._seconds[name] = took if usual is None else 0.8 * usual + 0.2 * took
         for digest, data in stored.items():
             if self._values.check(digest, None) is None:
                 self._values.put_bytes(data, self._scratch)
@@ -415,56 +569,67 @@ class DaskExecutor:
             outcome.files = tuple((h, plain if h == digest else s) for h, s in outcome.files)
         return outcome
 
-    def _lost(self, f: _InFlight) -> Outcome:
-        """The outcome of a run whose task did not come back with a result."""
+    def _crashed(self, t: _Task, error_type: str, why: str) -> list[Outcome]:
+        """The runs of a task that ended with its worker: crashed, every one, since
+        which of them ended it (or how many had ended before) is not known here. The
+        assets involved run alone from now on, so that a crash takes no other run along."""
         now = time.time()
-        future = f.future
+        if len(t.jobs) > 1:
+            why += f"; it was in a batch of {len(t.jobs)} runs, any of which may have ended it"
+        for job in t.jobs:
+            self._seconds[(job.module, job.function)] = float("inf")
+        return [Outcome(job.run_id, CRASHED, t.submitted, now, error=why, error_type=error_type)
+                for job in t.jobs]
+
+    def _lost(self, t: _Task) -> list[Outcome]:
+        """The outcomes of a task that did not come back with a result."""
+        future = t.future
         if future.status == "error":
             exc = future.exception()
             name = type(exc).__name__
             if name == "KilledWorker":
-                return Outcome(
-                    f.job.run_id, CRASHED, f.submitted, now,
-                    error=f"the Dask worker running it died ({_one_line(exc)})",
-                    error_type=name,
-                )
+                return self._crashed(t, name, "the Dask worker running it died")
             # The task itself catches everything the run raises, so this is set-up on the
             # worker: unpickling the task, importing tevra there.
-            return Outcome(f.job.run_id, FAILED, f.submitted, now,
-                           error=f"{name}: {_one_line(exc)}", error_type=name)
-        return Outcome(f.job.run_id, CRASHED, f.submitted, now,
-                       error=f"the Dask scheduler dropped the run ({future.status})",
-                       error_type="CancelledError")
+            now = time.time()
+            return [Outcome(job.run_id, FAILED, t.submitted, now,
+                            error=f"{name}: {_one_line(exc)}", error_type=name)
+                    for job in t.jobs]
+        if future.status == "lost":
+            return self._crashed(t, "KilledWorker",
+                                 "the Dask worker holding its result died before it came back")
+        return self._crashed(t, "CancelledError",
+                             f"the Dask scheduler dropped the run ({future.status})")
 
     def _expire(self) -> list[Outcome]:
         """Give up on runs past their timeout; their workers are restarted to stop them."""
         now = time.time()
-        late = [k for k, f in list(self._flight.items())
-                if (d := self._deadline(f)) is not None and d <= now]
+        late = [k for k, t in list(self._tasks.items())
+                if (d := self._deadline(t)) is not None and d <= now]
         if not late:
             return []
         client = self._client
         assert client is not None
         processing = client.processing()
         holders = {w for w, keys in processing.items() if any(k in keys for k in late)}
-        flights = [self._flight.pop(k) for k in late]
-        client.cancel([f.future for f in flights], force=True)
+        tasks = [self._tasks.pop(k) for k in late]
+        client.cancel([t.future for t in tasks], force=True)
         if holders:
             # A thread cannot be stopped from outside; its process can. The nanny brings
-            # the worker back, and a run queued behind it there is rescheduled by Dask.
+            # the worker back, and a task queued behind it there is rescheduled by Dask.
             try:
                 client.restart_workers(sorted(holders), raise_for_error=False)
             except Exception:
                 pass  # no nanny to restart it: the run goes on there, its result unused
         outcomes = []
-        for f in flights:
-            assert f.job.timeout is not None
+        for t in tasks:
+            [job] = t.jobs
+            assert job.timeout is not None
             outcomes.append(Outcome(
-                f.job.run_id, TIMED_OUT, f.started or f.submitted, now,
-                error=timeout_text(f.job.timeout), error_type="TimeoutError",
+                job.run_id, TIMED_OUT, t.started or t.submitted, now,
+                error=timeout_text(job.timeout), error_type="TimeoutError",
             ))
-            if f.scattered is not None:
-                f.scattered.release()
+            self._release(t)
         return outcomes
 
 
@@ -475,5 +640,5 @@ def _size(inputs: dict[str, bytes | dict[str, bytes]]) -> int:
     return total
 
 
-def _one_line(exc: BaseException) -> str:
+def _one_line(exc: BaseException | str) -> str:
     return " ".join(str(exc).split())

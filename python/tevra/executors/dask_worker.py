@@ -1,6 +1,6 @@
-"""The Dask worker's side of the Dask executor: the task that runs one job there.
+"""The Dask worker's side of the Dask executor: the task that runs a batch of jobs there.
 
-The task gets the job's upstream values as bytes, and the stored data files their
+The task gets each job's upstream values as bytes, and the stored data files their
 manifests name as bytes by hash, which it keeps in a value store of the worker's own;
 it runs the asset through ``tevra.execute`` in a scratch directory of the worker
 thread's own, its output going to its log (``tevra.runlog``), and returns the outcome's
@@ -16,13 +16,21 @@ import os
 import platform
 import sys
 import tempfile
-from typing import Any
+import time
+from typing import TYPE_CHECKING, Any
 
 from tevra import runlog
 from tevra.jobs import Job, Outcome
 
+if TYPE_CHECKING:
+    from tevra.execute import Place
+
 # Workers announce on it the start of a run that has a timeout.
 STARTED_TOPIC = "tevra-run-started"
+
+# A batch starts no further run once its runs have stored this many bytes: they travel
+# back in one piece.
+BATCH_BYTES = 32 << 20
 
 
 def tevra_version() -> str:
@@ -67,39 +75,70 @@ def _worker_scratch() -> str:
     return path
 
 
-def run_on_worker(
-    job: tuple[Any, ...],
-    inputs: dict[str, bytes | dict[str, bytes]],
+def run_batch(
+    members: list[tuple[tuple[Any, ...], dict[str, bytes | dict[str, bytes]]]],
     files: dict[str, bytes],
     project_dir: str | None,
+    claim: list[str] | None,
+    budget: float,
     announce: str | None = None,
 ) -> dict[str, Any]:
-    """The task a Dask worker runs for one job: its fields in order (the inputs apart, as
-    bytes) and the stored data files they name, by hash.
+    """The task a Dask worker runs for a batch of jobs, one after the other: each job's
+    fields in order (the inputs apart, as bytes), and the stored data files they name,
+    by hash.
 
-    Returns the outcome's fields, and under "stored" the bytes of the files the run put
-    into the worker's value store, by hash. With ``announce`` (the run's key), says when
-    it starts, which is what the run's timeout counts from.
+    Returns under "results" the outcomes' fields of the jobs it ran, in order, each with
+    under "stored" the bytes of the files the run put into the worker's value store, by
+    hash. It starts no further job once ``budget`` seconds have passed or its runs
+    stored ``BATCH_BYTES``: the jobs after the last result were not run, and the client
+    sends them again. A failure of the worker itself (not of the run: the run's own
+    errors are its outcome) ends the batch, under "error" as (type, text), and is the
+    next job's. With ``claim`` (a
+    path in the scheduler's metadata unique to this task), it first makes sure this task
+    never ran before: a cluster that lost the task's worker may start it again
+    elsewhere, and then it runs nothing and says "refused". With ``announce`` (the
+    task's key), says when it starts, which is what a run's timeout counts from.
     """
-    from tevra.execute import run_in_process
+    from tevra.execute import Place, run_in_process
+    from tevra.values import ValueStore
 
+    if claim is not None and not _claim(claim):
+        return {"results": [], "refused": True}
     if announce is not None:
         from distributed import get_worker
 
         get_worker().log_event(STARTED_TOPIC, announce)
 
     # The project directory, where it exists here too (the same machine, a shared
-    # filesystem), is on the path for this run only: a long-lived worker serves other
+    # filesystem), is on the path for this batch only: a long-lived worker serves other
     # projects as well.
     extra = project_dir if project_dir is not None and project_dir not in sys.path \
         and os.path.isdir(project_dir) else None
     if extra is not None:
         sys.path.insert(0, extra)
     known = len(sys.modules)
+    results: list[dict[str, Any]] = []
     try:
-        fields = dict(zip(Job.__slots__, job))
-        fields["inputs"] = inputs
-        return _run_here(run_in_process, Job(**fields), files)
+        scratch = _worker_scratch()
+        values = ValueStore(os.path.join(os.path.dirname(scratch), "tevra-values"))
+        for digest, data in files.items():
+            if not values.exists(digest):
+                values.put_bytes(data, scratch)
+        place = Place(scratch, values)
+        start = time.monotonic()
+        stored = 0
+        for job, inputs in members:
+            if results and (time.monotonic() - start >= budget or stored >= BATCH_BYTES):
+                break
+            fields = dict(zip(Job.__slots__, job))
+            fields["inputs"] = inputs
+            try:
+                result = _run_here(run_in_process, Job(**fields), place, files)
+            except Exception as e:
+                return {"results": results, "error": (type(e).__name__, str(e))}
+            results.append(result)
+            stored += sum(len(data) for data in result["stored"].values())
+        return {"results": results}
     finally:
         if len(sys.modules) > known:
             _imported_by_runs.update(list(sys.modules)[known:])
@@ -110,17 +149,28 @@ def run_on_worker(
                 pass
 
 
-def _run_here(run_in_process: Any, job: Job, files: dict[str, bytes]) -> dict[str, Any]:
-    from tevra.execute import Place, settle
-    from tevra.values import ValueStore
+def _claim(path: list[str]) -> bool:
+    """Mark this task as run in the scheduler's metadata; False if it was already.
 
-    scratch = _worker_scratch()
-    values = ValueStore(os.path.join(os.path.dirname(scratch), "tevra-values"))
-    for digest, data in files.items():
-        if not values.exists(digest):
-            values.put_bytes(data, scratch)
-    place = Place(scratch, values)
-    log = runlog.log_path(scratch)
+    Two executions of one task never overlap (the scheduler starts it again only after
+    giving up on the worker that had it), so a read and then a write suffice.
+    """
+    from distributed import get_worker
+    from distributed.utils import sync
+
+    worker = get_worker()
+    scheduler: Any = worker.scheduler
+    if sync(worker.loop, scheduler.get_metadata, keys=path, default=None) is not None:
+        return False
+    sync(worker.loop, scheduler.set_metadata, keys=path, value=True)
+    return True
+
+
+def _run_here(run_in_process: Any, job: Job, place: Place, files: dict[str, bytes]
+              ) -> dict[str, Any]:
+    from tevra.execute import settle
+
+    log = runlog.log_path(place.scratch)
     capture = _capture()
     logged = capture.start(log) if capture is not None else False
     try:
@@ -137,10 +187,10 @@ def _run_here(run_in_process: Any, job: Job, files: dict[str, bytes]) -> dict[st
     made = [h for h, _ in outcome.files]
     made += [h for h in (outcome.value_hash, outcome.log_hash) if h is not None]
     # What the run stored goes back to the client; the worker keeps only what it was sent.
-    fields["stored"] = {digest: values.read(digest) for digest in made}
+    fields["stored"] = {digest: place.values.read(digest) for digest in made}
     for digest in made:
         if digest not in files:
-            values.remove(digest)
+            place.values.remove(digest)
     return fields
 
 
