@@ -231,7 +231,6 @@ def test_worker_dying_in_a_batch_runs_nothing_twice(executor: DaskExecutor,
     crashed = {i for i, o in outcomes.items() if o.status == CRASHED}
     assert {o.status for o in outcomes.values()} == {SUCCEEDED, CRASHED}
     assert 17 in crashed and len(crashed) < 40
-    assert crashed - set(ran) or crashed <= set(ran)  # crashed whether they ran or not
     assert set(range(40)) - crashed <= set(ran)
     # From now on this asset's runs go one to a task, so that a crash takes no other along.
     log.unlink()
