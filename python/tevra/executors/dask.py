@@ -290,6 +290,8 @@ class DaskExecutor:
         return self._capacity
 
     def submit(self, job: Job) -> None:
+        """Take a job; it goes to the cluster at the next wait(), batched with the others
+        handed over meanwhile."""
         assert self._client is not None and not self._closed
         self._pending.append(job)
 
@@ -442,7 +444,8 @@ class DaskExecutor:
         for generation in old:
             del self._released_at[generation]
             if client is not None:
-                client.set_metadata([_CLAIMS, self._claims, str(generation)], None)
+                with contextlib.suppress(Exception):  # tidying only: close() drops the rest
+                    client.set_metadata([_CLAIMS, self._claims, str(generation)], None)
 
     def _file(self, digest: str) -> Future:
         """A stored data file on the cluster: scattered straight to a worker the first
