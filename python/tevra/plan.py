@@ -428,11 +428,11 @@ class Plan:
     def _value_problem(self, fact: Fact) -> str | None:
         """Why the success's value can no longer stand for it, if it cannot: a stored
         file is read again only when its stamp moved."""
-        if fact.value is not None and not fact.files:
+        if fact.inline and not fact.files:
             return None  # kept in the history itself: nothing outside to check
         recorded: dict[str, Stamp] = {}
         wanted: list[tuple[str, str]] = []
-        if fact.value is None:  # else it is kept in the history itself
+        if not fact.inline:  # else it is kept in the history itself
             if not fact.value_hash:
                 return "value missing"
             if fact.stamp is not None:

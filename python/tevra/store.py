@@ -219,16 +219,16 @@ class Run:
 
 class Fact(NamedTuple):
     """What freshness is judged by, for one partition: the status of its last real run
-    and, from its last success, what that success ran on and made: its value, kept
-    here when small, else the hash of its stored file with the stamp that file had when
-    last seen intact, and the stored data files its manifest names."""
+    and, from its last success, what that success ran on and made: whether its value is
+    kept in the history (when small), else the hash of its stored file with the stamp
+    that file had when last seen intact, and the stored data files its manifest names."""
 
     status: str
     success_id: int | None
     code_version: str | None = None
     input_versions: str | None = None
     data_version: str | None = None
-    value: bytes | None = None
+    inline: bool = False
     value_hash: str | None = None
     files: str | None = None
     stamp: Stamp | None = None
@@ -730,8 +730,8 @@ class Store:
         """Every recorded partition of ``asset`` with its freshness facts, streamed."""
         rows = self.db.execute(
             "SELECT l.partition, l.status, l.success_id, r.code_version, r.input_versions, "
-            "r.data_version, r.value, r.value_hash, r.files, s.size, s.mtime_ns, s.ctime_ns, "
-            "s.inode, s.device FROM latest l "
+            "r.data_version, r.value IS NOT NULL, r.value_hash, r.files, "
+            "s.size, s.mtime_ns, s.ctime_ns, s.inode, s.device FROM latest l "
             "LEFT JOIN runs r ON r.id = l.success_id "
             "LEFT JOIN stored s ON s.hash = r.value_hash WHERE l.asset = ?",
             (asset,),

@@ -68,12 +68,12 @@ def success(plan: Plan, node: Node, values: ValueStore, data: bytes, *, run_id: 
     small, else stored in ``values``."""
     if len(data) <= INLINE_LIMIT:
         return Fact(jobs.SUCCEEDED, run_id, plan.code_versions[node.asset.key], inputs,
-                    versions.data_version(data), data)
+                    versions.data_version(data), True)
     scratch = Path(values.root).parent / "in"
     scratch.mkdir(exist_ok=True)
     stored = values.put_bytes(data, str(scratch))
     return Fact(jobs.SUCCEEDED, run_id, plan.code_versions[node.asset.key], inputs,
-                versions.data_version(data), None, stored.digest, None, stored.stamp)
+                versions.data_version(data), False, stored.digest, None, stored.stamp)
 
 
 def test_a_long_chain_is_ordered() -> None:
