@@ -38,8 +38,10 @@ def inspect(modules: list[str], project_dir: str, exclude: list[str] | None = No
     options = [arg for glob in exclude or [] for arg in ("--exclude", glob)]
     if debug:
         options.append("--traceback")
+    # Unbuffered (-u): what a module prints reaches the terminal in the order it was
+    # printed, its standard output and error interleaved as written.
     proc = subprocess.Popen(
-        [sys.executable, "-m", "tevra.scan", *options, "--", *modules],
+        [sys.executable, "-u", "-m", "tevra.scan", *options, "--", *modules],
         cwd=project_dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
     )
     document = _read_passing_on(proc)

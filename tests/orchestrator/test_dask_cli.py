@@ -21,6 +21,7 @@ import pytest
 
 pytest.importorskip("distributed")
 
+from tevra import install  # noqa: E402
 from tevra_project import Project  # noqa: E402
 
 PIPE = """\
@@ -200,7 +201,8 @@ def test_missing_extra_is_one_line(tmp_path: Path) -> None:
     proc = subprocess.run([sys.executable, "-c", code], cwd=p.root, env=p.env(), text=True,
                           capture_output=True, timeout=60)
     assert proc.returncode == 2, proc.stderr
-    assert proc.stderr.count("\n") == 1 and "-m pip install 'distributed>=2025.1'" in proc.stderr
+    hint = install.extra_hint("dask", ["distributed>=2025.1"])
+    assert proc.stderr.count("\n") == 1 and proc.stderr.rstrip().endswith(hint)
     assert "Traceback" not in proc.stderr
 
 

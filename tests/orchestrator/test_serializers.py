@@ -14,7 +14,7 @@ import polars as pl
 import pyarrow as pa
 import pytest
 
-from tevra import serializers
+from tevra import install, serializers
 from tevra.serializers import SerializerError
 from tevra.values import hash_file
 from tevra_project import PYTHON_DIR
@@ -187,4 +187,5 @@ def test_missing_pyarrow_names_the_extra(tmp_path):
             print(exc)
     """, [], str(tmp_path))
     assert proc.stdout.strip() == ("the parquet serializer needs pyarrow, which is not "
-                                   f"installed: {sys.executable} -m pip install pyarrow"), proc.stderr
+                                   f"installed: {install.extra_hint('tables', ['pyarrow'])}"), \
+        proc.stderr
