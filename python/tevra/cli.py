@@ -17,15 +17,24 @@ import time
 import traceback
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, BinaryIO
 
 from tevra import codeversion, install, jobs, project
 from tevra.discover import inspect
-from tevra.errors import INTERRUPTED, OK, RUN_FAILED, GraphError, TevraError, UsageError
+from tevra.errors import (
+    INTERRUPTED,
+    OK,
+    RUN_FAILED,
+    GraphError,
+    OutputClosed,
+    TevraError,
+    UsageError,
+)
 from tevra.graph import Graph, build
 from tevra.partition_keys import parse_filter
 from tevra.plan import FRESH, Options, Plan
 from tevra.project import Project
+from tevra.store import failure as store_failure
 from tevra.store import Run, Store, has_history, state_dir
 from tevra.values import ValueStore
 
@@ -36,11 +45,23 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         code: int = args.handler(args)
         return code
-    except TevraError as exc:
+    except BrokenPipeError:
+        # Whoever read the output left (``| head``): nothing more can be shown there, nor
+        # flushed on the way out.
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+        closed = OutputClosed("the output was closed (broken pipe)")
+        print(f"tevra: {closed.message()}", file=sys.stderr)
+        return closed.exit_status
+    except Exception as exc:
+        problem = exc if isinstance(exc, TevraError) else store_failure(exc)
+        if problem is None:
+            raise
         if args.debug:
             traceback.print_exc()
-        print(f"tevra: {exc.message()}", file=sys.stderr)
-        return exc.exit_status
+        print(f"tevra: {problem.message()}", file=sys.stderr)
+        return problem.exit_status
     except KeyboardInterrupt:
         # Outside the run loop, which handles Ctrl-C itself: before any run started.
         print("tevra: interrupted", file=sys.stderr)
@@ -131,6 +152,9 @@ def _parser() -> argparse.ArgumentParser:
                         "instead of starting a local cluster")
     p.add_argument("--dashboard", action="store_true",
                    help="with --executor dask: serve the local cluster's dashboard")
+    p.add_argument("--logs", action="store_true",
+                   help="show what the runs print as they print it, each line after its "
+                        "run's name")
     p.add_argument("--plain", action="store_true",
                    help="one line per finished run instead of the live display")
     p.set_defaults(handler=cmd_run)
@@ -191,6 +215,18 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--partition", "-p", action="append", default=[], metavar="DIM=VALUE")
     p.set_defaults(handler=cmd_show)
 
+    p = sub.add_parser("logs", help="what a run printed",
+                       description="Print a run's log: what it wrote to its standard output "
+                                   "and error, and its logging records. Given an asset, its "
+                                   "latest run.")
+    state(p)
+    p.add_argument("target", metavar="RUN_ID|ASSET")
+    p.add_argument("--partition", "-p", action="append", default=[], metavar="DIM=VALUE")
+    p.add_argument("--follow", "-f", action="store_true",
+                   help="for a run under way, go on printing its log as it grows until it "
+                        "ends")
+    p.set_defaults(handler=cmd_logs)
+
     p = sub.add_parser("init", help="write a starter project file",
                        description="Add a [tool.tevra] table to pyproject.toml in the working "
                                    "directory (creating the file if needed), listing the "
@@ -211,6 +247,10 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--open", action="store_true", help="open the page in a browser")
     p.set_defaults(handler=cmd_ui)
     return parser
+
+
+# How often ``tevra logs --follow`` looks for more of a running run's log.
+FOLLOW_EVERY = 0.1
 
 
 def _positive_int(text: str) -> int:
@@ -314,7 +354,7 @@ def cmd_run(args: argparse.Namespace) -> int:
                 reporter(args.plain),
                 settings=lambda asset: proj.settings(asset.key, timeout=args.timeout,
                                                      retries=args.retries),
-                fail_fast=args.fail_fast).run()
+                fail_fast=args.fail_fast, logs=args.logs).run()
     finally:
         store.close()
     if summary.cancelled:
@@ -488,19 +528,31 @@ def cmd_runs(args: argparse.Namespace) -> int:
     return OK
 
 
+def _chosen_run(store: Store, args: argparse.Namespace) -> Run:
+    """The run ``show`` or ``logs`` names: by its id, or an asset's latest (of one
+    partition)."""
+    if args.target.isdigit() and not args.partition:
+        found = store.run(int(args.target))
+        if found is None:
+            raise UsageError(f"no run {args.target} in {store.root}")
+        return found
+    filters = _filters(args.partition)
+    several = {d: v for d, v in filters.items() if len(v) > 1}
+    if several:
+        named = ", ".join(f"{d}={v}" for d, values in sorted(several.items())
+                          for v in sorted(values))
+        raise UsageError(f"{args.command} takes one partition, and --partition names several "
+                         f"({named}); give one value for each dimension")
+    partition = ",".join(f"{d}={next(iter(v))}" for d, v in sorted(filters.items()))
+    return store.latest_run_of(args.target, partition)
+
+
 def cmd_show(args: argparse.Namespace) -> int:
     store = _open_history(args)
     values = store.values
     try:
-        if args.target.isdigit() and not args.partition:
-            found = store.run(int(args.target))
-            if found is None:
-                raise UsageError(f"no run {args.target} in {store.root}")
-            run = found
-        else:
-            filters = _filters(args.partition)
-            partition = ",".join(f"{d}={next(iter(v))}" for d, v in sorted(filters.items()))
-            run = store.latest_run_of(args.target, partition)
+        run = _chosen_run(store, args)
+        log = store.log_of(run)
     finally:
         store.close()
     fields = [
@@ -526,7 +578,62 @@ def cmd_show(args: argparse.Namespace) -> int:
     if run.traceback:
         print("traceback:")
         print(run.traceback.rstrip("\n"))
+    if log:
+        print("log:")
+        _write_out(log if log.endswith(b"\n") else log + b"\n")
     return OK
+
+
+def cmd_logs(args: argparse.Namespace) -> int:
+    store = _open_history(args)
+    try:
+        run = _chosen_run(store, args)
+        if run.status != jobs.RUNNING or not args.follow:
+            log = store.log_of(run)
+            if log:
+                _write_out(log)
+            else:
+                print(f"tevra: run {run.id} wrote nothing", file=sys.stderr)
+            return OK
+        _follow(store, run)
+    finally:
+        store.close()
+    return OK
+
+
+def _follow(store: Store, run: Run) -> None:
+    """Print a running run's log as it grows, until the run ends."""
+    live: BinaryIO | None = None
+    shown = False
+    try:
+        while True:
+            if live is None:
+                path = store.live_log(run.id)
+                live = open(path, "rb") if path is not None else None
+            data = live.read() if live is not None else b""
+            if data:
+                _write_out(data)
+                shown = True
+                continue
+            now = store.run(run.id)
+            if now is None or now.status != jobs.RUNNING:
+                if live is not None:
+                    _write_out(live.read())
+                elif not shown and now is not None:
+                    # It ended before its log could be followed: the log as kept.
+                    _write_out(store.log_of(now) or b"")
+                return
+            time.sleep(FOLLOW_EVERY)
+    finally:
+        if live is not None:
+            live.close()
+
+
+def _write_out(data: bytes) -> None:
+    """Bytes a run wrote, to standard output as they are."""
+    sys.stdout.flush()
+    sys.stdout.buffer.write(data)
+    sys.stdout.buffer.flush()
 
 
 def cmd_init(args: argparse.Namespace) -> int:

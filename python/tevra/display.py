@@ -53,6 +53,11 @@ def failure_text(node: Node, outcome: jobs.Outcome | None) -> str:
     return "\n".join(lines)
 
 
+def log_line(node: Node, line: str) -> str:
+    """A line of a run's log, with the run it belongs to."""
+    return f"{node.label} | {line}"
+
+
 def retry_text(node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
                delay: float) -> str:
     """A failed attempt that will be tried again."""
@@ -88,6 +93,10 @@ class PlainReporter(Reporter):
     def retrying(self, node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
                  delay: float) -> None:
         self._add(retry_text(node, outcome, attempt, attempts, delay), now=True)
+
+    def log(self, node: Node, run_id: int, lines: list[str]) -> None:
+        for line in lines:
+            self._add(log_line(node, line))
 
     def done(self, summary: Summary) -> None:
         self._add(summary_line(summary), now=True)
@@ -186,6 +195,11 @@ class LiveReporter(Reporter):
         self.running -= 1
         self.progress.console.print(retry_text(node, outcome, attempt, attempts, delay),
                                     style="yellow", markup=False, highlight=False)
+
+    def log(self, node: Node, run_id: int, lines: list[str]) -> None:
+        # Above the live line, which is drawn again below them: never in the middle of it.
+        self.progress.console.print("\n".join(log_line(node, line) for line in lines),
+                                    markup=False, highlight=False, soft_wrap=True)
 
     def counts_text(self) -> str:
         counts = dict(self.counts)  # the display's thread reads while the run loop writes

@@ -4,7 +4,8 @@ The log is a plain file, ``log.txt`` in the run's output directory, beside its v
 the orchestrator takes it over with the run's other files. Capture works on the
 descriptors themselves, so output of C extensions and of child processes is caught
 too. A log longer than ``LOG_LIMIT`` keeps its beginning and its end with a note where
-the middle was cut; an empty one is removed.
+the middle was cut; an empty one is removed. While a run goes on, its log is named by
+the run in its worker's directory, so that it can be followed.
 
 A process that runs job after job (a pool worker) holds one ``Capture``: it saves
 descriptors 0-2 and ``sys.stdin``/``sys.stdout``/``sys.stderr`` when made and puts them
@@ -29,8 +30,21 @@ RECORD_FORMAT = "%(levelname)s %(name)s: %(message)s"
 _STD = (0, 1, 2)
 
 
-def log_path(output_dir: str) -> str:
-    return os.path.join(output_dir, LOG_FILE)
+def log_path(output_dir: str, run_id: int | None = None) -> str:
+    """Where a run's log is written while it runs: named by the run, so that a reader
+    finds the log of a run under way (``live_log``)."""
+    if run_id is None:
+        return os.path.join(output_dir, LOG_FILE)
+    return os.path.join(output_dir, f"log-{run_id}.txt")
+
+
+def live_log(directories: str, run_id: int) -> str | None:
+    """The log of run ``run_id`` while it runs, in whichever of the output directories
+    under ``directories`` it is written; None when there is none (any more)."""
+    import glob
+
+    found = glob.glob(os.path.join(glob.escape(directories), "*", f"log-{run_id}.txt"))
+    return found[0] if found else None
 
 
 def open_log(path: str) -> int:

@@ -36,6 +36,7 @@ from tevra import jobs
 from tevra.errors import OutputClosed
 from tevra.executors import Executor
 from tevra.graph import Asset
+from tevra.logstream import LogStreams
 from tevra.nodes import Node
 from tevra.plan import Plan
 from tevra.project import RunSettings
@@ -50,6 +51,8 @@ MAX_RETRY_DELAY = 600.0
 # executor goes on meanwhile.
 REPORT_DELAY = 0.02
 MAX_AHEAD = 16
+# How often the logs of the runs under way are read, when they are shown.
+LOG_EVERY = 0.1
 
 
 def retry_delay(first: float, attempt: int) -> float:
@@ -66,6 +69,7 @@ class Reporter:
     def finished(self, node: Node, outcome: jobs.Outcome | None) -> None: ...
     def retrying(self, node: Node, outcome: jobs.Outcome, attempt: int, attempts: int,
                  delay: float) -> None: ...
+    def log(self, node: Node, run_id: int, lines: list[str]) -> None: ...
     def done(self, summary: Summary) -> None: ...
 
 
@@ -101,9 +105,14 @@ class Summary:
 class Runner:
     def __init__(self, plan: Plan, store: Store, executor: Callable[[], Executor],
                  reporter: Reporter, *, settings: Callable[[Asset], RunSettings] | None = None,
-                 fail_fast: bool = False) -> None:
+                 fail_fast: bool = False, logs: bool = False) -> None:
         self.plan = plan
         self.store = store
+        # With ``logs``, the runs' logs are told to the display as they grow.
+        self._logs = LogStreams(store.live_log, store.values.path, self._told_log) \
+            if logs else None
+        self._running_ids: set[int] = set()
+        self._logs_seen = 0.0
         # Started at the first run: a re-run with nothing stale starts no worker.
         self._make_executor = executor
         self._executor: Executor | None = None
@@ -207,7 +216,12 @@ class Runner:
         self.store.unstarted([job.run_id for _, job in unsent])
 
     def _close(self) -> None:
-        """Keep the last records, whatever stopped the loop, and let the workers go."""
+        """Keep the last records, whatever stopped the loop, and let the workers go.
+
+        Last, whatever of this invocation the history still has as running (a stop at
+        once can land between a run's end and its record) is recorded as interrupted:
+        by then no worker is left to run it."""
+        failed = True
         try:
             self._flush_skipped()
             self.store.summarise(self.summary.counts)
@@ -215,9 +229,19 @@ class Runner:
             self.store.keep_file_stamps(self.plan.learnt_file_stamps())
             self.store.commit()
             self._reports.clear()
+            failed = False
         finally:
-            if self._executor is not None:
-                self._executor.close()
+            try:
+                if self._logs is not None:
+                    self._logs.close()
+                if self._executor is not None:
+                    self._executor.close()
+            finally:
+                try:
+                    self.store.interrupt_running()
+                except Exception:
+                    if not failed:
+                        raise
 
     def _interrupts(self) -> _Interrupts:
         return _Interrupts(self)
@@ -256,6 +280,7 @@ class Runner:
             node, job = self._reserve.popleft()
             executor.submit(job)
             self._sent += 1
+            self._running_ids.add(job.run_id)
             room -= 1
             self._report(self._started_report(node))
 
@@ -336,10 +361,15 @@ class Runner:
                 time.sleep(wait)
                 continue
             assert executor is not None
+            if self._logs is not None:
+                wait = min(wait, LOG_EVERY)
             outcomes = executor.wait(wait)
             # Their successors, recorded already, go before anything else is done.
             self._sent -= len(outcomes)
             self._send()
+            if self._logs is not None and time.monotonic() - self._logs_seen >= LOG_EVERY:
+                self._logs_seen = time.monotonic()
+                self._logs.poll(list(self._running_ids))
             for outcome in outcomes:
                 self._finish(outcome)
             if self.fail_fast and self.summary.failed:
@@ -355,6 +385,12 @@ class Runner:
             return 0
         return min(int(capacity * REPORT_DELAY / max(self._mean_run, 1e-6)),
                    MAX_AHEAD * capacity)
+
+    def _told_log(self, run_id: int, lines: list[str]) -> None:
+        found = self._in_flight.get(run_id)
+        if found is not None:
+            node = found[0]
+            self._report(lambda: self.reporter.log(node, run_id, lines))
 
     def _settled(self, node: Node) -> None:
         """A node decided without a run: fresh, or refused because of its upstreams."""
@@ -411,7 +447,10 @@ class Runner:
             self._pending_since = time.monotonic()
 
     def _finish(self, outcome: jobs.Outcome) -> None:
+        if self._logs is not None:
+            self._logs.finished(outcome.run_id, outcome.log_hash)
         node, job, attempt = self._in_flight.pop(outcome.run_id)
+        self._running_ids.discard(outcome.run_id)
         self._pending()
         took = max(outcome.ended - outcome.started, 0.0)
         self._mean_run = took if self._mean_run is None else 0.8 * self._mean_run + 0.2 * took
@@ -493,5 +532,7 @@ class _Interrupts:
                 self._previous[signum] = signal.signal(signum, self._runner._on_signal)
 
     def __exit__(self, *exc: object) -> None:
+        if self._runner._presses:
+            return  # stopping: later presses change nothing, until the command ends
         for signum, handler in self._previous.items():
             signal.signal(signum, handler)  # type: ignore[arg-type]

@@ -15,6 +15,7 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import re
 import shutil
 import signal
 import sqlite3
@@ -28,7 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, NamedTuple, TextIO
 
-from tevra import jobs, keys, lifeline, versions
+from tevra import jobs, keys, lifeline, runlog, versions
 from tevra.errors import Interrupted, NoHistory, StoreBusy, StoreError, UsageError
 from tevra.store_errors import (
     check_header,
@@ -130,6 +131,8 @@ CREATE TABLE IF NOT EXISTS file_stamps (
 ) WITHOUT ROWID""")
 SCHEMA += ";".join(STAMP_TABLES)
 
+# The tables and indexes the schema makes: when all are there, it is not run again.
+_SCHEMA_NAMES = frozenset(re.findall(r"CREATE (?:TABLE|INDEX) IF NOT EXISTS (\w+)", SCHEMA))
 # The tables every run history has; a database with tables but not these is not one.
 _TABLES = ("invocations", "runs", "latest")
 # Seconds one attempt to take the database's write lock waits, between which the
@@ -241,7 +244,22 @@ def state_dir(option: str | None, default: Path | None = None) -> Path:
 
 
 def has_history(root: Path) -> bool:
+    if root.exists() and not root.is_dir():
+        raise StoreError(f"the state directory {root} is a file, not a directory; give "
+                         "--state a directory")
     return (root / DB_NAME).exists()
+
+
+# The databases this process opened, the last one last: what a failure names.
+_opened: list[Path] = []
+
+
+def failure(exc: BaseException) -> StoreError | None:
+    """A database error that escaped a query (a page found damaged while reading, say)
+    as the one line that names the file; None for anything else."""
+    if not isinstance(exc, sqlite3.Error):
+        return None
+    return database_error(exc, _opened[-1] if _opened else Path(DB_NAME), "read")
 
 
 class Store:
@@ -249,8 +267,12 @@ class Store:
                  notice: TextIO | None = None) -> None:
         self.root = root
         self.path = root / DB_NAME
+        _opened.append(self.path)
         # Where the command says that it waits for another process's lock.
         self.notice = notice
+        if root.exists() and not root.is_dir():
+            raise StoreError(f"the state directory {root} is a file, not a directory; give "
+                             "--state a directory")
         if readonly and not has_history(root):
             raise NoHistory(f"no run history in {root}")
         try:
@@ -290,8 +312,10 @@ class Store:
         self.invocation = 0
 
     def _open(self, readonly: bool) -> None:
-        tables = {row[0] for row in self.db.execute(
-            "SELECT name FROM sqlite_master WHERE type = 'table'")}
+        """Check and set up the database; nothing is written when it is up to date, so
+        that opening a damaged one changes nothing in it."""
+        made = dict(self.db.execute("SELECT name, type FROM sqlite_master"))
+        tables = {name for name, kind in made.items() if kind == "table"}
         missing = [t for t in _TABLES if t not in tables]
         if tables and missing:
             # Someone else's database, or one damaged: never made over into a history.
@@ -307,14 +331,16 @@ class Store:
                     self._migrate()
             readonly = False  # what the migration began, set-up finishes
         if not readonly:
-            self._wait_for_lock(lambda: self.db.executescript(SCHEMA))
+            if not _SCHEMA_NAMES <= made.keys():
+                self._wait_for_lock(lambda: self.db.executescript(SCHEMA))
             columns = {row[1] for row in self.db.execute("PRAGMA table_info(invocations)")}
             if "summary" not in columns:
                 # A history from before summaries: its invocations simply have none.
-                self.db.execute("ALTER TABLE invocations ADD COLUMN summary TEXT")
-
-            _add_counts(self.db)
-            self.db.execute(f"PRAGMA user_version = {LAYOUT}")
+                self._wait_for_lock(lambda: self.db.execute(
+                    "ALTER TABLE invocations ADD COLUMN summary TEXT"))
+            self._wait_for_lock(lambda: _add_counts(self.db))
+            if self.db.execute("PRAGMA user_version").fetchone()[0] != LAYOUT:
+                self._wait_for_lock(lambda: self.db.execute(f"PRAGMA user_version = {LAYOUT}"))
         self._upgrade()
 
     def _upgrade(self) -> None:
@@ -322,10 +348,12 @@ class Store:
         read: every query names the new column)."""
         columns = {row[1] for row in self.db.execute("PRAGMA table_info(runs)")}
         if columns and "attempt" not in columns:
-            self.db.execute("ALTER TABLE runs ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1")
-        if columns:
-            self.db.execute("CREATE TABLE IF NOT EXISTS code_parts (code_version TEXT "
-                            "PRIMARY KEY, parts TEXT NOT NULL) WITHOUT ROWID")
+            self._wait_for_lock(lambda: self.db.execute(
+                "ALTER TABLE runs ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1"))
+        if columns and not _has_table(self.db, "code_parts"):
+            self._wait_for_lock(lambda: self.db.execute(
+                "CREATE TABLE IF NOT EXISTS code_parts (code_version TEXT "
+                "PRIMARY KEY, parts TEXT NOT NULL) WITHOUT ROWID"))
 
     # -- the layout ------------------------------------------------------------
 
@@ -600,6 +628,24 @@ class Store:
             None, attempt, None,
         )
 
+    def interrupt_running(self) -> None:
+        """Record whatever of this invocation is still running as interrupted: called
+        once none of its workers is left."""
+        def interrupt() -> None:
+            stale = self.db.execute(
+                "SELECT id, asset, partition FROM runs WHERE status = ? AND invocation = ?",
+                (jobs.RUNNING, self.invocation)).fetchall()
+            now = time.time()
+            for run_id, asset, partition in stale:
+                self.db.execute(
+                    "UPDATE runs SET status = ?, ended = ?, error = 'interrupted' WHERE id = ?",
+                    (jobs.INTERRUPTED, now, run_id))
+                self._set_latest(asset, partition, run_id, jobs.INTERRUPTED, None)
+
+        if self.db.execute("SELECT 1 FROM runs WHERE status = ? AND invocation = ? LIMIT 1",
+                           (jobs.RUNNING, self.invocation)).fetchone():
+            self._write(interrupt)
+
     def unstarted(self, run_ids: list[int]) -> None:
         """Runs recorded as started that never began: their records go."""
         committed = [(r,) for r in run_ids if self._starts.pop(r, None) is None]
@@ -796,10 +842,29 @@ class Store:
         return [Run(*row) for row in self.db.execute(sql, args)]
 
     def run(self, run_id: int) -> Run | None:
+        if not 0 < run_id < 1 << 63:
+            return None  # no row can have it: SQLite's integers are 64-bit
         row = self.db.execute(
             f"SELECT {', '.join(RUN_COLUMNS)} FROM runs WHERE id = ?", (run_id,)
         ).fetchone()
         return Run(*row) if row else None
+
+    def log_of(self, run: Run) -> bytes | None:
+        """What a run wrote: its log as stored, or so far for a run under way; None when
+        it wrote nothing or its log is gone."""
+        path = self.values.path(run.log_hash) if run.log_hash else \
+            self.live_log(run.id) if run.status == jobs.RUNNING else None
+        if path is None:
+            return None
+        try:
+            with open(path, "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def live_log(self, run_id: int) -> str | None:
+        """The log of a run under way, where its worker writes it."""
+        return runlog.live_log(str(self.root / "scratch"), run_id)
 
     def last_run(self, asset: str, partition: str) -> Run | None:
         row = self.db.execute(
@@ -812,7 +877,10 @@ class Store:
     def asset_keys(self, name: str) -> list[str]:
         """The keys in the history that ``name`` names: the key itself, else every key
         whose function or name it is."""
-        keys = [row[0] for row in self.db.execute("SELECT DISTINCT asset FROM latest")]
+        # Those with a last run, and those whose first runs are under way.
+        keys = [row[0] for row in self.db.execute(
+            "SELECT DISTINCT asset FROM latest UNION "
+            "SELECT DISTINCT asset FROM runs WHERE status = ?", (jobs.RUNNING,))]
         if name in keys:
             return [name]
         matches = [k for k in keys if k.endswith(":" + name) or k.split(":")[-1] == name]

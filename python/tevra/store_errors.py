@@ -53,7 +53,9 @@ def check_header(path: Path) -> None:
 def database_error(exc: sqlite3.Error, path: Path, doing: str) -> StoreError:
     """``exc``, met while ``doing`` (read, write, open) the database at ``path``."""
     name = getattr(exc, "sqlite_errorname", "")
-    text = str(exc)
+    text = _one_line(str(exc))
+    if text.startswith("Could not decode to UTF-8"):
+        return damaged(path, "a text in it is not text")
     if name in ("SQLITE_CORRUPT", "SQLITE_NOTADB") or name.startswith("SQLITE_CORRUPT") \
             or "malformed" in text or "not a database" in text:
         return damaged(path, text)
@@ -83,6 +85,14 @@ def os_error(exc: OSError, path: Path, doing: str) -> StoreError:
         return StoreError(f"cannot {doing} {path}: a file stands where a directory must be; "
                           "give --state a directory")
     return StoreError(f"cannot {doing} {path} ({why})")
+
+
+def _one_line(text: str, limit: int = 200) -> str:
+    """An error's text as one short printable line (it may quote what a damaged page
+    holds)."""
+    text = " ".join(text.split())
+    text = "".join(c if c.isprintable() else "?" for c in text)
+    return text if len(text) <= limit else text[:limit] + "..."
 
 
 def _disk_full(path: Path) -> bool:

@@ -9,6 +9,7 @@ descriptors and streams for whatever runs after them in the same process.
 from __future__ import annotations
 
 import json
+import time
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -131,3 +132,75 @@ def test_a_run_that_writes_nothing_leaves_no_log(run: Runs) -> None:
     outcome, log = run("silent")
     assert outcome.status == SUCCEEDED, outcome
     assert log is None and outcome.log_hash is None
+
+
+# -- the logs through the command ------------------------------------------------------
+
+TALKER = """\
+import os, sys, time
+from tevra import asset, partitions
+
+@asset(partitions={"i": partitions([0, 1, 2])})
+def talker(i):
+    for n in range(3):
+        print(f"{i}.{n}", flush=True)
+        os.write(2, f"{i}.{n} on 2\\n".encode())
+        if i == 0:
+            time.sleep(0.5)
+    return i
+"""
+
+
+def talker_log(i: int) -> str:
+    return "".join(f"{i}.{n}\n{i}.{n} on 2\n" for n in range(3))
+
+
+def test_show_and_logs_print_a_runs_log(tmp_path: Path) -> None:
+    from tevra_project import Project
+
+    project = Project(tmp_path)
+    project.write("m.py", TALKER)
+    assert project.run("m").code == 0
+    shown = project.tevra("show", "talker", "-p", "i=1")
+    assert shown.code == 0
+    assert shown.out.endswith("log:\n" + talker_log(1))
+    logs = project.tevra("logs", "talker", "-p", "i=2")
+    assert (logs.code, logs.out, logs.err) == (0, talker_log(2), "")
+
+
+def test_logs_follows_a_run_under_way(tmp_path: Path) -> None:
+    from tevra_project import Project
+
+    project = Project(tmp_path)
+    project.write("m.py", TALKER)
+    run = project.popen("run", "m", "--plain", "-j", "1", "-p", "i=0")
+    deadline = time.monotonic() + 60
+    while True:
+        shown = project.tevra("logs", "talker", "-p", "i=0")
+        if shown.code == 0 and shown.out:
+            break
+        assert time.monotonic() < deadline and run.poll() is None, shown.err
+        time.sleep(0.05)
+    followed = project.tevra("logs", "talker", "-p", "i=0", "--follow")
+    assert run.wait(60) == 0
+    assert followed.code == 0
+    # What it printed before the follow began, and the rest as it came, to its end.
+    assert followed.out == talker_log(0)
+
+
+def test_run_shows_the_logs_as_they_come_each_line_with_its_run(tmp_path: Path) -> None:
+    from tevra_project import Project
+
+    project = Project(tmp_path)
+    project.write("m.py", TALKER)
+    result = project.run("m", "--logs", "-j", "2")
+    assert result.code == 0, result.err
+    lines = result.out.splitlines()
+    for i in range(3):
+        mine = [line.split(" | ", 1)[1] for line in lines
+                if line.startswith(f"talker[i={i}] | ")]
+        assert "".join(line + "\n" for line in mine) == talker_log(i)
+        # Every line of a run comes before the line that says it ended.
+        done = lines.index(next(line for line in lines
+                                if line.startswith(f"succeeded  talker[i={i}]")))
+        assert all(lines.index(f"talker[i={i}] | {line}") < done for line in mine)

@@ -170,7 +170,7 @@ def _run_here(run_in_process: Any, job: Job, place: Place, files: dict[str, byte
               ) -> dict[str, Any]:
     from tevra.execute import settle
 
-    log = runlog.log_path(place.scratch)
+    log = runlog.log_path(place.scratch, job.run_id)
     capture = _capture()
     logged = capture.start(log) if capture is not None else False
     try:

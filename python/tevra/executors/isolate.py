@@ -170,7 +170,7 @@ class IsolateExecutor:
         argv = [sys.executable, "-m", "tevra.worker", "--kwargs-file", kwargs_path,
                 "--traceback-file", traceback_path, "--parent-pid", str(os.getpid())]
         place = self._free.pop()
-        log_fd, log_path = _open_log(place.scratch)
+        log_fd, log_path = _open_log(place.scratch, job.run_id)
         if log_path is not None:
             argv += ["--log", log_path]
         argv += [job.module, job.function, place.scratch]
@@ -249,10 +249,10 @@ class IsolateExecutor:
 
 
 
-def _open_log(output_dir: str) -> tuple[int | None, str | None]:
+def _open_log(output_dir: str, run_id: int) -> tuple[int | None, str | None]:
     """The run's log, open for the worker's descriptors 1 and 2; (None, None) when its
     directory cannot be made (the worker then fails the run, saying why)."""
-    path = runlog.log_path(output_dir)
+    path = runlog.log_path(output_dir, run_id)
     try:
         os.makedirs(output_dir, exist_ok=True)
         return runlog.open_log(path), path

@@ -60,7 +60,6 @@ def serve(job_fd: int, outcome_fd: int, state_dir: str, name: str,
 
     project_importable()
     place = Place(make_scratch(state_dir, name), ValueStore(os.path.join(state_dir, "values")))
-    log = runlog.log_path(place.scratch)
     capture = runlog.Capture()
     jobs = os.fdopen(job_fd, "rb", buffering=1 << 16)
     try:
@@ -74,6 +73,7 @@ def serve(job_fd: int, outcome_fd: int, state_dir: str, name: str,
                 lifeline.stop_if_orphaned(parent)
             job = Job(*fields)
             logged = False
+            log = runlog.log_path(place.scratch, job.run_id)
             try:
                 logged = capture.start(log)
                 outcome = run_in_process(job, place)
