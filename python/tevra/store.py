@@ -268,8 +268,10 @@ class Store:
         self.root = root
         self.path = root / DB_NAME
         _opened.append(self.path)
-        # Where the command says that it waits for another process's lock.
+        # Where the command says that it waits for another process's lock, and whether a
+        # write waits for it (a command stopping at once does not).
         self.notice = notice
+        self.patient = True
         if root.exists() and not root.is_dir():
             raise StoreError(f"the state directory {root} is a file, not a directory; give "
                              "--state a directory")
@@ -305,9 +307,6 @@ class Store:
         self._latest: list[tuple[Any, ...]] = []
         self._stamps: dict[str, Stamp] = {}
         self._last_commit = 0.0
-        # Whether a write waits for another process's lock; a command stopping at once
-        # does not.
-        self.patient = True
         self._next_id = 0
         self.invocation = 0
 
@@ -580,25 +579,53 @@ class Store:
     def _write(self, body: Callable[[], object]) -> None:
         """Run ``body`` in one write transaction, all of it or nothing.
 
-        Waits as long as another process holds the write lock (saying so once); Ctrl-C
-        is held back from the transaction itself, so that it never lands between its
-        statements. Database failures become a StoreError naming the file.
+        Waits as long as another process holds the write lock (saying so once). Ctrl-C
+        is held back from each attempt, from BEGIN to COMMIT, so that it never lands
+        inside a transaction; it is heard between attempts. Database failures become a
+        StoreError naming the file.
         """
         db = self.db
+        told = False
         try:
-            self._wait_for_lock(lambda: db.execute("BEGIN IMMEDIATE"))
-            with _signals_held():
-                try:
-                    body()
-                    db.execute("COMMIT")
-                except BaseException:
-                    if db.in_transaction:
-                        db.execute("ROLLBACK")
-                    raise
+            self._abandoned()
+            while True:
+                with _signals_held():
+                    if self._begin():
+                        try:
+                            body()
+                            db.execute("COMMIT")
+                        except BaseException:
+                            if db.in_transaction:
+                                db.execute("ROLLBACK")
+                            raise
+                        return
+                told = self._waiting(told)
         except sqlite3.Error as exc:
             raise database_error(exc, self.path, "write") from None
         except OSError as exc:
             raise os_error(exc, self.path, "write") from None
+
+    def _begin(self) -> bool:
+        """BEGIN IMMEDIATE; False when another process holds the lock (for a while)."""
+        try:
+            self.db.execute("BEGIN IMMEDIATE")
+            return True
+        except sqlite3.OperationalError as exc:
+            if not is_locked(exc) or not self.patient:
+                raise
+            return False
+
+    def _abandoned(self) -> None:
+        """A transaction still open here was cut short before it could end: nothing of
+        it counts (what it held is still buffered, or was a cache)."""
+        if self.db.in_transaction:
+            self.db.execute("ROLLBACK")
+
+    def _waiting(self, told: bool) -> bool:
+        if not told and self.notice is not None:
+            print(f"tevra: waiting for {self.path}: another process holds its lock",
+                  file=self.notice, flush=True)
+        return True
 
     def _wait_for_lock(self, attempt: Callable[[], object]) -> None:
         """``attempt`` until another process's lock lets it through."""
@@ -608,12 +635,9 @@ class Store:
                 attempt()
                 return
             except sqlite3.OperationalError as exc:
-                if not is_locked(exc) or not getattr(self, "patient", True):
+                if not is_locked(exc) or not self.patient:
                     raise
-            if not told and self.notice is not None:
-                print(f"tevra: waiting for {self.path}: another process holds its lock",
-                      file=self.notice, flush=True)
-                told = True
+            told = self._waiting(told)
 
     def maybe_commit(self) -> None:
         if time.monotonic() - self._last_commit >= COMMIT_INTERVAL:
@@ -759,6 +783,7 @@ class Store:
         """The block as one write transaction (see ``_write``)."""
         db = self.db
         try:
+            self._abandoned()
             self._wait_for_lock(lambda: db.execute("BEGIN IMMEDIATE"))
             try:
                 yield
