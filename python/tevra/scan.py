@@ -135,11 +135,17 @@ def _import(name: str, problems: list[str], named: bool) -> ModuleType | None:
     return None
 
 
+_TEVRA_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+
+
 def _failure(name: str, exc: BaseException) -> str:
     if _TRACEBACKS:
         traceback.print_exception(exc, file=sys.stderr)
+    # The user's line: not the import machinery's, nor tevra's own (a declaration
+    # refusing a value raises inside tevra).
     frames = [f for f in traceback.extract_tb(exc.__traceback__)
-              if not f.filename.startswith("<frozen ") and f.filename != __file__]
+              if not f.filename.startswith("<frozen ")
+              and not f.filename.startswith(_TEVRA_DIR)]
     where = f"{_shown(frames[-1].filename)}:{frames[-1].lineno}: " if frames else ""
     detail = str(exc)
     return f"{where}cannot import {name}: {type(exc).__name__}" + (f": {detail}" if detail else "")

@@ -55,3 +55,17 @@ def test_the_inspect_command_still_prints_its_document(project):
     assert proc.returncode == 0, proc.stderr
     [record] = json.loads(proc.stdout)["assets"]
     assert record["function_name"] == "a"
+
+
+@pytest.mark.parametrize("value, shown, detail", [
+    ('"bad\\ud800x"', "'bad\\ud800x'", "lone leading surrogate"),
+    ('float("nan")', "nan", "expected value"),
+    ("10 ** 400", "1" + "0" * 400, "number out of range"),
+])
+def test_a_refused_partition_value_is_named_with_the_users_line(project, value, shown, detail):
+    project.write("m.py", "from tevra import asset, partitions\n"
+                  f'P = partitions(["ok", {value}])\n' + ASSET)
+    result = project.tevra("list", "m")
+    assert result.code == 2
+    assert result.err.startswith(f"tevra: m.py:2: cannot import m: ValueError: invalid partition "
+                                 f"value {shown} (item 1): {detail}"), result.err

@@ -198,3 +198,26 @@ def test_a_commit_cut_short_while_waiting_for_the_lock_leaves_the_store_usable(
         assert not store.db.in_transaction
     rows = [(r.id, r.status) for r in Store(root, readonly=True).runs()]
     assert rows == [(2, SUCCEEDED), (1, "running")]
+
+
+COUNTS_WORKERS = """\
+import sqlite3
+from tevra import asset, partitions
+
+@asset(partitions={"i": partitions(list(range(RUNS)))})
+def counts(i):
+    db = sqlite3.connect("file:.tevra/runs.db?mode=ro", uri=True)
+    [(n,)] = db.execute("SELECT count(*) FROM workers WHERE invocation = "
+                        "(SELECT max(id) FROM invocations)").fetchall()
+    return n
+"""
+
+
+@pytest.mark.parametrize("runs", [1, 3])
+def test_jobs_are_capped_at_the_runs_there_are(tmp_path: Path, runs: int) -> None:
+    project = Project(tmp_path)
+    project.write("m.py", COUNTS_WORKERS.replace("RUNS", str(runs)))
+    result = project.run("m", "-j", "16")
+    assert result.code == 0, result.err
+    # No more workers were ever started than there were runs.
+    assert max(project.latest_values().values()) <= runs  # type: ignore[type-var]

@@ -5,7 +5,8 @@ imported once per worker; every run of a worker writes into the worker's own scr
 directory in the state directory, and its value goes into the value store there. The parent keeps the cost of a run to a write, a read and a
 ``marshal`` call: one selector watches every worker's outcome pipe and its pid file
 descriptor, without a thread per run. A worker that dies fails only the run it held
-and is replaced; one that passes its run's timeout is killed and replaced too.
+and is replaced; one that passes its run's timeout is killed and replaced too. Workers
+start as jobs arrive, so the pool never has more of them than runs it was given.
 """
 
 from __future__ import annotations
@@ -75,8 +76,8 @@ class PoolExecutor:
         self._ready: list[Outcome] = []
         self._timed = 0  # jobs in flight with a deadline
         self._closed = False
-        for _ in range(workers):
-            self._idle.append(self._spawn())
+        # Workers are started as jobs come, up to ``workers``: a pool given one run
+        # starts one worker, however many it may have.
 
     # -- the Executor interface -------------------------------------------------
 
@@ -88,6 +89,8 @@ class PoolExecutor:
             raise RuntimeError("the pool is closed")
         if self._idle:
             self._send(self._idle.pop(), job)
+        elif len(self._workers) < self._size:
+            self._send(self._spawn(), job)
         else:
             self._queue.append(job)
 
