@@ -177,7 +177,9 @@ class Runner:
         be tried again stand for their last attempt."""
         self.summary.interrupted = True
         self.summary.cancelled = self.summary.cancelled or cancelled
-        self._unsend()
+        unsent = self._outbox + list(self._reserve)
+        self._outbox.clear()
+        self._reserve.clear()
         if self._executor is not None:
             try:
                 outcomes = self._executor.cancel()
@@ -189,22 +191,21 @@ class Runner:
             for outcome in outcomes:
                 if outcome.run_id in self._in_flight:
                     self._finish(outcome)
-        # Runs the executor no longer knew of (a stop cut its bookkeeping short).
-        now = time.time()
-        for run_id in list(self._in_flight):
-            self._finish(jobs.Outcome(run_id, jobs.INTERRUPTED, now, now, error="interrupted"))
-        self._give_up_retries()
         try:
+            self._unsend(unsent)
+            # Runs the executor no longer knew of (a stop cut its bookkeeping short).
+            now = time.time()
+            for run_id in list(self._in_flight):
+                self._finish(jobs.Outcome(run_id, jobs.INTERRUPTED, now, now,
+                                          error="interrupted"))
+            self._give_up_retries()
             self._publish()
         except Exception:
             if not quietly:
                 raise
 
-    def _unsend(self) -> None:
+    def _unsend(self, unsent: list[tuple[Node, jobs.Job]]) -> None:
         """Strike out the runs recorded but never sent: they never began."""
-        unsent = self._outbox + list(self._reserve)
-        self._outbox.clear()
-        self._reserve.clear()
         if not unsent:
             return
         now = time.time()
