@@ -43,7 +43,7 @@ class Spec:
 
 
 def spec_name(spec: Spec) -> str:
-    """The spec as the attribute name a job gives the engine."""
+    """An adapter's spec as the attribute name a job gives the engine."""
     return json.dumps([spec.module, spec.function, spec.asset, spec.serializer, spec.loads],
                       separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
