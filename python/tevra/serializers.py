@@ -15,6 +15,7 @@ path, run or time, so equal data gives an equal manifest, and so an equal data v
 from __future__ import annotations
 
 import sys
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 from tevra.errors import MissingLibrary, SerializerError
@@ -100,28 +101,25 @@ def _import_pyarrow(purpose: str) -> Any:
     return pyarrow
 
 
-def table_kind(value: object) -> str | None:
-    """Which of the table types a value is (without importing any library)."""
+def _loaded_table_types() -> Iterator[tuple[str, type]]:
+    """Each table kind whose library is already imported, with its table type (no
+    library is imported here)."""
     for kind, library in _TABLE_LIBRARY.items():
         module = sys.modules.get(library)
-        if module is None:
-            continue
-        cls = module.Table if library == "pyarrow" else module.DataFrame
-        if isinstance(value, cls):
-            return kind
-    return None
+        if module is not None:
+            yield kind, module.Table if library == "pyarrow" else module.DataFrame
+
+
+def table_kind(value: object) -> str | None:
+    """Which of the table types a value is (without importing any library)."""
+    return next((kind for kind, cls in _loaded_table_types() if isinstance(value, cls)), None)
 
 
 def target_kind(target: type) -> str | None:
     """Which table type an annotation names, if it names one."""
-    for kind, library in _TABLE_LIBRARY.items():
-        module = sys.modules.get(library)
-        if module is None:
-            continue
-        cls = module.Table if library == "pyarrow" else module.DataFrame
-        if isinstance(target, type) and issubclass(target, cls):
-            return kind
-    return None
+    if not isinstance(target, type):
+        return None
+    return next((kind for kind, cls in _loaded_table_types() if issubclass(target, cls)), None)
 
 
 def to_arrow(value: Any, kind: str) -> pyarrow.Table:
