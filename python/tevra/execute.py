@@ -141,11 +141,18 @@ def run_in_process(job: Job, place: Place) -> Outcome:
     """Run ``job`` here, in the scratch directory, and report its outcome; the current
     directory is restored after. ``settle`` then empties the scratch directory."""
     started = time.time()
-    cwd = os.getcwd()
     try:
-        kwargs = kwargs_json(job.partition, read_inputs(job.inputs)).decode("utf-8")
+        inputs = read_inputs(job)
+        kwargs = kwargs_json(job.partition, inputs.values).decode("utf-8")
     except Exception as exc:
         return error_outcome(job.run_id, started, exc, format_exception(exc))
+    outcome = _called(job, place, started, kwargs)
+    outcome.input_versions = inputs.version
+    return outcome
+
+
+def _called(job: Job, place: Place, started: float, kwargs: str) -> Outcome:
+    cwd = os.getcwd()
     ctx = run_context.RunContext(job.asset, job.run_id, job.attempt, job.partition, job.key,
                                  place.scratch, place.values.root)
     try:

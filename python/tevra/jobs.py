@@ -13,7 +13,9 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
-from typing import Final
+from typing import Final, NamedTuple
+
+from tevra import versions
 
 # Statuses of a run record. An executor reports only the first four.
 SUCCEEDED: Final = "succeeded"
@@ -59,6 +61,9 @@ class Job:
     # Hashes of the stored data files the inputs' manifests name (serialized values).
     files: tuple[str, ...] = ()
     attempt: int = 1  # 1, or a retry's number plus one
+    # Parameter -> the data version of an input whose value is not its data (a file
+    # source's paths): every other input is versioned by the bytes read for it.
+    given_versions: dict[str, str] = field(default_factory=dict)
 
 
 @dataclass(slots=True)
@@ -82,6 +87,8 @@ class Outcome:
     error: str | None = None
     error_type: str | None = None
     traceback: str | None = None
+    # The versions of the inputs as they were read for the run (``Inputs.version``).
+    input_versions: str | None = None
 
 
 def timeout_text(timeout: float) -> str:
@@ -107,8 +114,28 @@ def kwargs_json(partition: dict[str, str], inputs: dict[str, bytes | dict[str, b
     return b"{" + b",".join(parts) + b"}"
 
 
-def read_inputs(inputs: dict[str, InputFiles]) -> dict[str, bytes | dict[str, bytes]]:
-    """The bytes of every upstream value a job names."""
+class Inputs(NamedTuple):
+    """The bytes of every upstream value a job names, and the versions of its inputs
+    hashed from those very bytes: what a run records is what it read, whatever its
+    files became since the plan looked at them."""
+
+    values: dict[str, bytes | dict[str, bytes]]
+    version: str | None  # None for a job without inputs, as for an asset without any
+
+
+def read_inputs(job: Job) -> Inputs:
+    """Read a job's inputs (small ones travel in the job itself) and version them."""
+    out = read_values(job.inputs)
+    seen: dict[str, str | dict[str, str]] = {
+        name: {key: versions.data_version(data) for key, data in value.items()}
+        if isinstance(value, dict) else versions.data_version(value)
+        for name, value in out.items()}
+    seen.update(job.given_versions)
+    return Inputs(out, versions.inputs_version(seen) if seen else None)
+
+
+def read_values(inputs: dict[str, InputFiles]) -> dict[str, bytes | dict[str, bytes]]:
+    """The bytes of every upstream value ``inputs`` names."""
     out: dict[str, bytes | dict[str, bytes]] = {}
     for name, spec in inputs.items():
         if isinstance(spec, dict):

@@ -19,7 +19,7 @@ import json
 from array import array
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import Protocol
+from typing import NamedTuple, Protocol
 
 from tevra import adapter, jobs, sources, versions
 from tevra.errors import GraphError
@@ -47,6 +47,14 @@ from tevra.values import Known, Stamp, StatCache, ValueStore
 FRESH = "fresh"
 STALE = "stale"
 FAILED = "failed"
+
+
+class JobInputs(NamedTuple):
+    """What a node's job reads (``Plan.input_files``)."""
+
+    inputs: dict[str, jobs.InputFiles]
+    files: tuple[str, ...]
+    given_versions: dict[str, str]
 
 
 class Facts(Protocol):
@@ -288,9 +296,10 @@ class Plan:
                         ready.append(Node(down, q))
         return ready
 
-    def input_files(self, node: Node) -> tuple[dict[str, jobs.InputFiles], tuple[str, ...]]:
-        """Parameter -> the value(s) of the upstream partitions a node reads, and the
-        stored data files those values name."""
+    def input_files(self, node: Node) -> JobInputs:
+        """What a node's job reads: parameter -> the value(s) of the upstream partitions,
+        the stored data files those values name, and the data versions of inputs whose
+        value is not their data (a file source hands over paths)."""
         combo = node.combo
         deps = [(edge, edge.deps(combo)) for edge in node.part.edges]
         # Values this invocation did not make are found by the success that made them.
@@ -298,6 +307,7 @@ class Plan:
         found = self.history.success_values(wanted) if wanted else {}
         files: dict[str, jobs.InputFiles] = {}
         data_files: dict[str, None] = {}
+        given: dict[str, str] = {}
         for edge, us in deps:
             up = edge.up
 
@@ -306,11 +316,13 @@ class Plan:
                 data_files.update(dict.fromkeys(made[1]))
                 return made[0]
 
-            given: jobs.InputFiles = {up.key(u): value(u) for u in us} if edge.gathered \
+            read: jobs.InputFiles = {up.key(u): value(u) for u in us} if edge.gathered \
                 else value(us[0])
             for param in edge.params:
-                files[param] = given
-        return files, tuple(data_files)
+                files[param] = read
+                if up.asset.source is not None:
+                    given[param] = up.versions[us[0]] or ""
+        return JobInputs(files, tuple(data_files), given)
 
     def job_target(self, asset: Asset) -> tuple[str, str]:
         """The module and function a job of ``asset`` names to the engine: the asset's

@@ -413,7 +413,7 @@ class Runner:
         if code not in self._remembered and asset.code_parts is not None:
             self._remembered.add(code)
             self.store.remember_code(code, asset.code_parts)
-        inputs, files = self.plan.input_files(node)
+        inputs, files, given = self.plan.input_files(node)
         module, function = self.plan.job_target(asset)
         job = jobs.Job(
             run_id=0,
@@ -426,6 +426,7 @@ class Runner:
             asset=asset.key,
             key=node.key,
             files=files,
+            given_versions=given,
         )
         self.plan.consumed(node)
         self._submit_attempt(executor, node, job, 1)
@@ -455,7 +456,9 @@ class Runner:
         self._pending()
         took = max(outcome.ended - outcome.started, 0.0)
         self._mean_run = took if self._mean_run is None else 0.8 * self._mean_run + 0.2 * took
-        self.store.finished(node.asset.key, node.key, outcome, node.input_versions)
+        # Versions as the run read its inputs; the plan's where the run never read them.
+        self.store.finished(node.asset.key, node.key, outcome,
+                            outcome.input_versions or node.input_versions)
         self._timed(node, outcome)
         settings = self._settings_for(node.asset)
         if (outcome.status in RETRIED and attempt <= settings.retries

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import hashlib
+import json
 import os
 import sqlite3
 
@@ -183,3 +185,55 @@ def test_force_dry_run_and_rerun_failed(project):
     # Nothing failed last time: nothing to rerun, even where stale.
     edit(project, "up", "[1, 2, 3]", "[1, 2, 3, 4]")
     assert ran(project.run(*MODULES, "--rerun-failed")) == []
+
+
+TAMPERED = """\
+import pathlib
+from tevra import asset
+
+@asset()
+def source():
+    return list(range(1000))
+
+@asset()
+def tamper():
+    # Edits the upstream's stored value after the plan judged it, before the
+    # downstream reads it: the downstream must record what it read.
+    target = pathlib.Path(__file__).parent / "target.txt"
+    if not target.exists():
+        return None
+    stored = pathlib.Path(target.read_text())
+    stored.chmod(0o644)
+    stored.write_bytes(stored.read_bytes().replace(b"999", b"998"))
+    return str(stored)
+
+@asset(inputs={"s": source, "t": tamper})
+def total(s, t):
+    return sum(s)
+"""
+
+
+@pytest.mark.parametrize("executor", [(), ("--isolate",)], ids=["pool", "isolate"])
+def test_a_run_records_the_versions_of_the_bytes_it_read(tmp_path, executor):
+    project = Project(tmp_path)
+    project.write("big.py", TAMPERED)
+    assert ran(project.run("big")) == ["source", "tamper", "total"]
+    db = sqlite3.connect(project.root / ".tevra" / "runs.db")
+    (digest,) = db.execute(
+        "SELECT r.value_hash FROM latest l JOIN runs r ON r.id = l.success_id "
+        "WHERE l.asset LIKE '%:source'").fetchone()
+    path = project.stored(digest)
+    (project.root / "target.txt").write_text(str(path))
+    forced = project.run("big", "--force", "--select", "tamper+", *executor)
+    assert ran(forced) == ["tamper", "total"], forced.out + forced.err
+    assert project.latest_values()["total"] == sum(range(1000)) - 1
+    (seen,) = db.execute(
+        "SELECT r.input_versions FROM latest l JOIN runs r ON r.id = l.success_id "
+        "WHERE l.asset LIKE '%:total'").fetchone()
+    db.close()
+    assert json.loads(seen)["s"] == hashlib.sha256(path.read_bytes()).hexdigest()[:32]
+    # The upstream's value is made again as it was, and the downstream runs again on it
+    # rather than keeping a total computed from bytes nobody made.
+    (project.root / "target.txt").unlink()
+    assert ran(project.run("big")) == ["source", "total"]
+    assert project.latest_values()["total"] == sum(range(1000))

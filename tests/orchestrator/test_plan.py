@@ -125,7 +125,7 @@ def test_shared_dimensions_line_up_and_the_others_are_gathered() -> None:
                                                       value=b"%d" % i, data_version=f"d{i}")))
     assert [n.label for n in decided] == ["down[region=n]"]
     assert plan.input_files(decided[0]) == ({"x": {"region=n,year=2024": b"0",
-                                                   "region=n,year=2025": b"1"}}, ())
+                                                   "region=n,year=2025": b"1"}}, (), {})
 
 
 def test_preview_of_a_store_without_history() -> None:

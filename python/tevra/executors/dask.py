@@ -353,7 +353,7 @@ class DaskExecutor:
         ``_BATCH_SECONDS`` of work and ``_SCATTER_BYTES`` of inputs carried in the task.
         A job with a timeout goes alone: its time counts from its own start.
         """
-        from tevra.jobs import read_inputs
+        from tevra.jobs import read_values
 
         pending, self._pending = self._pending, []
         if not pending:
@@ -364,7 +364,8 @@ class DaskExecutor:
         seconds = 0.0
         carried = 0
         for job in pending:
-            inputs = read_inputs(job.inputs)
+            # Versioned where the run reads them, on the worker.
+            inputs = read_values(job.inputs)
             nbytes = _size(inputs)
             if nbytes > _SCATTER_BYTES:
                 nbytes = 0  # goes to the workers apart

@@ -46,6 +46,7 @@ class _Run:
     traceback_path: str
     log_path: str | None
     place: Place
+    input_versions: str | None
 
 
 class IsolateExecutor:
@@ -160,8 +161,9 @@ class IsolateExecutor:
         kwargs_path = os.path.join(self._tmp, f"{self._count}.kwargs.json")
         traceback_path = os.path.join(self._tmp, f"{self._count}.traceback")
         try:
+            inputs = read_inputs(job)
             with open(kwargs_path, "wb") as f:
-                f.write(kwargs_json(job.partition, read_inputs(job.inputs)))
+                f.write(kwargs_json(job.partition, inputs.values))
         except OSError as exc:
             self._ready.append(execute.error_outcome(job.run_id, started, exc,
                                                      execute.format_exception(exc)))
@@ -187,7 +189,7 @@ class IsolateExecutor:
                 os.close(log_fd)
         run = _Run(job, proc, open_pidfd(proc.pid), started,
                    None if job.timeout is None else time.monotonic() + job.timeout,
-                   kwargs_path, traceback_path, log_path, place)
+                   kwargs_path, traceback_path, log_path, place, inputs.version)
         if run.pidfd is not None:
             self._selector.register(run.pidfd, selectors.EVENT_READ, run)
         self._running.append(run)
@@ -220,6 +222,8 @@ class IsolateExecutor:
         return Outcome(job.run_id, CRASHED, run.started, time.time(), error=exit_text(code))
 
     def _finish(self, run: _Run, outcome: Outcome) -> None:
+        # The inputs were read here, for the worker: what it ran on is what was read.
+        outcome.input_versions = run.input_versions
         self._forget(run, outcome)
         self._ready.append(outcome)
         while self._queue and len(self._running) < self._size:
