@@ -919,13 +919,30 @@ class Store:
     def latest_run_of(self, name: str, partition: str) -> Run:
         """The newest run of a partition of the asset ``name`` names; for a cached run,
         the run that made its value."""
-        found = [r for k in self.asset_keys(name) if (r := self.last_run(k, partition)) is not None]
+        keys = self.asset_keys(name)
+        found = [r for k in keys if (r := self.last_run(k, partition)) is not None]
         if not found:
-            raise UsageError(f"no runs of {name}[{partition}] in {self.root}")
+            if not partition:
+                several = self._some_partitions(keys)
+                if several:
+                    raise UsageError(
+                        f"{name} has partitions; name one with --partition "
+                        f"(such as {', '.join(several)})")
+            raise UsageError(f"no runs of {name}{f'[{partition}]' if partition else ''} "
+                             f"in {self.root}")
         run = max(found, key=lambda r: r.id)
         if run.cached_from is not None:
             run = self.run(run.cached_from) or run
         return run
+
+    def _some_partitions(self, keys: list[str], limit: int = 3) -> list[str]:
+        """A few partitions of the assets ``keys`` names that have a last run."""
+        found: list[str] = []
+        for key in keys:
+            found += [row[0] for row in self.db.execute(
+                "SELECT partition FROM latest WHERE asset = ? AND partition != '' "
+                "ORDER BY partition LIMIT ?", (key, limit))]
+        return sorted(found)[:limit]
 
     def history(self, asset: str | None, status: str | None, limit: int,
                 cached: bool = False) -> list[Run]:

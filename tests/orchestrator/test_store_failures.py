@@ -115,6 +115,7 @@ def test_state_naming_a_file(project: Project, command: list[str]) -> None:
     (["show", "99999999999999999999999"], "no run 99999999999999999999999 in "),
     (["show", "numbers", "-p", "i=1,2"], "--partition names several (i=1, i=2)"),
     (["logs", "numbers", "-p", "i=1,2"], "--partition names several (i=1, i=2)"),
+    (["show", "numbers"], "numbers has partitions; name one with --partition (such as i=0, "),
 ])
 def test_show_refuses_what_names_no_run_or_several(project: Project, command: list[str],
                                                    said: str) -> None:
