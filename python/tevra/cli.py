@@ -350,7 +350,8 @@ def cmd_run(args: argparse.Namespace) -> int:
             if args.executor != "dask" and (args.scheduler or args.dashboard):
                 raise UsageError("--scheduler and --dashboard need --executor dask")
             summary = Runner(
-                plan, store, lambda: _executor(args, proj, store.root, store.worker_started),
+                plan, store, lambda: _executor(args, proj, store.root, len(plan),
+                                             store.worker_started),
                 reporter(args.plain),
                 settings=lambda asset: proj.settings(asset.key, timeout=args.timeout,
                                                      retries=args.retries),
@@ -362,9 +363,10 @@ def cmd_run(args: argparse.Namespace) -> int:
     return RUN_FAILED if summary.failed else OK
 
 
-def _executor(args: argparse.Namespace, proj: Project, state: Path,
+def _executor(args: argparse.Namespace, proj: Project, state: Path, runs: int,
               on_worker: Callable[[int], None] | None = None) -> Any:
-    workers = args.jobs or proj.jobs or os.cpu_count() or 1
+    # No more workers than runs: a cluster's workers start before the first run.
+    workers = max(1, min(args.jobs or proj.jobs or os.cpu_count() or 1, runs))
     where = str(proj.root)
     if args.executor == "dask":
         from tevra.executors.dask import DaskExecutor

@@ -247,3 +247,21 @@ def test_ctrl_c_stops_runs_and_leaves_no_worker(tmp_path: Path) -> None:
     statuses = sorted(s for (s,) in db.execute("SELECT status FROM runs"))
     db.close()
     assert "succeeded" not in statuses and statuses.count("interrupted") >= 2
+
+
+LONE = """\
+from tevra import asset
+
+@asset()
+def workers():
+    from distributed import get_client
+    return len(get_client().scheduler_info()["workers"])
+"""
+
+
+def test_a_cluster_has_no_more_workers_than_runs(tmp_path: Path) -> None:
+    p = Project(tmp_path)
+    p.write("lone.py", LONE)
+    result = p.run("lone", "--executor", "dask", "-j", "6")
+    assert result.code == 0, result.out + result.err
+    assert p.latest_values() == {"workers": 1}
