@@ -27,7 +27,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from tevra import run_context, serializers
-from tevra.values import ValueStore
+from tevra.values import HashingWriter, ValueStore
 
 MODULE = __name__
 
@@ -116,8 +116,14 @@ def _run(spec: Spec, user: Callable[..., Any], serializer: serializers.Serialize
             f"{spec.asset} returned {_a(serializers.type_name(value))}, which the "
             f"{serializer.name} serializer cannot store: it takes {serializer.accepts}")
     path = os.path.join(ctx.output_dir, f"data.{serializer.suffix}")
-    summary = serializer.store(value, path)
-    stored = _store(ctx, spec).put(path)
+    store = _store(ctx, spec)
+    if serializers.dumps(serializer):
+        with HashingWriter(path) as file:
+            summary = serializer.dump(value, file)
+        stored = store.put(path, file.digest())
+    else:
+        summary = serializer.store(value, path)
+        stored = store.put(path)
     return serializers.manifest(serializer.name, stored.digest, stored.size,
                                 serializers.type_name(value), summary)
 

@@ -19,6 +19,7 @@ are imported goes to standard error.
 """
 
 import argparse
+import csv
 import difflib
 import fnmatch
 import importlib
@@ -28,10 +29,10 @@ import inspect as pyinspect
 import json
 import os
 import pkgutil
+import re
 import sys
 import traceback
-from pathlib import Path
-from collections.abc import Mapping
+from pathlib import Path, PurePosixPath
 from types import ModuleType
 from typing import Any
 
@@ -269,7 +270,10 @@ def _source(target: object) -> str | None:
 
 # -- where modules live -----------------------------------------------------------
 
-_distributions: Mapping[str, list[str]] | None = None
+# Each installed distribution with the top-level names its top_level.txt declares, or
+# else the text of its RECORD (None when it has neither): read once per discovery.
+_installed: list[tuple[importlib.metadata.Distribution, list[str], str | None]] | None = None
+_providers: dict[str, str | None] = {}
 
 
 def _locate(name: str) -> Location:
@@ -307,11 +311,44 @@ def _locate(name: str) -> Location:
 
 
 def _distribution(top: str) -> str | None:
-    global _distributions
-    if _distributions is None:
-        _distributions = importlib.metadata.packages_distributions()
-    found = _distributions.get(top)
-    return sorted(found)[0] if found else None
+    """The first by name of the distributions that provide the top-level module ``top``,
+    as ``importlib.metadata.packages_distributions()`` tells them; found without it,
+    which reads every distribution's metadata and every file list whole: here only the
+    lines of a RECORD that could name ``top`` are parsed, and only the names of the
+    distributions that provide it are read."""
+    if top not in _providers:
+        global _installed
+        if _installed is None:
+            _installed = []
+            for dist in importlib.metadata.distributions():
+                declared = (dist.read_text("top_level.txt") or "").split()
+                _installed.append((dist, declared, None if declared else dist.read_text("RECORD")))
+        # A RECORD line whose path starts with ``top`` and then "/", "." or its end.
+        candidate = re.compile(rf'^"?(?:\./)*{re.escape(top)}[/.,"].*$', re.MULTILINE)
+        found = []
+        for dist, declared, record in _installed:
+            if declared:
+                provides = top in declared
+            elif record:
+                # Only files that exist count, as in Distribution.files.
+                provides = any(_top_level(row[0]) == top and dist.locate_file(row[0]).exists()
+                               for row in csv.reader(m.group(0) for m in candidate.finditer(record))
+                               if row)
+            else:  # no RECORD: whatever other file list the distribution has
+                provides = any(_top_level(str(path)) == top for path in dist.files or ())
+            if provides:
+                found.append(dist.metadata["Name"])
+        _providers[top] = sorted(found)[0] if found else None
+    return _providers[top]
+
+
+def _top_level(path: str) -> str:
+    """The top-level name a path in a distribution's file list gives (as the standard
+    library infers it)."""
+    pure = PurePosixPath(path)
+    if len(pure.parts) > 1:
+        return pure.parts[0]
+    return pyinspect.getmodulename(str(pure)) or str(pure)
 
 
 def _version(dist: str) -> str:

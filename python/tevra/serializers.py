@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from tevra.errors import MissingLibrary, SerializerError
 from tevra.install import extra_hint
@@ -24,11 +24,18 @@ from tevra.install import extra_hint
 if TYPE_CHECKING:
     import pyarrow
 
-__all__ = ["MissingLibrary", "Serializer", "SerializerError", "get", "names", "register"]
+__all__ = ["BinaryFile", "MissingLibrary", "Serializer", "SerializerError", "get", "names",
+           "register"]
 
 ENTRY_POINT_GROUP = "tevra.serializers"
 # What the tables extra brings, for the hint when it is missing.
 TABLES_PACKAGES = ["pyarrow"]
+
+
+class BinaryFile(Protocol):
+    """What ``Serializer.dump`` writes to: a binary file open for writing."""
+
+    def write(self, data: bytes | bytearray | memoryview, /) -> int | None: ...
 
 
 class Serializer:
@@ -37,10 +44,12 @@ class Serializer:
     ``name`` is what ``@asset(serializer=...)`` says, ``suffix`` the data file's
     extension and ``accepts`` the types it stores, as the refusal of any other names
     them. ``store`` writes a value to a path and returns its summary (a small JSON
-    object: no path, time or run id, so that equal values give equal summaries);
-    ``load`` reads the file back as ``target`` (a type a downstream parameter is
-    annotated with), or, when ``target`` is None, as ``stored_type`` (the name of the
-    type the asset returned, as ``type_name`` gives it).
+    object: no path, time or run id, so that equal values give equal summaries); a
+    serializer that can write to a file object defines ``dump`` instead, and then the
+    file is hashed as its bytes pass rather than read again once written. ``load``
+    reads the file back as ``target`` (a type a downstream parameter is annotated
+    with), or, when ``target`` is None, as ``stored_type`` (the name of the type the
+    asset returned, as ``type_name`` gives it).
     """
 
     name: str = ""
@@ -51,6 +60,13 @@ class Serializer:
         return True
 
     def store(self, value: Any, path: str) -> dict[str, Any]:
+        if not dumps(self):
+            raise NotImplementedError
+        with open(path, "wb") as file:
+            return self.dump(value, file)
+
+    def dump(self, value: Any, file: BinaryFile) -> dict[str, Any]:
+        """Write the value to ``file`` (binary, open for writing) and return its summary."""
         raise NotImplementedError
 
     def load(self, path: str, stored_type: str, target: type | None) -> Any:
@@ -59,6 +75,11 @@ class Serializer:
     def can_load(self, target: type) -> bool:
         """Whether ``load`` can give a ``target``; consulted before anything runs."""
         return False
+
+
+def dumps(serializer: Serializer) -> bool:
+    """Whether the serializer writes to a file object (it defines ``dump``)."""
+    return type(serializer).dump is not Serializer.dump
 
 
 def type_name(value_or_type: object) -> str:
@@ -189,14 +210,14 @@ class _TableSerializer(Serializer):
     def can_load(self, target: type) -> bool:
         return target_kind(target) is not None
 
-    def store(self, value: Any, path: str) -> dict[str, Any]:
+    def dump(self, value: Any, file: BinaryFile) -> dict[str, Any]:
         _import_pyarrow(f"the {self.name} serializer")
         kind = table_kind(value)
         if kind is None:
             raise SerializerError(f"the {self.name} serializer stores {self.accepts}, "
                                   f"not {type_name(value)}")
         table = to_arrow(value, kind)
-        self._write(table, path)
+        self._write(table, file)
         return _summary(table)
 
     def load(self, path: str, stored_type: str, target: type | None) -> Any:
@@ -207,7 +228,7 @@ class _TableSerializer(Serializer):
                                   f"{self.accepts}, not as {asked}")
         return from_arrow(self._read(path), kind)
 
-    def _write(self, table: pyarrow.Table, path: str) -> None:
+    def _write(self, table: pyarrow.Table, file: BinaryFile) -> None:
         raise NotImplementedError
 
     def _read(self, path: str) -> pyarrow.Table:
@@ -218,13 +239,13 @@ class ParquetSerializer(_TableSerializer):
     name = "parquet"
     suffix = "parquet"
 
-    def _write(self, table: pyarrow.Table, path: str) -> None:
+    def _write(self, table: pyarrow.Table, file: BinaryFile) -> None:
         _import_pyarrow("the parquet serializer")
         import pyarrow.parquet as pq
 
         # Every setting that shapes the bytes is pinned here rather than left to the
-        # library's defaults.
-        with pq.ParquetWriter(path, table.schema, compression="snappy", version="2.6",
+        # library's defaults (they are today's: the bytes are pq.write_table's).
+        with pq.ParquetWriter(file, table.schema, compression="snappy", version="2.6",
                               use_dictionary=True, write_statistics=True) as writer:
             for piece in _slices(table):
                 writer.write_table(piece, row_group_size=ROWS_PER_GROUP)
@@ -242,9 +263,9 @@ class ArrowSerializer(_TableSerializer):
     name = "arrow"
     suffix = "arrow"
 
-    def _write(self, table: pyarrow.Table, path: str) -> None:
+    def _write(self, table: pyarrow.Table, file: BinaryFile) -> None:
         pa = _import_pyarrow("the arrow serializer")
-        with pa.OSFile(path, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
+        with pa.ipc.new_file(file, table.schema) as writer:
             for piece in _slices(table, tight=True):
                 for batch in piece.to_batches():
                     writer.write_batch(batch)
@@ -270,10 +291,9 @@ class BytesSerializer(Serializer):
     def can_load(self, target: type) -> bool:
         return target in (bytes, bytearray, memoryview)
 
-    def store(self, value: Any, path: str) -> dict[str, Any]:
+    def dump(self, value: Any, file: BinaryFile) -> dict[str, Any]:
         view = memoryview(value).cast("B")
-        with open(path, "wb") as f:
-            f.write(view)
+        file.write(view)
         return {"bytes": view.nbytes}
 
     def load(self, path: str, stored_type: str, target: type | None) -> Any:
@@ -299,11 +319,10 @@ class PickleSerializer(Serializer):
     def can_load(self, target: type) -> bool:
         return True  # the object comes back as it was stored
 
-    def store(self, value: Any, path: str) -> dict[str, Any]:
+    def dump(self, value: Any, file: BinaryFile) -> dict[str, Any]:
         import pickle
 
-        with open(path, "wb") as f:
-            pickle.dump(value, f, protocol=5)
+        pickle.dump(value, file, protocol=5)
         return {}
 
     def load(self, path: str, stored_type: str, target: type | None) -> Any:

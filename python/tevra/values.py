@@ -23,13 +23,16 @@ from __future__ import annotations
 
 import errno
 import hashlib
+import io
 import os
+import queue
 import shutil
 import stat
+import threading
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from tevra.errors import StoreError
 
@@ -41,6 +44,10 @@ INLINE_LIMIT = 1024
 
 HASH_LENGTH = 64  # hex digits of a SHA-256
 _CHUNK = 1 << 20
+# A file being written is hashed in a thread from its first piece of this size on, in
+# pieces of up to _CHUNK bytes, at most _BACKLOG of them waiting.
+_THREAD_FROM = 1 << 16
+_BACKLOG = 16
 _HEX = frozenset("0123456789abcdef")
 
 # A stamp is trusted only when the file's times lie this far before the moment it was
@@ -88,6 +95,83 @@ def hash_file(path: str) -> tuple[str, Stamp]:
         return hash_fd(fd), st
     finally:
         os.close(fd)
+
+
+class HashingWriter(io.RawIOBase):
+    """A new file (made or emptied at ``path``) whose SHA-256 is taken as its bytes are
+    written, so that the store never reads it back: ``digest`` after ``close``.
+
+    Bytes are hashed in a thread of their own, in the order written, while the caller
+    produces the next ones (hashlib lets go of the GIL for large inputs); up to
+    ``_BACKLOG`` pieces wait for it, so a slow hash holds the writer back instead of
+    piling up bytes. A ``bytes`` piece is hashed as it is; any other buffer is copied,
+    as its owner may reuse it once ``write`` returns.
+    """
+
+    def __init__(self, path: str) -> None:
+        super().__init__()
+        self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC
+                           | os.O_NOFOLLOW, 0o644)
+        self._hash = hashlib.sha256()
+        self._pending: queue.Queue[bytes | memoryview | None] = queue.Queue(_BACKLOG)
+        self._thread: threading.Thread | None = None
+        self._position = 0
+        self._digest: str | None = None
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        if self.closed:
+            raise ValueError("write to a closed file")
+        view = memoryview(data).cast("B")
+        size = view.nbytes
+        if self._thread is None and size < _THREAD_FROM:
+            # Small pieces are hashed here until a large one starts the thread.
+            self._hash.update(view)
+            self._write_all(view)
+        else:
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._hash_pending, daemon=True,
+                                                name="tevra-hash")
+                self._thread.start()
+            immutable = isinstance(data, bytes)
+            for start in range(0, size, _CHUNK):
+                piece = view[start:start + _CHUNK]
+                self._write_all(piece)
+                self._pending.put(piece if immutable else bytes(piece))
+        self._position += size
+        return size
+
+    def tell(self) -> int:
+        return self._position
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        try:
+            if self._thread is not None:
+                self._pending.put(None)
+                self._thread.join()
+            os.close(self._fd)
+        finally:
+            super().close()
+
+    def digest(self) -> str:
+        """The hex SHA-256 of everything written; only once closed."""
+        if not self.closed:
+            raise ValueError("the file is still being written")
+        if self._digest is None:
+            self._digest = self._hash.hexdigest()
+        return self._digest
+
+    def _write_all(self, view: memoryview) -> None:
+        while view:
+            view = view[os.write(self._fd, view):]
+
+    def _hash_pending(self) -> None:
+        while (piece := self._pending.get()) is not None:
+            self._hash.update(piece)
 
 
 def is_digest(text: str) -> bool:

@@ -179,3 +179,42 @@ def test_status_why_names_the_parts_that_changed(project):
     fresh = project.tevra("status", "shop", "--why", "base").out
     assert "1 partition last succeeded with the code as it is now" in fresh
     assert fresh.endswith("tevra: 1 fresh\n")
+
+
+def test_distributions_are_found_as_the_standard_library_maps_them(tmp_path, monkeypatch):
+    """The module -> distribution lookup reads only what can name the module; it must
+    give what importlib.metadata.packages_distributions() gives, for every installed
+    name and for file lists it parses in unusual ways."""
+    import importlib.metadata
+
+    from tevra import scan
+
+    def dist(name: str, installed: list[str], **files: str) -> None:
+        info = tmp_path / f"{name.replace('-', '_')}-1.0.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n")
+        for file, text in files.items():
+            (info / file).write_text(text)
+        for file in installed:
+            (tmp_path / file).parent.mkdir(parents=True, exist_ok=True)
+            (tmp_path / file).touch()
+
+    dist("fake-one", ["fakemod.py", "spaced pkg/a,b.py", "fakedir/__init__.py", "fake.pth",
+                      "fakeext.cpython-313-x86_64-linux-gnu.so"],
+         RECORD="\n".join(["fakemod.py,,", '"spaced pkg/a,b.py",,', "./fakedir/__init__.py,,",
+                           "fake.pth,,", "fakeext.cpython-313-x86_64-linux-gnu.so,,",
+                           "fake_one-1.0.dist-info/METADATA,,", "gone/__init__.py,,"]))
+    dist("zeta", [], **{"top_level.txt": "fakemod\nzetamod\n"})
+    dist("alpha", ["fakemodx/__init__.py", "sub/fakemod.py"],
+         RECORD="fakemodx/__init__.py,,\nsub/fakemod.py,,\n")
+    dist("empty", [], RECORD="")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr(scan, "_installed", None)
+    monkeypatch.setattr(scan, "_providers", {})
+    expected = importlib.metadata.packages_distributions()
+    assert sorted(expected["fakemod"]) == ["fake-one", "zeta"]  # the cases are live
+    assert {"spaced pkg", "fakedir", "fakeext", "sub"} <= expected.keys()
+    for top, names in expected.items():
+        assert scan._distribution(top) == sorted(names)[0], top
+    for top in ("fakemo", "fake", "fake_one", "gone", "nosuchmodule"):
+        assert scan._distribution(top) is None

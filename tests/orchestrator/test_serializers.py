@@ -16,7 +16,7 @@ import pytest
 
 from tevra import install, serializers
 from tevra.serializers import SerializerError
-from tevra.values import hash_file
+from tevra.values import HashingWriter, hash_file
 from tevra_project import PYTHON_DIR
 
 COLUMNS = {"region": ["north", "south", "north", "east"], "amount": [12.5, 40.0, 3.25, 7.0],
@@ -70,6 +70,26 @@ def test_equal_tables_give_equal_bytes_however_chunked(tmp_path, fmt, monkeypatc
         serializer.store(table, path)
         digests.add(hash_file(path)[0])
     assert len(digests) == 1
+
+
+BIG = 300_000  # rows: several MiB, past where a written file is hashed in a thread
+
+
+@pytest.mark.parametrize("fmt, value", [
+    ("parquet", pa.table({"i": list(range(BIG)), "s": [str(i) for i in range(BIG)]})),
+    ("arrow", pd.DataFrame({"i": range(BIG), "x": [i / 7 for i in range(BIG)]})),
+    ("bytes", bytearray(os.urandom(3 << 20))),
+    ("bytes", b"small"),
+    ("pickle", {"blob": os.urandom(5 << 20), "n": list(range(1000))}),
+])
+def test_a_value_written_to_the_store_is_hashed_as_its_bytes_pass(tmp_path, fmt, value):
+    serializer = serializers.get(fmt)
+    assert serializers.dumps(serializer)
+    with HashingWriter(str(tmp_path / "streamed")) as file:
+        summary = serializer.dump(value, file)
+    assert file.digest() == hash_file(str(tmp_path / "streamed"))[0]
+    assert serializer.store(value, str(tmp_path / "stored")) == summary
+    assert (tmp_path / "streamed").read_bytes() == (tmp_path / "stored").read_bytes()
 
 
 def test_arrow_loads_through_a_memory_map(tmp_path):

@@ -3,14 +3,16 @@ directories made exclusively, and the stat cache reading a file only when it cha
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
+import threading
 import time
 
 import pytest
 
-from tevra.values import (RACY_NS, Known, StatCache, StoreError, ValueStore, empty_dir,
-                          hash_bytes, hash_file, make_scratch, stamp_of)
+from tevra.values import (RACY_NS, HashingWriter, Known, StatCache, StoreError, ValueStore,
+                          empty_dir, hash_bytes, hash_file, make_scratch, stamp_of)
 
 
 @pytest.fixture
@@ -83,6 +85,35 @@ def test_put_bytes_goes_through_scratch(store, tmp_path):
     scratch = make_scratch(str(tmp_path), "w0")
     stored = store.put_bytes(b"shipped", scratch)
     assert store.read(stored.digest) == b"shipped" and os.listdir(scratch) == []
+
+
+def test_a_file_hashed_while_written_has_the_hash_of_its_bytes(tmp_path):
+    """Pieces of every size, in every buffer type; a buffer its owner fills again once
+    ``write`` returned must be hashed as it was written (it comes after many MiB, which
+    the hash has not caught up with yet)."""
+    reused = bytearray(os.urandom(200_000))
+    pieces = [b"head", os.urandom(24 << 20), reused, memoryview(os.urandom(70_000)), b"x"]
+    written = b"".join(pieces)
+    zeros = bytes(len(reused))
+    path = str(tmp_path / "written")
+    with HashingWriter(path) as file:
+        for piece in pieces:
+            assert file.write(piece) == len(piece)
+            if piece is reused:
+                reused[:] = zeros  # the owner reuses its buffer at once
+        assert file.tell() == len(written)
+    assert file.digest() == hash_bytes(written) == hash_file(path)[0]
+    stored = ValueStore(str(tmp_path / "values")).put(path, file.digest())
+    assert stored.digest == hash_bytes(written) and stored.size == len(written)
+
+
+@pytest.mark.parametrize("size", [10, 5 << 20])
+def test_a_full_disk_fails_the_write_and_leaves_no_thread(size):
+    file = HashingWriter("/dev/full")
+    with pytest.raises(OSError) as raised, file:
+        file.write(os.urandom(size))
+    assert raised.value.errno == errno.ENOSPC and file.closed
+    assert not any(t.name == "tevra-hash" for t in threading.enumerate())
 
 
 def test_scratch_is_made_exclusively_and_emptied(tmp_path):
