@@ -4,9 +4,12 @@ Each worker imports the engine once and runs job after job, so a user module is
 imported once per worker; every run of a worker writes into the worker's own scratch
 directory in the state directory, and its value goes into the value store there. The parent keeps the cost of a run to a write, a read and a
 ``marshal`` call: one selector watches every worker's outcome pipe and its pid file
-descriptor, without a thread per run. A worker that dies fails only the run it held
-and is replaced; one that passes its run's timeout is killed and replaced too. Workers
-start as jobs arrive, so the pool never has more of them than runs it was given.
+descriptor, without a thread per run. A worker holds its next job while it runs one
+(jobs without a timeout), so it never waits for the parent between runs. A worker
+that dies fails only the run it was running and is replaced, and the job it held but
+never started goes to another; one that passes its run's timeout is killed and
+replaced too. Workers start as jobs arrive, so the pool never has more of them than
+runs it was given.
 """
 
 from __future__ import annotations
@@ -28,11 +31,13 @@ from tevra.jobs import CRASHED, INTERRUPTED, TIMED_OUT, Job, Outcome, timeout_te
 from tevra.values import remove_scratch
 
 _READ_SIZE = 1 << 16
+# Jobs a worker holds at once: the one it runs and the one it runs next.
+_DEPTH = 2
 
 
 class _Worker:
-    __slots__ = ("proc", "pidfd", "job_fd", "outcome_fd", "buf", "job", "sent", "deadline", "alive",
-                 "name")
+    __slots__ = ("proc", "pidfd", "job_fd", "outcome_fd", "buf", "jobs", "sent", "deadline",
+                 "alive", "name")
 
     def __init__(self, proc: subprocess.Popen[bytes], pidfd: int | None, job_fd: int,
                  outcome_fd: int, name: str) -> None:
@@ -42,10 +47,25 @@ class _Worker:
         self.job_fd = job_fd
         self.outcome_fd = outcome_fd
         self.buf = b""
-        self.job: Job | None = None
-        self.sent = 0.0
-        self.deadline: float | None = None  # time.monotonic() value
+        # Sent and not yet reported, in the order the worker runs them: the first runs.
+        self.jobs: collections.deque[Job] = collections.deque()
+        self.sent = 0.0  # time.time() when the first of them started (about)
+        self.deadline: float | None = None  # of the first, a time.monotonic() value
         self.alive = True
+
+    @property
+    def job(self) -> Job | None:
+        """The job it runs."""
+        return self.jobs[0] if self.jobs else None
+
+    def takes(self, job: Job) -> bool:
+        """Whether it may hold ``job`` behind what it holds: never behind a job with a
+        timeout, nor a job with one behind another (its time counts from its start)."""
+        held = self.jobs
+        if not held:
+            return True
+        return (len(held) < _DEPTH and job.timeout is None
+                and all(j.timeout is None for j in held))
 
 
 class PoolExecutor:
@@ -91,8 +111,16 @@ class PoolExecutor:
             self._send(self._idle.pop(), job)
         elif len(self._workers) < self._size:
             self._send(self._spawn(), job)
+        elif not self._queue and (worker := self._room_for(job)) is not None:
+            self._send(worker, job)
         else:
             self._queue.append(job)
+
+    def _room_for(self, job: Job) -> _Worker | None:
+        for worker in self._workers:
+            if worker.alive and worker.takes(job):
+                return worker
+        return None
 
     def wait(self, timeout: float | None) -> list[Outcome]:
         end = None if timeout is None else time.monotonic() + timeout
@@ -127,9 +155,10 @@ class PoolExecutor:
             kill_group(worker.proc.pid)
         for worker in list(self._workers):
             worker.proc.wait()
-            if worker.job is not None:
-                out.append(Outcome(worker.job.run_id, INTERRUPTED, worker.sent, now,
+            for i, job in enumerate(worker.jobs):
+                out.append(Outcome(job.run_id, INTERRUPTED, worker.sent if i == 0 else now, now,
                                    error="interrupted"))
+            worker.jobs.clear()
             self._drop(worker)
         for job in self._queue:
             out.append(Outcome(job.run_id, INTERRUPTED, now, now, error="interrupted"))
@@ -181,7 +210,7 @@ class PoolExecutor:
         return [w.proc.pid for w in self._workers]
 
     def _in_flight(self) -> int:
-        return len(self._workers) - len(self._idle) + len(self._queue)
+        return sum(len(w.jobs) for w in self._workers) + len(self._queue)
 
     def _spawn(self) -> _Worker:
         job_read, job_write = os.pipe()
@@ -217,15 +246,21 @@ class PoolExecutor:
     def _send(self, worker: _Worker, job: Job) -> None:
         frame = encode_job(job)
         for _ in range(3):
-            worker.job = job
-            worker.sent = time.time()
-            if job.timeout is not None:
-                worker.deadline = time.monotonic() + job.timeout
-                self._timed += 1
+            if worker.jobs:
+                # Held behind the one it runs; it starts when that one is reported.
+                try:
+                    self._write(worker, frame)
+                except BrokenPipeError:
+                    # Died while running the other: this one never started.
+                    self._queue.appendleft(job)
+                    self._lost(worker)
+                    return
+                worker.jobs.append(job)
+                return
+            worker.jobs.append(job)
+            self._started(worker)
             try:
-                view = memoryview(frame)
-                while view:
-                    view = view[os.write(worker.job_fd, view):]
+                self._write(worker, frame)
                 return
             except BrokenPipeError:
                 # It died while idle: it held no run, so the job goes to its successor.
@@ -238,11 +273,29 @@ class PoolExecutor:
                                    error="the pool could not start a worker"))
         self._replace()
 
+    @staticmethod
+    def _write(worker: _Worker, frame: bytes) -> None:
+        view = memoryview(frame)
+        while view:
+            view = view[os.write(worker.job_fd, view):]
+
+    def _started(self, worker: _Worker) -> None:
+        """The first job a worker holds starts now."""
+        worker.sent = time.time()
+        job = worker.jobs[0]
+        if job.timeout is not None:
+            worker.deadline = time.monotonic() + job.timeout
+            self._timed += 1
+
     def _clear_job(self, worker: _Worker) -> None:
+        """The job a worker ran is over: the next it holds, if any, starts."""
         if worker.deadline is not None:
             self._timed -= 1
             worker.deadline = None
-        worker.job = None
+        if worker.jobs:
+            worker.jobs.popleft()
+        if worker.jobs:
+            self._started(worker)
 
     def _read(self, worker: _Worker) -> None:
         try:
@@ -272,11 +325,15 @@ class PoolExecutor:
             self._ready.append(decode_outcome(frame))
             self._clear_job(worker)
             if alive:
-                if self._queue:
-                    self._send(worker, self._queue.popleft())
-                else:
-                    self._idle.append(worker)
+                self._fill(worker)
         worker.buf = buf
+
+    def _fill(self, worker: _Worker) -> None:
+        """Give a worker what it may hold of the queue; idle if nothing."""
+        while self._queue and worker.alive and worker.takes(self._queue[0]):
+            self._send(worker, self._queue.popleft())
+        if worker.alive and not worker.jobs:
+            self._idle.append(worker)
 
     def _lost(self, worker: _Worker) -> None:
         """The worker died (or closed its outcome pipe): take what it finished, reap it."""
@@ -299,8 +356,17 @@ class PoolExecutor:
             self._ready.append(Outcome(job.run_id, CRASHED, worker.sent, time.time(),
                                        error=exit_text(worker.proc.returncode)))
             self._clear_job(worker)
+        self._requeue(worker)
         self._retire(worker)
         self._replace()
+
+    def _requeue(self, worker: _Worker) -> None:
+        """What a dead worker held but never started goes first to the next worker."""
+        if worker.deadline is not None:
+            self._timed -= 1
+            worker.deadline = None
+        self._queue.extendleft(reversed(worker.jobs))
+        worker.jobs.clear()
 
     def _expire(self, now: float) -> None:
         for worker in list(self._workers):
@@ -311,6 +377,7 @@ class PoolExecutor:
                 self._ready.append(Outcome(job.run_id, TIMED_OUT, worker.sent, time.time(),
                                            error=timeout_text(job.timeout or 0.0)))
                 self._clear_job(worker)
+                self._requeue(worker)
                 self._retire(worker)
                 self._replace()
 
@@ -341,8 +408,4 @@ class PoolExecutor:
     def _replace(self) -> None:
         if self._closed:
             return
-        worker = self._spawn()
-        if self._queue:
-            self._send(worker, self._queue.popleft())
-        else:
-            self._idle.append(worker)
+        self._fill(self._spawn())
