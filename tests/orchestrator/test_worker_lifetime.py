@@ -112,3 +112,35 @@ time.sleep(600)
     os.kill(proc.pid, signal.SIGKILL)
     proc.wait()
     assert gone(worker, limit=5)
+
+
+LEFT_BEHIND = """\
+import atexit, threading, time
+from tevra import asset
+
+LOG = open("unflushed.log", "w")  # written below and never flushed nor closed
+atexit.register(lambda: open("atexit.log", "w").write("ran"))
+
+def late():
+    time.sleep(0.3)
+    with open("thread.log", "w") as f:
+        f.write("done")
+
+@asset()
+def leaves_work() -> int:
+    LOG.write("buffered")
+    threading.Thread(target=late).start()
+    return 1
+"""
+
+
+def test_a_pool_worker_ends_as_an_interpreter_does(tmp_path: Path) -> None:
+    """Once its last run is over, a worker's end still flushes the files its modules
+    left open, runs their atexit handlers and waits for their threads, before the
+    command ends."""
+    project = Project(tmp_path)
+    project.write("m.py", LEFT_BEHIND)
+    result = project.run("m")
+    assert result.code == 0, result.out + result.err
+    assert [(tmp_path / name).read_text() for name in ("unflushed.log", "atexit.log",
+                                                       "thread.log")] == ["buffered", "ran", "done"]

@@ -26,7 +26,7 @@ from collections.abc import Callable
 from typing import IO, Any
 
 from tevra.executors.pool_worker import decode_outcome, encode_job
-from tevra.executors.process import child_env, exit_text, kill_group, open_pidfd
+from tevra.executors.process import child_env, exit_text, kill_group, open_pidfd, wait_for
 from tevra.jobs import CRASHED, INTERRUPTED, TIMED_OUT, Job, Outcome, timeout_text
 from tevra.values import remove_scratch
 
@@ -182,10 +182,7 @@ class PoolExecutor:
             worker.job_fd = -1
         deadline = time.monotonic() + 5.0
         for worker in list(self._workers):
-            try:
-                worker.proc.wait(max(0.0, deadline - time.monotonic()))
-            except subprocess.TimeoutExpired:
-                pass
+            wait_for(worker.proc, worker.pidfd, deadline - time.monotonic())
             kill_group(worker.proc.pid)
             worker.proc.wait()
             self._drop(worker)
@@ -346,9 +343,7 @@ class PoolExecutor:
                 break
             worker.buf += data
             self._frames(worker, False)
-        try:
-            worker.proc.wait(5.0)
-        except subprocess.TimeoutExpired:
+        if not wait_for(worker.proc, worker.pidfd, 5.0):
             kill_group(worker.proc.pid)
             worker.proc.wait()
         job = worker.job

@@ -3,8 +3,11 @@ start with, how their ends are told, and how they and what they started are stop
 
 from __future__ import annotations
 
+import math
 import os
+import select
 import signal
+import subprocess
 
 import _tevra
 
@@ -51,3 +54,19 @@ def open_pidfd(pid: int) -> int | None:
         return os.pidfd_open(pid)
     except (AttributeError, OSError):
         return None
+
+
+def wait_for(proc: subprocess.Popen[bytes], pidfd: int | None, timeout: float) -> bool:
+    """Reap ``proc`` once it ends, waiting up to ``timeout`` seconds; False if it has not
+    ended by then. Its pid descriptor, where there is one, tells the moment it ends:
+    ``Popen.wait`` with a timeout polls, and notices an end up to 50 ms late."""
+    if pidfd is not None:
+        poller = select.poll()
+        poller.register(pidfd, select.POLLIN)
+        poller.poll(math.ceil(max(timeout, 0.0) * 1000))
+        timeout = 0.0
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        return False
+    return True
