@@ -9,18 +9,24 @@ the packages the extra would bring.
 
 from __future__ import annotations
 
-import importlib.metadata
 import json
 import shlex
 import sys
 from pathlib import Path
-from urllib.parse import unquote, urlparse
+from typing import TYPE_CHECKING
+
+# Imported when a hint or the version is asked for: every worker and command imports
+# this module, few of them use it.
+if TYPE_CHECKING:
+    import importlib.metadata
 
 DISTRIBUTION = "tevra"
 
 
 def version() -> str:
     """``tevra X.Y.Z``, with how it is installed when that is not from an index."""
+    import importlib.metadata
+
     try:
         dist = importlib.metadata.distribution(DISTRIBUTION)
     except importlib.metadata.PackageNotFoundError:
@@ -35,6 +41,8 @@ def version() -> str:
 
 def extra_hint(extra: str, packages: list[str]) -> str:
     """The command that installs the optional extra ``extra`` (which brings ``packages``)."""
+    import importlib.metadata
+
     pip = f"{shlex.quote(sys.executable)} -m pip install"
     try:
         dist = importlib.metadata.distribution(DISTRIBUTION)
@@ -52,6 +60,8 @@ def extra_hint(extra: str, packages: list[str]) -> str:
 def _direct(dist: importlib.metadata.Distribution) -> tuple[str, bool] | None:
     """Where pip installed the distribution from, when not from an index: a folder (or a
     URL) and whether the install is editable."""
+    from urllib.parse import unquote, urlparse
+
     text = dist.read_text("direct_url.json")
     if not text:
         return None
