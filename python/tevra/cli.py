@@ -17,7 +17,7 @@ import time
 import traceback
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, BinaryIO
+from typing import Any
 
 from tevra import codeversion, install, jobs, project
 from tevra.discover import inspect
@@ -32,6 +32,7 @@ from tevra.errors import (
 )
 from tevra.graph import Graph, build
 from tevra.partition_keys import parse_filter
+from tevra.runlog import LiveLog
 from tevra.plan import FRESH, Options, Plan
 from tevra.project import Project
 from tevra.store import failure as store_failure
@@ -605,13 +606,12 @@ def cmd_logs(args: argparse.Namespace) -> int:
 
 def _follow(store: Store, run: Run) -> None:
     """Print a running run's log as it grows, until the run ends."""
-    live: BinaryIO | None = None
+    live: LiveLog | None = None
     shown = False
     try:
         while True:
             if live is None:
-                path = store.live_log(run.id)
-                live = open(path, "rb") if path is not None else None
+                live = store.live_log(run.id)
             data = live.read() if live is not None else b""
             if data:
                 _write_out(data)
@@ -619,9 +619,10 @@ def _follow(store: Store, run: Run) -> None:
                 continue
             now = store.run(run.id)
             if now is None or now.status != jobs.RUNNING:
-                if live is not None:
-                    _write_out(live.read())
-                elif not shown and now is not None:
+                rest = live.read() if live is not None else b""
+                if rest or shown:
+                    _write_out(rest)
+                elif now is not None:
                     # It ended before its log could be followed: the log as kept.
                     _write_out(store.log_of(now) or b"")
                 return

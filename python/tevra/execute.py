@@ -23,7 +23,7 @@ from typing import Any
 
 import _tevra
 
-from tevra import run_context, serializers, versions
+from tevra import run_context, runlog, serializers, versions
 from tevra.adapter import MODULE as ADAPTER_MODULE
 from tevra.jobs import FAILED, SUCCEEDED, Job, Outcome, StampFields, kwargs_json, read_inputs
 from tevra.values import INLINE_LIMIT, Stamp, ValueStore, empty_dir, hash_bytes, stamp_of
@@ -231,7 +231,8 @@ def _plain(stamp: Stamp) -> StampFields:
 def clear(scratch: str) -> None:
     """Leave a scratch directory empty for the worker's next run."""
     try:
-        empty_dir(scratch)
+        # A worker's shared log stays: it is not the run's.
+        empty_dir(scratch, keep=runlog.WORKER_FILES)
     except FileNotFoundError:
         pass
 

@@ -10,7 +10,10 @@ the run in its worker's directory, so that it can be followed.
 A process that runs job after job (a pool worker) holds one ``Capture``: it saves
 descriptors 0-2 and ``sys.stdin``/``sys.stdout``/``sys.stderr`` when made and puts them
 back after every run, so that a run that closes or replaces them changes nothing for
-the next one.
+the next one. Its runs share one log file (``WorkerLog``), made again only after a run
+that wrote something, since most runs write nothing and a file made and removed per
+run is most of what a trivial run costs on disk; a marker file names the run under
+way, so that its log can still be followed.
 """
 
 from __future__ import annotations
@@ -38,13 +41,112 @@ def log_path(output_dir: str, run_id: int | None = None) -> str:
     return os.path.join(output_dir, f"log-{run_id}.txt")
 
 
-def live_log(directories: str, run_id: int) -> str | None:
+# A pool worker's shared log and the marker naming its run under way, in its output
+# directory; emptying that directory between runs keeps them.
+WORKER_LOG = ".log"
+WORKER_RUN = ".run"
+WORKER_FILES = frozenset({WORKER_LOG, WORKER_RUN})
+_MARK_WIDTH = 21
+
+
+class LiveLog:
+    """The log of a run under way, opened to be followed: ``read`` gives what is new of
+    it, never what a later run of the same worker wrote."""
+
+    def __init__(self, path: str, marker: str | None, run_id: int) -> None:
+        self._file = open(path, "rb")
+        self._path, self._marker, self._run_id = path, marker, run_id
+        self._inode = os.fstat(self._file.fileno()).st_ino
+
+    def read(self, size: int = -1) -> bytes:
+        data = self._file.read(size)
+        if not data or self._marker is None or _marked(self._marker) == self._run_id:
+            # Read while the marker still named the run: written before it ended.
+            return data
+        # The worker went on. A log the run wrote to was taken away whole, and a new
+        # file made; the same file still in place means the run wrote nothing and the
+        # bytes are a later run's.
+        try:
+            reused = os.stat(self._path).st_ino == self._inode
+        except OSError:
+            reused = False
+        return b"" if reused else data
+
+    def close(self) -> None:
+        self._file.close()
+
+
+def live_log(directories: str, run_id: int) -> LiveLog | None:
     """The log of run ``run_id`` while it runs, in whichever of the output directories
     under ``directories`` it is written; None when there is none (any more)."""
     import glob
 
-    found = glob.glob(os.path.join(glob.escape(directories), "*", f"log-{run_id}.txt"))
-    return found[0] if found else None
+    root = glob.escape(directories)
+    for marker in glob.glob(os.path.join(root, "*", WORKER_RUN)):
+        if _marked(marker) == run_id:
+            try:
+                return LiveLog(os.path.join(os.path.dirname(marker), WORKER_LOG), marker, run_id)
+            except OSError:
+                return None
+    for path in glob.glob(os.path.join(root, "*", f"log-{run_id}.txt")):
+        try:
+            return LiveLog(path, None, run_id)
+        except OSError:
+            return None
+    return None
+
+
+def _marked(marker: str) -> int | None:
+    try:
+        with open(marker, "rb") as f:
+            return int(f.read(_MARK_WIDTH))
+    except (OSError, ValueError):
+        return None
+
+
+class WorkerLog:
+    """The one log file of a worker's runs, in its output directory ``directory``.
+
+    ``begin`` names the run in the marker and gives the descriptor to capture into;
+    ``end`` gives the path of the log when the run wrote something (the caller takes
+    the file away, into the value store), else None, and the file serves the next run.
+    """
+
+    def __init__(self, directory: str) -> None:
+        self.path = os.path.join(directory, WORKER_LOG)
+        self._marker = os.open(os.path.join(directory, WORKER_RUN),
+                               os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        self.fd = open_log(self.path)
+
+    def begin(self, run_id: int) -> int:
+        # Fixed width, written in place: no file is made per run.
+        os.pwrite(self._marker, b"%*d" % (_MARK_WIDTH, run_id), 0)
+        return self.fd
+
+    def end(self) -> str | None:
+        if os.fstat(self.fd).st_size == 0:
+            return None
+        os.close(self.fd)
+        self.fd = -1
+        finish_log(self.path)
+        return self.path
+
+    def renew(self) -> None:
+        """After ``end`` gave a path: a new file for the next run, whether or not the
+        last one was taken away."""
+        if self.fd >= 0:
+            return
+        try:
+            os.unlink(self.path)
+        except FileNotFoundError:
+            pass
+        self.fd = open_log(self.path)
+
+    def close(self) -> None:
+        for fd in (self.fd, self._marker):
+            if fd >= 0:
+                os.close(fd)
+        self.fd = self._marker = -1
 
 
 def open_log(path: str) -> int:
@@ -169,6 +271,7 @@ class Capture:
         self._records = KeepRecords() if records else None
         self._fflush = _c_flush()
         self._log = -1
+        self._capturing = False
         self.path: str | None = None
 
     def start(self, path: str) -> bool:
@@ -177,20 +280,28 @@ class Capture:
             fd = open_log(path)
         except OSError:
             return False
+        self.start_fd(fd)
+        self.path = path
+        return True
+
+    def start_fd(self, fd: int) -> None:
+        """Send the run's output to the log open on ``fd``, which stays the caller's."""
         _flush(sys.stdout, sys.stderr)
         if self._fflush is not None:
             self._fflush(None)
         os.dup2(fd, 1)
         os.dup2(fd, 2)
-        self._log, self.path = fd, path
+        self._log, self.path = fd, None
+        self._capturing = True
         if self._records is not None:
             self._records.on()
-        return True
 
     def stop(self) -> None:
-        """Put descriptors 0-2 and the standard streams back; cap or remove the log."""
-        if self._records is not None and self.path is not None:
+        """Put descriptors 0-2 and the standard streams back; cap or remove the log
+        ``start`` opened."""
+        if self._records is not None and self._capturing:
             self._records.off()
+        self._capturing = False
         _flush(sys.stdout, sys.stderr, *self._streams[1:])
         if self._fflush is not None:
             # C code's buffered stdio output is the run's too.
@@ -198,6 +309,7 @@ class Capture:
         self.restore()
         path, self.path = self.path, None
         if self._log < 0 or path is None:
+            self._log = -1  # the caller's
             return
         try:
             size = os.fstat(self._log).st_size

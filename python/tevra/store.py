@@ -877,17 +877,21 @@ class Store:
     def log_of(self, run: Run) -> bytes | None:
         """What a run wrote: its log as stored, or so far for a run under way; None when
         it wrote nothing or its log is gone."""
-        path = self.values.path(run.log_hash) if run.log_hash else \
-            self.live_log(run.id) if run.status == jobs.RUNNING else None
-        if path is None:
-            return None
+        if not run.log_hash:
+            live = self.live_log(run.id) if run.status == jobs.RUNNING else None
+            if live is None:
+                return None
+            try:
+                return live.read()
+            finally:
+                live.close()
         try:
-            with open(path, "rb") as f:
+            with open(self.values.path(run.log_hash), "rb") as f:
                 return f.read()
         except OSError:
             return None
 
-    def live_log(self, run_id: int) -> str | None:
+    def live_log(self, run_id: int) -> runlog.LiveLog | None:
         """The log of a run under way, where its worker writes it."""
         return runlog.live_log(str(self.root / "scratch"), run_id)
 

@@ -339,10 +339,13 @@ def make_scratch(state_root: str, name: str) -> str:
     return f"{state_root}/scratch/{name}"
 
 
-def empty_dir(path: str) -> None:
-    """Remove everything a run left in its output directory, keeping the directory."""
+def empty_dir(path: str, keep: frozenset[str] = frozenset()) -> None:
+    """Remove everything a run left in its output directory but the names ``keep``,
+    keeping the directory."""
     with os.scandir(path) as entries:
         for entry in entries:
+            if entry.name in keep:
+                continue
             if entry.is_dir(follow_symlinks=False):
                 shutil.rmtree(entry.path)
             else:

@@ -12,7 +12,7 @@ from pathlib import Path
 import psutil
 import pytest
 
-from tevra import versions
+from tevra import runlog, versions
 from tevra.execute import Place, run_in_process
 from tevra.executors import Executor
 from tevra.executors.isolate import IsolateExecutor
@@ -119,9 +119,10 @@ def assert_succeeded(outcome: Outcome, jobs: Jobs) -> bytes:
     assert outcome.value_size == len(data)
     assert outcome.traceback is None
     assert outcome.started <= outcome.ended
-    # Every worker's scratch directory is left empty.
+    # Every worker's scratch directory is left empty but for its shared, empty log.
     for scratch in (jobs.state / "scratch").iterdir():
-        assert list(scratch.iterdir()) == []
+        left = {p.name: p.stat().st_size for p in scratch.iterdir()}
+        assert set(left) <= runlog.WORKER_FILES and not left.get(runlog.WORKER_LOG)
     return data
 
 

@@ -204,3 +204,39 @@ def test_run_shows_the_logs_as_they_come_each_line_with_its_run(tmp_path: Path) 
         done = lines.index(next(line for line in lines
                                 if line.startswith(f"succeeded  talker[i={i}]")))
         assert all(lines.index(f"talker[i={i}] | {line}") < done for line in mine)
+
+
+QUIET_THEN_TALKER = """\
+import time
+from pathlib import Path
+from tevra import asset, partitions
+
+@asset(partitions={"i": partitions([0, 1])})
+def pair(i):
+    Path(f"started-{i}").touch()
+    if i == 0:
+        time.sleep(3.0)  # writes nothing, while the follower starts
+        return i
+    for n in range(20):
+        print(f"1.{n}", flush=True)
+        time.sleep(0.05)
+    return i
+"""
+
+
+def test_following_a_silent_run_never_shows_the_next_runs_output(tmp_path: Path) -> None:
+    from tevra_project import Project
+
+    project = Project(tmp_path)
+    project.write("m.py", QUIET_THEN_TALKER)
+    # One worker: the second run writes where the first one's log was.
+    run = project.popen("run", "m", "--plain", "-j", "1")
+    deadline = time.monotonic() + 60
+    while not (project.root / "started-0").exists():
+        assert time.monotonic() < deadline and run.poll() is None
+        time.sleep(0.02)
+    followed = project.tevra("logs", "pair", "-p", "i=0", "--follow")
+    assert run.wait(60) == 0
+    assert (followed.code, followed.out) == (0, "")
+    later = project.tevra("logs", "pair", "-p", "i=1")
+    assert later.out == "".join(f"1.{n}\n" for n in range(20))

@@ -62,6 +62,7 @@ def serve(job_fd: int, outcome_fd: int, state_dir: str, name: str,
     project_importable()
     place = Place(make_scratch(state_dir, name), ValueStore(os.path.join(state_dir, "values")))
     capture = runlog.Capture()
+    log = runlog.WorkerLog(place.scratch)
     jobs = os.fdopen(job_fd, "rb", buffering=1 << 16)
     try:
         _write_all(outcome_fd, READY)
@@ -73,20 +74,17 @@ def serve(job_fd: int, outcome_fd: int, state_dir: str, name: str,
             if parent is not None:
                 lifeline.stop_if_orphaned(parent)
             job = Job(*fields)
-            logged = False
-            log = runlog.log_path(place.scratch, job.run_id)
             try:
-                logged = capture.start(log)
+                capture.start_fd(log.begin(job.run_id))
                 outcome = run_in_process(job, place)
             finally:
                 # Whatever the run did to descriptors 0-2 and the streams ends with it.
-                if logged:
-                    capture.stop()
-                else:
-                    capture.restore()
-            settle(outcome, place, log)
+                capture.stop()
+            settle(outcome, place, log.end())
+            log.renew()
             _write_all(outcome_fd, encode_outcome(outcome))
     finally:
+        log.close()
         remove_scratch(state_dir, name)
 
 
