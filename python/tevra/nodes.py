@@ -43,7 +43,7 @@ class Part:
     __slots__ = ("asset", "size", "sizes", "strides", "included", "targets", "count", "state",
                  "reason", "reasons", "failed_last", "waiting", "readers", "versions", "success",
                  "paths", "inputs_seen", "facts", "edges", "downs", "need", "judged", "pieces",
-                 "prefix")
+                 "prefix", "data_files")
 
     def __init__(self, asset: Asset) -> None:
         self.asset = asset
@@ -73,6 +73,9 @@ class Part:
         self.versions: list[str | None] = []
         self.success: array[int] = array("q")
         self.paths: dict[int, Value] = {}
+        # Of settled partitions that a dependent has yet to read, known to this
+        # invocation (made by it, or given to a job): the stored data files the value names.
+        self.data_files: dict[int, tuple[str, ...]] = {}
         # Of partitions decided to run: their input versions, until they finish.
         self.inputs_seen: dict[int, str] = {}
         # Latest facts of partitions that wait for an upstream.

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import json
 from array import array
+from collections import Counter
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import NamedTuple, Protocol
@@ -112,6 +113,10 @@ class Plan:
         # Hashes of the files sources match, read again only when their stamps moved;
         # ``stat_cache.learnt`` is what the store should keep.
         self._stat_cache: StatCache | None = None
+        # Stored data files: by how many values still to be read they are named (of
+        # those this invocation knows), and those no such value names any more.
+        self._files_read: Counter[str] = Counter()
+        self._unread_files: list[str] = []
         self.parts: list[Part] = []  # every upstream before its downstreams
         self.code_versions = {
             a.key: versions.parts_version(a.code_parts) if a.code_parts is not None
@@ -262,7 +267,10 @@ class Plan:
             part.versions[i] = outcome.data_version or ""
             value: jobs.Value = outcome.value if outcome.value is not None else \
                 self.values.path(outcome.value_hash or "")
-            part.paths[i] = (value, tuple(h for h, _ in outcome.files))
+            made = tuple(h for h, _ in outcome.files)
+            part.paths[i] = (value, made)
+            if made and part.readers is not None and part.readers[i]:
+                self._files_to_read(part, i, made)
         part.release(i)
         if outcome.status == jobs.INTERRUPTED:
             return iter(())
@@ -314,6 +322,8 @@ class Plan:
             def value(u: int) -> jobs.Value:
                 made = up.paths.get(u) or found.get(up.success[u]) or (b"null", ())
                 data_files.update(dict.fromkeys(made[1]))
+                if made[1] and u not in up.data_files:
+                    self._files_to_read(up, u, made[1])
                 return made[0]
 
             read: jobs.InputFiles = {up.key(u): value(u) for u in us} if edge.gathered \
@@ -354,7 +364,24 @@ class Plan:
             assert readers is not None
             for u in edge.deps(combo):
                 readers[u] -= 1
+                if not readers[u] and u in up.data_files:
+                    for digest in up.data_files.pop(u):
+                        self._files_read[digest] -= 1
+                        if not self._files_read[digest]:
+                            del self._files_read[digest]
+                            self._unread_files.append(digest)
                 up.release(u)
+
+    def _files_to_read(self, part: Part, i: int, files: tuple[str, ...]) -> None:
+        part.data_files[i] = files
+        self._files_read.update(files)
+
+    def unread_files(self) -> list[str]:
+        """Stored data files that jobs were given and that no dependent is left to read
+        in this invocation (each once): an executor that copied them elsewhere may let
+        those copies go once the jobs that have them are over."""
+        found, self._unread_files = self._unread_files, []
+        return found
 
     # -- deciding ----------------------------------------------------------------
 

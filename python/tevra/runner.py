@@ -28,7 +28,7 @@ import random
 import signal
 import threading
 import time
-from collections import deque
+from collections import Counter, deque
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
@@ -129,6 +129,12 @@ class Runner:
         # Attempts to make: (when, order, node, the failed attempt's job and number, its
         # outcome), soonest first.
         self._retries: list[tuple[float, int, Node, jobs.Job, int, jobs.Outcome]] = []
+        # Stored data files named by jobs not over for good (a retry reads them again);
+        # those the plan gives no job any more but a job still names; and those to tell
+        # the executor of, which no job names any more either.
+        self._file_holders: Counter[str] = Counter()
+        self._unread: set[str] = set()
+        self._gone: list[str] = []
         self._remembered: set[str] = set()
         self._skipped: list[tuple[str, str, str, str | None]] = []
         # Jobs recorded as started, kept until the record is committed; then jobs
@@ -373,6 +379,7 @@ class Runner:
                 self._logs.poll(list(self._running_ids))
             for outcome in outcomes:
                 self._finish(outcome)
+            self._forget_files(executor)
             if self.fail_fast and self.summary.failed:
                 self._ready.clear()
                 self._stop(cancelled=False)
@@ -428,6 +435,8 @@ class Runner:
             files=files,
             given_versions=given,
         )
+        for digest in files:
+            self._file_holders[digest] += 1
         self.plan.consumed(node)
         self._submit_attempt(executor, node, job, 1)
 
@@ -471,13 +480,36 @@ class Runner:
             self._reports.append(
                 lambda: self.reporter.retrying(node, outcome, attempt, total, delay))
             return
+        self._done_with(job)
         self._settle_run(node, outcome)
 
     def _give_up_retries(self) -> None:
         """Stopping: partitions waiting to be tried again stand for their last attempt."""
         while self._retries:
-            *_, node, _, _, outcome = heapq.heappop(self._retries)
+            _, _, node, job, _, outcome = heapq.heappop(self._retries)
+            self._done_with(job)
             self._settle_run(node, outcome)
+
+    def _done_with(self, job: jobs.Job) -> None:
+        """A job is over for good: the stored files it names are no longer held by it."""
+        for digest in job.files:
+            self._file_holders[digest] -= 1
+            if not self._file_holders[digest]:
+                del self._file_holders[digest]
+                if digest in self._unread:
+                    self._unread.discard(digest)
+                    self._gone.append(digest)
+
+    def _forget_files(self, executor: Executor) -> None:
+        """Tell the executor of the stored files that no job names and none will read."""
+        for digest in self.plan.unread_files():
+            if digest in self._file_holders:
+                self._unread.add(digest)
+            else:
+                self._gone.append(digest)
+        if self._gone:
+            gone, self._gone = self._gone, []
+            executor.forget_files(gone)
 
     def _settle_run(self, node: Node, outcome: jobs.Outcome) -> None:
         decided = self.plan.finished(node, outcome)

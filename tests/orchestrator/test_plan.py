@@ -219,6 +219,27 @@ def test_a_failed_upstream_fails_its_downstreams() -> None:
     assert (b.label, b.state, b.reason) == ("b", jobs.UPSTREAM_FAILED, "upstream a failed")
 
 
+def test_a_data_file_is_unread_once_no_value_left_to_read_names_it() -> None:
+    plan = plan_of(gather_graph())
+    ups = list(plan.initial())
+    made = {"up[region=n,year=2024]": ("f1",), "up[region=n,year=2025]": ("f2", "shared"),
+            "up[region=s,year=2024]": ("shared",), "up[region=s,year=2025]": ()}
+    decided = []
+    for i, up in enumerate(ups):
+        plan.consumed(up)
+        files = tuple((h, (1, 1, 1, 1, 1)) for h in made[up.label])
+        decided += plan.finished(up, jobs.Outcome(i, jobs.SUCCEEDED, 0.0, 1.0, value=b"{}",
+                                                  data_version=f"d{i}", files=files))
+    north, south = decided
+    assert plan.input_files(north).files == ("f1", "f2", "shared")
+    plan.consumed(north)
+    # "shared" is named by a value south has yet to read.
+    assert plan.unread_files() == ["f1", "f2"]
+    assert plan.input_files(south).files == ("shared",)
+    plan.consumed(south)
+    assert plan.unread_files() == ["shared"] and plan.unread_files() == []
+
+
 def test_a_value_is_forgotten_once_every_reader_has_read_it() -> None:
     plan = plan_of(gather_graph())
     ups = list(plan.initial())

@@ -133,6 +133,76 @@ def test_dask_ships_data_files_by_hash(tables):
         assert hashlib.sha256(tables.stored(digest).read_bytes()).hexdigest() == digest
 
 
+RELEASED = """\
+import pyarrow as pa
+from tevra import asset, partitions
+
+@asset(serializer="parquet", partitions={"region": partitions(["north", "south"])})
+def orders(region: str) -> pa.Table:
+    return pa.table({"region": [region] * 3, "amount": [1.0, 2.0, 3.5]})
+
+@asset(inputs={"orders": orders}, serializer="parquet")
+def combined(orders: dict[str, pa.Table]) -> pa.Table:
+    return pa.concat_tables([orders[k] for k in sorted(orders)])
+
+@asset(inputs={"t": combined})
+def on_cluster(t: pa.Table) -> int:
+    # What the scheduler holds of the data files sent to the cluster (scattered bytes).
+    from distributed import get_worker
+    from distributed.utils import sync
+    worker = get_worker()
+    return len([k for k in sync(worker.loop, worker.scheduler.who_has)
+                if str(k).startswith("bytes-")])
+"""
+
+
+@pytest.mark.timeout(300)
+def test_dask_lets_data_files_go_once_nothing_is_left_to_read_them(tmp_path):
+    project = Project(tmp_path)
+    project.write("released.py", RELEASED)
+    result = project.run("released", "--executor", "dask", "-j", "2")
+    assert result.code == 0, result.out + result.err
+    # The orders' two files went to the cluster for combined, which has run since: only
+    # combined's own file, which on_cluster reads, is still there.
+    assert project.latest_values()["on_cluster"] == 1
+
+
+RETRIED = """\
+import json
+import pyarrow as pa
+from tevra import asset, context
+
+@asset(serializer="parquet")
+def table() -> pa.Table:
+    return pa.table({"x": [1, 2, 3]})
+
+@asset(inputs={"t": table})
+def flaky(t: pa.Table) -> list:
+    from distributed import get_worker
+    from distributed.utils import sync
+    worker = get_worker()
+    held = sorted(str(k) for k in sync(worker.loop, worker.scheduler.who_has)
+                  if str(k).startswith("bytes-"))
+    if context().attempt == 1:
+        raise RuntimeError(json.dumps(held))
+    return held
+"""
+
+
+@pytest.mark.timeout(300)
+def test_dask_keeps_a_data_file_for_the_retry_of_its_last_reader(tmp_path):
+    project = Project(tmp_path)
+    project.write("retried.py", RETRIED)
+    result = project.run("retried", "--executor", "dask", "-j", "2", "--retries", "1")
+    assert result.code == 0, result.out + result.err
+    db = sqlite3.connect(tmp_path / ".tevra" / "runs.db")
+    [(error,)] = db.execute("SELECT error FROM runs WHERE status = 'failed'").fetchall()
+    db.close()
+    first = json.loads(error.removeprefix("RuntimeError: "))
+    # The same file on the cluster for both attempts: it was not sent a second time.
+    assert len(first) == 1 and project.latest_values()["flaky"] == first
+
+
 @pytest.mark.parametrize("isolate", [False, True])
 def test_the_run_context_tells_the_asset_and_its_attempt(tmp_path, isolate):
     p = Project(tmp_path)

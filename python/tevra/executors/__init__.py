@@ -28,6 +28,11 @@ class Executor(Protocol):
         for at least one when none is ready (``None``: until one is)."""
         ...
 
+    def forget_files(self, digests: list[str]) -> None:
+        """Stored data files no job it holds names and none to come will read: where it
+        copied them away from the value store, it may let those copies go."""
+        ...
+
     def cancel(self) -> list[Outcome]:
         """Stop every job in flight; their outcomes are returned (as interrupted) and
         no worker is left behind."""

@@ -14,7 +14,8 @@ finished and its result was not yet fetched) finds its claim in the scheduler an
 nothing; the runs it held are recorded as crashed. The
 stored data files a job's inputs name (tables and other serialized values) go to the
 workers by hash: each is scattered once, straight to a worker, and Dask hands it to any
-other worker that needs it at most once. The workers and the machine running
+other worker that needs it at most once; the cluster lets it go once no run of the
+invocation is left to read it. The workers and the machine running
 ``tevra run`` therefore share no filesystem, and the graph stays with the orchestrator:
 a job is submitted only once its inputs exist, so Dask never sees a dependency between
 two runs.
@@ -194,7 +195,8 @@ class DaskExecutor:
         self._values = ValueStore(os.path.join(self.state, "values"))
         self._scratch_name = f"dask-{os.getpid()}-{uuid.uuid4().hex[:8]}"
         self._scratch = make_scratch(self.state, self._scratch_name)
-        # Stored data files sent to the cluster, by hash: each is scattered once.
+        # Stored data files on the cluster, by hash: each is scattered once, and
+        # released once no job will read it.
         self._files: dict[str, Future] = {}
         self._project_dir = os.path.abspath(project_dir or os.getcwd())
         self._cluster: LocalCluster | None = None
@@ -448,9 +450,17 @@ class DaskExecutor:
                 with contextlib.suppress(Exception):  # tidying only: close() drops the rest
                     client.set_metadata([_CLAIMS, self._claims, str(generation)], None)
 
+    def forget_files(self, digests: list[str]) -> None:
+        """Let the cluster drop stored data files no job will read any more."""
+        for digest in digests:
+            future = self._files.pop(digest, None)
+            if future is not None:
+                future.release()
+
     def _file(self, digest: str) -> Future:
         """A stored data file on the cluster: scattered straight to a worker the first
-        time a job needs it, and kept there for the executor's life."""
+        time a job needs it, and kept there until no job will read it any more
+        (``forget_files``)."""
         future = self._files.get(digest)
         if future is None:
             client = self._client
