@@ -10,6 +10,7 @@ or graph error.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import sys
@@ -20,7 +21,7 @@ from pathlib import Path
 from typing import Any
 
 from tevra import codeversion, install, jobs, project
-from tevra.discover import inspect
+from tevra.discover import Discovery
 from tevra.errors import (
     INTERRUPTED,
     OK,
@@ -278,9 +279,19 @@ def _positive_float(text: str) -> float:
 # -- discovery and planning -------------------------------------------------------
 
 
-def _graph(args: argparse.Namespace, proj: Project) -> Graph:
+def _graph(args: argparse.Namespace, proj: Project,
+           meanwhile: Callable[[], object] | None = None) -> Graph:
+    """The assets of the project's modules; ``meanwhile`` is called while they are
+    discovered (in a process of their own: this one only waits)."""
     modules = _modules(args, proj)
-    found = inspect(modules, str(proj.root), proj.exclude, debug=args.debug)
+    discovery = Discovery(modules, str(proj.root), proj.exclude, debug=args.debug)
+    if meanwhile is not None:
+        try:
+            meanwhile()
+        except BaseException:
+            discovery.stop()
+            raise
+    found = discovery.result()
     if not found.records:
         raise GraphError([f"no assets found in {' '.join(modules)}"])
     return build(found.records, found.python_version, str(proj.root))
@@ -330,12 +341,17 @@ def _plan(args: argparse.Namespace, store: Store | None, graph: Graph) -> Plan:
 # -- commands ---------------------------------------------------------------------
 
 
+def _load_run_modules() -> None:
+    # What a run needs beyond discovery and planning, imported while discovery runs.
+    for name in ("tevra.display", "tevra.runner", "tevra.executors.pool"):
+        importlib.import_module(name)
+
+
 def cmd_run(args: argparse.Namespace) -> int:
+    proj = project.load()
+    graph = _graph(args, proj, _load_run_modules)
     from tevra.display import reporter
     from tevra.runner import Runner
-
-    proj = project.load()
-    graph = _graph(args, proj)
     store = Store(_state(args, proj), notice=sys.stderr)
     try:
         store.adopt_path_keys(graph.unnamed())

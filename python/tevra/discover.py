@@ -35,15 +35,39 @@ def inspect(modules: list[str], project_dir: str, exclude: list[str] | None = No
     """Run ``python -m tevra.scan`` over ``modules`` in ``project_dir``; ``exclude`` holds
     globs of submodules a package's walk leaves out; ``debug`` has the child print the
     traceback of a module that fails to import."""
-    options = [arg for glob in exclude or [] for arg in ("--exclude", glob)]
-    if debug:
-        options.append("--traceback")
-    # Unbuffered (-u): what a module prints reaches the terminal in the order it was
-    # printed, its standard output and error interleaved as written.
-    proc = subprocess.Popen(
-        [sys.executable, "-u", "-m", "tevra.scan", *options, "--", *modules],
-        cwd=project_dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-    )
+    return Discovery(modules, project_dir, exclude, debug).result()
+
+
+class Discovery:
+    """``inspect`` in two steps: the child starts when this is made, and ``result``
+    waits for it, so that the caller can work meanwhile (``stop`` ends it unread)."""
+
+    def __init__(self, modules: list[str], project_dir: str, exclude: list[str] | None = None,
+                 debug: bool = False) -> None:
+        self.modules = modules
+        options = [arg for glob in exclude or [] for arg in ("--exclude", glob)]
+        if debug:
+            options.append("--traceback")
+        # Unbuffered (-u): what a module prints reaches the terminal in the order it was
+        # printed, its standard output and error interleaved as written.
+        self._proc = subprocess.Popen(
+            [sys.executable, "-u", "-m", "tevra.scan", *options, "--", *modules],
+            cwd=project_dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        )
+
+    def stop(self) -> None:
+        proc = self._proc
+        proc.kill()
+        proc.wait()
+        for pipe in (proc.stdout, proc.stderr):
+            if pipe is not None:
+                pipe.close()
+
+    def result(self) -> Inspection:
+        return _inspection(self._proc, self.modules)
+
+
+def _inspection(proc: subprocess.Popen[bytes], modules: list[str]) -> Inspection:
     document = _read_passing_on(proc)
     if proc.wait() != 0:
         raise DiscoveryError(f"discovery of {' '.join(modules)} {_ended(proc.returncode)}")
