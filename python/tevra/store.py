@@ -79,7 +79,9 @@ CREATE TABLE IF NOT EXISTS runs (
     log_hash TEXT
 );
 CREATE INDEX IF NOT EXISTS runs_by_asset ON runs (asset, partition, id);
-CREATE INDEX IF NOT EXISTS runs_by_status ON runs (status, id);
+-- Runs under way, found at every start; the other statuses are listed newest first,
+-- which a scan from the newest end finds without an index of every run.
+CREATE INDEX IF NOT EXISTS runs_running ON runs (id) WHERE status = 'running';
 -- The last real run and the last success of every asset partition.
 CREATE TABLE IF NOT EXISTS latest (
     asset TEXT NOT NULL,
@@ -135,6 +137,9 @@ SCHEMA += ";".join(STAMP_TABLES)
 _SCHEMA_NAMES = frozenset(re.findall(r"CREATE (?:TABLE|INDEX) IF NOT EXISTS (\w+)", SCHEMA))
 # The tables every run history has; a database with tables but not these is not one.
 _TABLES = ("invocations", "runs", "latest")
+# The assets with runs under way, found through the index of running runs.
+_RUNNING_ASSETS = ("SELECT DISTINCT asset FROM "
+                   "(SELECT asset FROM runs WHERE status = 'running' ORDER BY id)")
 # Seconds one attempt to take the database's write lock waits, between which the
 # command says that it waits and Ctrl-C is heard.
 LOCK_SLICE = 1.0
@@ -338,6 +343,9 @@ class Store:
                 self._wait_for_lock(lambda: self.db.execute(
                     "ALTER TABLE invocations ADD COLUMN summary TEXT"))
             self._wait_for_lock(lambda: _add_counts(self.db))
+            if "runs_by_status" in made:
+                # Indexed every run by status: 25 bytes a run for lists that need none.
+                self._wait_for_lock(lambda: self.db.execute("DROP INDEX runs_by_status"))
             if self.db.execute("PRAGMA user_version").fetchone()[0] != LAYOUT:
                 self._wait_for_lock(lambda: self.db.execute(f"PRAGMA user_version = {LAYOUT}"))
         self._upgrade()
@@ -517,14 +525,14 @@ class Store:
 
     def _recover_now(self) -> None:
         stale = self.db.execute(
-            "SELECT id, asset, partition FROM runs WHERE status = ?", (jobs.RUNNING,)
+            "SELECT id, asset, partition FROM runs WHERE status = 'running'"
         ).fetchall()
         now = time.time()
         self.db.execute(
             "UPDATE runs SET status = ?, ended = COALESCE(ended, ?), "
             "error = COALESCE(error, 'the tevra run that started it ended before it finished') "
-            "WHERE status = ?",
-            (jobs.INTERRUPTED, now, jobs.RUNNING),
+            "WHERE status = 'running'",
+            (jobs.INTERRUPTED, now),
         )
         for run_id, asset, partition in stale:
             self._set_latest(asset, partition, run_id, jobs.INTERRUPTED, None)
@@ -657,8 +665,8 @@ class Store:
         once none of its workers is left."""
         def interrupt() -> None:
             stale = self.db.execute(
-                "SELECT id, asset, partition FROM runs WHERE status = ? AND invocation = ?",
-                (jobs.RUNNING, self.invocation)).fetchall()
+                "SELECT id, asset, partition FROM runs WHERE status = 'running' "
+                "AND invocation = ?", (self.invocation,)).fetchall()
             now = time.time()
             for run_id, asset, partition in stale:
                 self.db.execute(
@@ -666,8 +674,8 @@ class Store:
                     (jobs.INTERRUPTED, now, run_id))
                 self._set_latest(asset, partition, run_id, jobs.INTERRUPTED, None)
 
-        if self.db.execute("SELECT 1 FROM runs WHERE status = ? AND invocation = ? LIMIT 1",
-                           (jobs.RUNNING, self.invocation)).fetchone():
+        if self.db.execute("SELECT 1 FROM runs WHERE status = 'running' AND invocation = ? "
+                           "LIMIT 1", (self.invocation,)).fetchone():
             self._write(interrupt)
 
     def unstarted(self, run_ids: list[int]) -> None:
@@ -801,15 +809,25 @@ class Store:
         """Every recorded partition of ``asset`` with its freshness facts, streamed."""
         rows = self.db.execute(
             "SELECT l.partition, l.status, l.success_id, r.code_version, r.input_versions, "
-            "r.data_version, r.value IS NOT NULL, r.value_hash, r.files, "
-            "s.size, s.mtime_ns, s.ctime_ns, s.inode, s.device FROM latest l "
-            "LEFT JOIN runs r ON r.id = l.success_id "
-            "LEFT JOIN stored s ON s.hash = r.value_hash WHERE l.asset = ?",
+            "r.data_version, r.value IS NOT NULL, r.value_hash, r.files FROM latest l "
+            "LEFT JOIN runs r ON r.id = l.success_id WHERE l.asset = ?",
             (asset,),
         )
-        for row in rows:
-            stamp = Stamp(*row[9:]) if row[9] is not None else None
-            yield row[0], Fact._make((*row[1:9], stamp))
+        # Stamps of stored values are looked up a chunk of rows at a time, and only for
+        # values not kept inline: joined row by row, they cost most small assets' scan.
+        while chunk := rows.fetchmany(2048):
+            stored = [row[7] for row in chunk if row[7] is not None and not row[6]]
+            if not stored:
+                for row in chunk:
+                    yield row[0], Fact(*row[1:])
+                continue
+            stamps = self.stamps(stored)
+            for row in chunk:
+                fact = Fact(*row[1:])
+                digest = row[7]
+                if digest is not None and not row[6]:
+                    fact = fact._replace(stamp=stamps.get(digest))
+                yield row[0], fact
 
     def success_values(self, run_ids: list[int]) -> dict[int, tuple[bytes | str, tuple[str, ...]]]:
         """The value of each of these runs, as a job carries it (its bytes, or its
@@ -908,8 +926,7 @@ class Store:
         whose function or name it is."""
         # Those with a last run, and those whose first runs are under way.
         keys = [row[0] for row in self.db.execute(
-            "SELECT DISTINCT asset FROM latest UNION "
-            "SELECT DISTINCT asset FROM runs WHERE status = ?", (jobs.RUNNING,))]
+            "SELECT DISTINCT asset FROM latest UNION " + _RUNNING_ASSETS)]
         if name in keys:
             return [name]
         matches = [k for k in keys if k.endswith(":" + name) or k.split(":")[-1] == name]
@@ -1160,7 +1177,7 @@ class History:
         """Every asset with a recorded run, in key order."""
         found = {r[0] for r in self._all(_DISTINCT.format(col="asset", table="latest"))}
         found.update(r[0] for r in self._all(
-            "SELECT DISTINCT asset FROM runs WHERE status = ?", (jobs.RUNNING,)))
+            _RUNNING_ASSETS))
         return sorted(found)
 
     def statuses(self) -> list[str]:
@@ -1201,7 +1218,7 @@ class History:
 
     def running(self, limit: int = 100) -> list[Run]:
         return [Run(*row) for row in self._all(
-            f"{_RUN_SELECT} WHERE status = ? ORDER BY id DESC LIMIT ?", (jobs.RUNNING, limit))]
+            f"{_RUN_SELECT} WHERE status = 'running' ORDER BY id DESC LIMIT ?", (limit,))]
 
     def runs(self, *, asset: str | None = None, status: str | None = None,
              invocation: int | None = None, before: int | None = None,
