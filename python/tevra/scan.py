@@ -34,12 +34,15 @@ import sys
 import traceback
 from pathlib import Path, PurePosixPath
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import _tevra
 
 from tevra._cli import project_importable
 from tevra.codeversion import Location, Parts, Reach
+
+if TYPE_CHECKING:
+    from tevra import serializers
 
 _FOREIGN_DIRS = ("site-packages", "dist-packages")
 _TRACEBACKS = False
@@ -181,8 +184,13 @@ def _did_you_mean(name: str, missing: str) -> str:
 def describe(modules: list[str]) -> dict[str, dict[str, Any]]:
     """For every asset of the modules, by ``file:function``: its defining module and the
     parts of its code."""
+    from tevra import serializers
+
     reach = Reach(_locate, ".".join(map(str, sys.version_info[:3])))
     described: dict[str, dict[str, Any]] = {}
+    # Every serializer known, looked up for the first asset only: the installed ones
+    # are found by reading every distribution's entry points.
+    known: list[serializers.Serializer] | None = None
     for name in modules:
         for value in list(vars(sys.modules[name]).values()):
             target = _asset_target(value)
@@ -198,9 +206,11 @@ def describe(modules: list[str]) -> dict[str, dict[str, Any]]:
                 continue
             module = getattr(target, "__module__", None) or name
             parts: Parts = reach.parts(module, function, lambda: _source(target))
+            if known is None:
+                known = [serializers.get(n) for n in serializers.names()]
             described[ref] = {"module": module, "code": parts,
                               "serializer_problem": _serializer_problem(value),
-                              "loads": _loads(target)}
+                              "loads": _loads(target, known)}
     return described
 
 
@@ -220,16 +230,15 @@ def _serializer_problem(value: object) -> str | None:
     return None
 
 
-def _loads(target: object) -> dict[str, dict[str, Any]]:
-    """For each annotated parameter, the serializers whose data can become it."""
-    from tevra import serializers
+def _loads(target: object, known: "list[serializers.Serializer]") -> dict[str, dict[str, Any]]:
+    """For each annotated parameter, the serializers (of ``known``) whose data can
+    become it."""
     from tevra.adapter import element_type, parameter_annotations
 
     try:
         annotations = parameter_annotations(target)  # type: ignore[arg-type]
     except Exception:  # noqa: BLE001
         return {}
-    known = [serializers.get(n) for n in serializers.names()]
     out: dict[str, dict[str, Any]] = {}
     for param, annotation in annotations.items():
         if param == "return":
