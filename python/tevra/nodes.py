@@ -264,13 +264,35 @@ class Node:
 class Positions:
     """Partition key text -> position, without making every key of a large asset."""
 
+    # Up to this many values in every dimension, each "dim=text" piece maps straight to
+    # its share of the position: a key is then a split and a lookup per dimension.
+    DIRECT = 100_000
+
     def __init__(self, part: Part) -> None:
         self.part = part
         dims = part.asset.dims
         self.lookups = [dims.index[d] for d in dims.names]
         self.names = dims.names
+        self.direct: list[dict[str, int]] | None = None
+        if part.sizes and max(part.sizes) <= self.DIRECT:
+            self.direct = [{piece: j * stride for j, piece in enumerate(pieces)}
+                           for pieces, stride in zip(part.pieces, part.strides)]
 
     def get(self, key: str) -> int | None:
+        direct = self.direct
+        if direct is not None:
+            if len(direct) == 1:
+                return direct[0].get(key)
+            pieces = key.split(",")
+            if len(pieces) != len(direct):
+                return None
+            i = 0
+            for piece, shares in zip(pieces, direct):
+                share = shares.get(piece)
+                if share is None:
+                    return None
+                i += share
+            return i
         part = self.part
         if not part.sizes:
             return 0 if key == "" else None
