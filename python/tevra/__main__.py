@@ -9,4 +9,10 @@ except KeyboardInterrupt:
     sys.stderr.write("tevra: interrupted\n")
     sys.exit(130)
 
-sys.exit(main())
+code = main()
+# The interpreter's shutdown would walk every object in collections nothing here needs:
+# what is still open was closed by the command, and atexit handlers still run.
+import gc  # noqa: E402
+
+gc.freeze()
+sys.exit(code)

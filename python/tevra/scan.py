@@ -368,4 +368,11 @@ def _version(dist: str) -> str:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    code = main()
+    # The command waits for this process to end, and the collections of the
+    # interpreter's shutdown would walk every object the modules' libraries made; frozen
+    # objects are left out (atexit handlers still run).
+    import gc
+
+    gc.freeze()
+    sys.exit(code)

@@ -90,6 +90,24 @@ def test_what_a_module_prints_at_import_does_not_disturb_discovery(tmp_path):
     assert "hello from import" in result.err
 
 
+def test_discovery_ends_as_an_interpreter_does(tmp_path):
+    """The discovery child's end still runs a module's atexit handlers and waits for
+    its threads."""
+    p = Project(tmp_path)
+    p.write("m.py", HEAD + (
+        "import atexit, threading, time\n"
+        "atexit.register(lambda: open('atexit.log', 'w').write('ran'))\n"
+        "def late():\n"
+        "    time.sleep(0.3)\n"
+        "    open('thread.log', 'w').write('done')\n"
+        "threading.Thread(target=late).start()\n"
+        "@asset()\ndef a(): return 1\n"))
+    result = p.tevra("list", "m")
+    assert result.code == 0, result.err
+    assert [(tmp_path / name).read_text() for name in ("atexit.log", "thread.log")] == [
+        "ran", "done"]
+
+
 def test_a_misspelt_selection_gets_a_suggestion(tmp_path):
     p = Project(tmp_path)
     p.write("m.py", HEAD + "@asset()\ndef orders(): return 1\n")
