@@ -117,6 +117,7 @@ class HashingWriter(io.RawIOBase):
         self._thread: threading.Thread | None = None
         self._position = 0
         self._digest: str | None = None
+        self._failed: BaseException | None = None  # by the hashing thread
 
     def writable(self) -> bool:
         return True
@@ -161,6 +162,8 @@ class HashingWriter(io.RawIOBase):
         """The hex SHA-256 of everything written; only once closed."""
         if not self.closed:
             raise ValueError("the file is still being written")
+        if self._failed is not None:
+            raise self._failed
         if self._digest is None:
             self._digest = self._hash.hexdigest()
         return self._digest
@@ -170,8 +173,13 @@ class HashingWriter(io.RawIOBase):
             view = view[os.write(self._fd, view):]
 
     def _hash_pending(self) -> None:
+        # Whatever happens, the pieces are taken: a writer never waits on a dead thread.
         while (piece := self._pending.get()) is not None:
-            self._hash.update(piece)
+            if self._failed is None:
+                try:
+                    self._hash.update(piece)
+                except BaseException as exc:  # noqa: BLE001 - told by digest()
+                    self._failed = exc
 
 
 def is_digest(text: str) -> bool:
