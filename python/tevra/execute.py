@@ -23,7 +23,7 @@ from typing import Any
 
 import _tevra
 
-from tevra import run_context, runlog, serializers, versions
+from tevra import run_context, runlog, serializers
 from tevra.adapter import MODULE as ADAPTER_MODULE
 from tevra.jobs import FAILED, SUCCEEDED, Job, Outcome, StampFields, kwargs_json, read_inputs
 from tevra.values import INLINE_LIMIT, Stamp, ValueStore, empty_dir, hash_bytes, stamp_of

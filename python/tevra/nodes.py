@@ -14,7 +14,7 @@ from collections.abc import Iterable, Iterator
 from tevra import jobs
 from tevra.graph import Asset
 from tevra.jobs import USABLE
-from tevra.store import Fact
+from tevra.store.schema import Fact
 
 # Node states. Pending nodes wait for an upstream; the others are final or running.
 PENDING = "pending"

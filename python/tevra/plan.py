@@ -41,7 +41,7 @@ from tevra.nodes import (
     reads_all,
 )
 from tevra.partition_keys import expand
-from tevra.store import Fact
+from tevra.store.schema import Fact
 from tevra.values import Known, Stamp, StatCache, ValueStore
 
 # What ``preview`` says of a partition.

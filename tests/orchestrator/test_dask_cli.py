@@ -6,7 +6,6 @@ command's own cluster, since what it checks is that the command takes it down.
 
 from __future__ import annotations
 
-import json
 import os
 import signal
 import sqlite3

@@ -193,7 +193,7 @@ def test_failure_keeps_record_and_traceback(executor: DaskExecutor, tmp_path: Pa
     assert got.data_version is None and got.value is None and got.value_hash is None
     if frame is not None:
         assert got.traceback is not None
-        assert f'dask_assets.py", line' in got.traceback and frame in got.traceback
+        assert 'dask_assets.py", line' in got.traceback and frame in got.traceback
 
 
 def test_run_killing_its_worker_runs_once_and_is_crashed(executor: DaskExecutor,

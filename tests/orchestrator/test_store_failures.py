@@ -7,7 +7,6 @@ pipe, another process holding the database's lock."""
 from __future__ import annotations
 
 import hashlib
-import os
 import random
 import shutil
 import sqlite3

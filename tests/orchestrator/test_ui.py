@@ -15,7 +15,6 @@ import shutil
 import signal
 import sqlite3
 import subprocess
-import sys
 import time
 import warnings
 from pathlib import Path
@@ -27,7 +26,8 @@ from tevra_project import Project
 warnings.filterwarnings("ignore", message="Using `httpx` with `starlette.testclient`")
 from starlette.testclient import TestClient  # noqa: E402
 
-from tevra.store import History, Store  # noqa: E402
+from tevra.store import Store  # noqa: E402
+from tevra.store.pages import History  # noqa: E402
 from tevra.ui.app import Settings, create_app  # noqa: E402
 
 HOSTILE = "<script>window.__pwned = 1</script>"
@@ -212,7 +212,7 @@ def test_a_value_file_outside_the_state_directory_is_not_read(project, tmp_path)
     try:
         with client(project) as c:
             page = c.get(f"/run/{ok}").text
-            escape = c.get("/static/..%2F..%2Fstore.py")
+            escape = c.get("/static/..%2F..%2Fplan.py")
     finally:
         db.execute("UPDATE runs SET value = ?, value_hash = ? WHERE id = ?", (*original, ok))
         db.commit()

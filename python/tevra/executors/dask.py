@@ -27,7 +27,6 @@ executor is made.
 from __future__ import annotations
 
 import contextlib
-import json
 import os
 import platform
 import queue

@@ -32,7 +32,7 @@ def serve(modules: list[str], state_dir: Path, project_dir: Path, *,
     except ImportError as exc:
         raise UsageError(f"tevra ui needs the ui extra ({exc.name} is missing): "
                          + extra_hint("ui", UI_PACKAGES)) from None
-    from tevra.store import History
+    from tevra.store.pages import History
     from tevra.ui.pipeline import Pipeline
 
     loopback = _loopback(host)

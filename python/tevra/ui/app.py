@@ -35,7 +35,7 @@ from starlette.staticfiles import StaticFiles
 
 import tevra.ui.preview as preview
 import tevra.ui.views as views
-from tevra.store import History
+from tevra.store.pages import History
 from tevra.ui.launch import Launcher
 from tevra.ui.pipeline import STATE_CLASS, STATE_GLYPH, STATE_ORDER, Pipeline
 

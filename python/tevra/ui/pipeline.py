@@ -24,7 +24,8 @@ from tevra.discover import inspect
 from tevra.errors import GraphError
 from tevra.graph import build
 from tevra.partition_keys import Dimensions
-from tevra.store import History, PartitionState, Run
+from tevra.store.pages import History, PartitionState
+from tevra.store.schema import Run
 
 # Above this many partitions in the graph, freshness is not computed (planning them
 # all takes seconds and memory); pages show the recorded statuses only.

@@ -21,7 +21,7 @@ from pygments.lexers import PythonLexer
 
 from tevra import serializers
 from tevra.errors import SerializerError
-from tevra.store import Run
+from tevra.store.schema import Run
 from tevra.values import ValueStore
 
 PREVIEW_CHARS = 20_000

@@ -16,7 +16,8 @@ from typing import Any
 import tevra.ui.grid as grids
 import tevra.ui.layout as layout
 import tevra.ui.preview as preview
-from tevra.store import History, Run
+from tevra.store.pages import History
+from tevra.store.schema import Run
 from tevra.ui.pipeline import (
     FAILED,
     RUNNING,
