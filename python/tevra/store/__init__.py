@@ -491,8 +491,10 @@ class Store(Reader):
     def adopt_path_keys(self, assets: Iterable[keys.Unnamed]) -> dict[str, str]:
         """Carry the history kept under the path keys of older stores over to the keys
         of these assets (``tevra.keys``); returns what was renamed."""
+        # Path keys begin with "/": a range of the index ("0" follows "/"), where LIKE
+        # would read every partition.
         stored = [row[0] for row in self.db.execute(
-            "SELECT DISTINCT asset FROM latest WHERE asset LIKE '/%'")]
+            "SELECT DISTINCT asset FROM latest WHERE asset >= '/' AND asset < '0'")]
         renamed = keys.legacy_keys(stored, assets) if stored else {}
         if renamed:
             self._adopt(renamed)
