@@ -25,7 +25,7 @@ from typing import NamedTuple, Protocol
 from tevra import adapter, jobs, sources, versions
 from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
-from tevra.jobs import FAILURES
+from tevra.jobs import FAILURES, USABLE
 from tevra.nodes import (
     CACHED_CODE,
     REASON_CODE,
@@ -525,10 +525,26 @@ class Plan:
         part.state[:] = bytes([RUN_CODE]) * part.size
         part.reason[:] = bytes([never]) * part.size
         index = Positions(part)
+        code = self.code_versions[part.asset.key]
+        included, state, reason = part.included, part.state, part.reason
+        versions, success = part.versions, part.success
+        # What most of a large asset's partitions are, settled here without the whole
+        # verdict: the same outcome as _verdict's for a value kept in the history itself.
+        plain = not self.options.force
         for key, fact in self.history.facts(part.asset.key):
             i = index.get(key)
-            if i is not None and part.has(i):
-                self._verdict(part, i, fact, None)
+            if i is None or (included is not None and not included[i]):
+                continue
+            if (plain and fact.inline and not fact.files and fact.input_versions is None
+                    and fact.code_version == code and fact.success_id is not None
+                    and fact.status in USABLE):
+                state[i] = CACHED_CODE
+                reason[i] = 0
+                if versions:
+                    versions[i] = fact.data_version or ""
+                    success[i] = fact.success_id
+                continue
+            self._verdict(part, i, fact, None)
         if not self.options.upstream:
             # A partition never run may be refused: judged one by one.
             for i in part.positions():
