@@ -25,7 +25,7 @@ from typing import NamedTuple, Protocol
 from tevra import adapter, jobs, sources, versions
 from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
-from tevra.jobs import FAILURES, USABLE
+from tevra.jobs import FAILURES
 from tevra.nodes import (
     CACHED_CODE,
     REASON_CODE,
@@ -41,7 +41,7 @@ from tevra.nodes import (
     reads_all,
 )
 from tevra.partition_keys import expand
-from tevra.store.schema import Fact
+from tevra.store.schema import Fact, Settled
 from tevra.values import Known, Stamp, StatCache, ValueStore
 
 # What ``preview`` says of a partition.
@@ -66,6 +66,9 @@ class Facts(Protocol):
 
     def facts(self, asset: str) -> Iterable[tuple[str, Fact]]: ...
 
+    def source_facts(self, asset: str, code_version: str
+                     ) -> Iterable[tuple[str, Fact | Settled]]: ...
+
     def success_values(self, run_ids: list[int]) -> dict[int, Value]: ...
 
     def stamps(self, hashes: Iterable[str]) -> dict[str, Stamp]: ...
@@ -79,6 +82,10 @@ class NoFacts:
     values = ValueStore("")
 
     def facts(self, asset: str) -> Iterable[tuple[str, Fact]]:
+        return ()
+
+    def source_facts(self, asset: str, code_version: str
+                     ) -> Iterable[tuple[str, Fact | Settled]]:
         return ()
 
     def success_values(self, run_ids: list[int]) -> dict[int, Value]:
@@ -528,22 +535,21 @@ class Plan:
         code = self.code_versions[part.asset.key]
         included, state, reason = part.included, part.state, part.reason
         versions, success = part.versions, part.success
-        # What most of a large asset's partitions are, settled here without the whole
-        # verdict: the same outcome as _verdict's for a value kept in the history itself.
-        plain = not self.options.force
-        for key, fact in self.history.facts(part.asset.key):
+        force = self.options.force
+        for key, fact in self.history.source_facts(part.asset.key, code):
             i = index.get(key)
             if i is None or (included is not None and not included[i]):
                 continue
-            if (plain and fact.inline and not fact.files and fact.input_versions is None
-                    and fact.code_version == code and fact.success_id is not None
-                    and fact.status in USABLE):
-                state[i] = CACHED_CODE
-                reason[i] = 0
-                if versions:
-                    versions[i] = fact.data_version or ""
-                    success[i] = fact.success_id
-                continue
+            if isinstance(fact, Settled):
+                if not force:
+                    # Fresh: its value is in the history, and nothing it ran on moved.
+                    state[i] = CACHED_CODE
+                    reason[i] = 0
+                    if versions:
+                        versions[i] = fact.data_version or ""
+                        success[i] = fact.success_id
+                    continue
+                fact = Fact(jobs.SUCCEEDED, fact.success_id, code, None, fact.data_version, True)
             self._verdict(part, i, fact, None)
         if not self.options.upstream:
             # A partition never run may be refused: judged one by one.

@@ -45,6 +45,9 @@ class History:
     def facts(self, asset: str) -> list[tuple[str, Fact]]:
         return [(p, f) for (a, p), f in self.latest.items() if a == asset]
 
+    def source_facts(self, asset: str, code_version: str) -> list[tuple[str, Fact]]:
+        return self.facts(asset)  # every one judged whole
+
     def success_values(self, run_ids: list[int]) -> dict[int, tuple[bytes | str, tuple[str, ...]]]:
         return {f.success_id: (f.value if f.value is not None else self.values.path(f.value_hash or ""), ())
                 for f in self.latest.values() if f.success_id in run_ids}

@@ -211,6 +211,15 @@ class Fact(NamedTuple):
     stamp: Stamp | None = None
 
 
+class Settled(NamedTuple):
+    """The facts of a partition whose last real run is usable and whose last success ran
+    the code version asked about, read no inputs, and is kept in the history itself
+    with no data files: nothing else about it bears on freshness."""
+
+    success_id: int
+    data_version: str | None
+
+
 def add_counts(db: sqlite3.Connection) -> None:
     if has_table(db, "latest_counts"):
         return
