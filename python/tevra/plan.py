@@ -254,6 +254,13 @@ class Plan:
         for part in self.parts:
             if part.need:
                 continue  # reached through its upstreams
+            if self._settles_whole(part):
+                for i in part.positions():
+                    node = Node(part, i)
+                    self._decide(node)
+                    yield node
+                yield from self._settle_part(part)
+                continue
             for i in part.positions():
                 node = Node(part, i)
                 self._decide(node)
@@ -263,6 +270,34 @@ class Plan:
                 yield node
                 if not runs:
                     yield from self._settle(node)
+
+    def _settles_whole(self, part: Part) -> bool:
+        """Whether no partition of an asset without inputs runs (the usual re-run): its
+        dependents then hear of all of them at once, not of each in turn."""
+        if part.edges or part.included is not None:
+            return False
+        if not part.judged:
+            self._judge_whole(part)
+        return RUN_CODE not in part.state
+
+    def _settle_part(self, part: Part) -> Iterator[Node]:
+        """Every partition of ``part`` settled: what its dependents wait for of it is
+        counted off at once, and those waiting for nothing more are decided in turn."""
+        ready: list[Node] = []
+        for edge in part.downs:
+            down = edge.down
+            waiting = down.waiting
+            assert waiting is not None
+            for q in down.positions():
+                waiting[q] -= len(edge.deps(down.combo(q)))
+                if waiting[q] == 0:
+                    ready.append(Node(down, q))
+        for node in ready:
+            self._decide(node)
+            runs = node.runs
+            yield node
+            if not runs:
+                yield from self._settle(node)
 
     def finished(self, node: Node, outcome: jobs.Outcome) -> Iterator[Node]:
         """A node's run ended: it stands for its outcome from now on. Yields the nodes
