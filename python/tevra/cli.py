@@ -434,9 +434,15 @@ def cmd_status(args: argparse.Namespace) -> int:
                 sep = ",\n"
             out.write("\n]}\n")
             return OK
+        # Written a batch of lines at a time: a million partitions are a million lines.
+        lines: list[str] = []
         for node, verdict, reason in rows:
             counts[verdict] = counts.get(verdict, 0) + 1
-            out.write(f"{verdict:<6} {node.label}" + (f"  ({reason})\n" if reason else "\n"))
+            lines.append(f"{verdict:<6} {node.label}" + (f"  ({reason})\n" if reason else "\n"))
+            if len(lines) >= 4096:
+                out.write("".join(lines))
+                lines.clear()
+        out.write("".join(lines))
     finally:
         if store is not None:
             store.close()

@@ -283,6 +283,11 @@ class Positions:
         if direct is not None:
             if len(direct) == 1:
                 return direct[0].get(key)
+            if len(direct) == 2:
+                first, _, second = key.partition(",")
+                a = direct[0].get(first)
+                b = direct[1].get(second)
+                return None if a is None or b is None else a + b
             pieces = key.split(",")
             if len(pieces) != len(direct):
                 return None
