@@ -187,16 +187,20 @@ class Runner:
         self._outbox.clear()
         self._reserve.clear()
         if self._executor is not None:
+            told = True
             try:
                 outcomes = self._executor.cancel()
             except Exception:
                 if not quietly:
                     raise
-                outcomes = []
+                outcomes, told = [], False
             self._sent = 0
             for outcome in outcomes:
                 if outcome.run_id in self._in_flight:
                     self._finish(outcome)
+            if told:
+                # Sent, and never begun: struck out like the runs never sent.
+                unsent += [(node, job) for node, job, _ in self._in_flight.values()]
         try:
             self._unsend(unsent)
             # Runs the executor no longer knew of (a stop cut its bookkeeping short).

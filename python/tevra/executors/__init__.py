@@ -34,8 +34,9 @@ class Executor(Protocol):
         ...
 
     def cancel(self) -> list[Outcome]:
-        """Stop every job in flight; their outcomes are returned (as interrupted) and
-        no worker is left behind."""
+        """Stop every job in flight; the outcomes of those that began are returned
+        (as interrupted, or as they ended), those never begun are not, and no worker
+        is left behind."""
         ...
 
     def close(self) -> None:

@@ -330,7 +330,9 @@ class DaskExecutor:
 
     def cancel(self) -> list[Outcome]:
         now = time.time()
-        held = self._pending + [job for t in self._tasks.values() for job in t.jobs]
+        # Jobs in tasks the cluster holds may have begun; those not yet sent have not,
+        # and are not reported.
+        held = [job for t in self._tasks.values() for job in t.jobs]
         outcomes = [Outcome(job.run_id, INTERRUPTED, now, now, error="interrupted")
                     for job in held]
         if self._client is not None and self._tasks:

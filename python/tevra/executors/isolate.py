@@ -128,9 +128,7 @@ class IsolateExecutor:
             run.proc.wait()
             self._forget(run)
             out.append(Outcome(run.job.run_id, INTERRUPTED, run.started, now, error="interrupted"))
-        for job in self._queue:
-            out.append(Outcome(job.run_id, INTERRUPTED, now, now, error="interrupted"))
-        self._queue.clear()
+        self._queue.clear()  # never started: not reported
         self._shut()
         return out
 

@@ -102,7 +102,8 @@ class PoolExecutor:
     # -- the Executor interface -------------------------------------------------
 
     def capacity(self) -> int:
-        return self._size
+        # Each worker holds the job it runs and the next.
+        return self._size * _DEPTH
 
     def submit(self, job: Job) -> None:
         if self._closed:
@@ -158,13 +159,17 @@ class PoolExecutor:
             kill_group(worker.proc.pid)
         for worker in list(self._workers):
             worker.proc.wait()
-            for i, job in enumerate(worker.jobs):
-                out.append(Outcome(job.run_id, INTERRUPTED, worker.sent if i == 0 else now, now,
+            # Runs it finished before it was stopped: their outcomes were on the way.
+            self._drain(worker)
+            if worker.jobs:
+                out.append(Outcome(worker.jobs[0].run_id, INTERRUPTED, worker.sent, now,
                                    error="interrupted"))
+            # What it held behind that run never started: not reported, so the caller
+            # strikes their records out.
             worker.jobs.clear()
             self._drop(worker)
-        for job in self._queue:
-            out.append(Outcome(job.run_id, INTERRUPTED, now, now, error="interrupted"))
+        out += self._ready
+        self._ready = []
         self._queue.clear()
         self._idle.clear()
         self._closed = True
@@ -335,8 +340,8 @@ class PoolExecutor:
         if worker.alive and not worker.jobs:
             self._idle.append(worker)
 
-    def _lost(self, worker: _Worker) -> None:
-        """The worker died (or closed its outcome pipe): take what it finished, reap it."""
+    def _drain(self, worker: _Worker) -> None:
+        """Take the outcomes a dead worker sent before it ended."""
         while True:
             try:
                 data = os.read(worker.outcome_fd, _READ_SIZE)
@@ -346,6 +351,10 @@ class PoolExecutor:
                 break
             worker.buf += data
             self._frames(worker, False)
+
+    def _lost(self, worker: _Worker) -> None:
+        """The worker died (or closed its outcome pipe): take what it finished, reap it."""
+        self._drain(worker)
         if not wait_for(worker.proc, worker.pidfd, 5.0):
             kill_group(worker.proc.pid)
             worker.proc.wait()
