@@ -287,6 +287,9 @@ class Runner:
         if executor is None:
             return
         room = executor.capacity() - self._sent
+        if self._mean_run is not None and self._mean_run < REPORT_DELAY:
+            # Short runs: the workers hold their next ones too.
+            room += executor.holds()
         while room > 0 and self._reserve:
             node, job = self._reserve.popleft()
             executor.submit(job)

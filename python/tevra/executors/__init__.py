@@ -19,6 +19,12 @@ class Executor(Protocol):
         """How many jobs it runs at once; the orchestrator keeps at most this many in flight."""
         ...
 
+    def holds(self) -> int:
+        """How many jobs beyond ``capacity`` it can take to begin the moment a worker is
+        free (while runs are short, waiting for the orchestrator between them would
+        cost as much as the runs)."""
+        ...
+
     def submit(self, job: Job) -> None:
         """Start a job; its output directory does not exist yet."""
         ...

@@ -82,6 +82,9 @@ class IsolateExecutor:
     def capacity(self) -> int:
         return self._size
 
+    def holds(self) -> int:
+        return 0  # a run's process starts when it is its turn
+
     def submit(self, job: Job) -> None:
         if self._closed:
             raise RuntimeError("the executor is closed")

@@ -102,8 +102,11 @@ class PoolExecutor:
     # -- the Executor interface -------------------------------------------------
 
     def capacity(self) -> int:
-        # Each worker holds the job it runs and the next.
-        return self._size * _DEPTH
+        return self._size
+
+    def holds(self) -> int:
+        # Each worker may hold its next job while it runs one.
+        return self._size * (_DEPTH - 1)
 
     def submit(self, job: Job) -> None:
         if self._closed:
