@@ -254,13 +254,7 @@ class Plan:
         for part in self.parts:
             if part.need:
                 continue  # reached through its upstreams
-            if self._settles_whole(part):
-                for i in part.positions():
-                    node = Node(part, i)
-                    self._decide(node)
-                    yield node
-                yield from self._settle_part(part)
-                continue
+            whole = self._settles_whole(part)
             for i in part.positions():
                 node = Node(part, i)
                 self._decide(node)
@@ -268,8 +262,10 @@ class Plan:
                 # have run already, and its own run settles its dependents.
                 runs = part.state[i] == RUN_CODE
                 yield node
-                if not runs:
+                if not runs and not whole:
                     yield from self._settle(node)
+            if whole:
+                yield from self._settle_part(part)
 
     def _settles_whole(self, part: Part) -> bool:
         """Whether no partition of an asset without inputs runs (the usual re-run): its

@@ -1,11 +1,11 @@
 """A run's log: what it wrote to descriptors 1 and 2, and its ``logging`` records.
 
-The log is a plain file, ``log.txt`` in the run's output directory, beside its value;
-the orchestrator takes it over with the run's other files. Capture works on the
-descriptors themselves, so output of C extensions and of child processes is caught
-too. A log longer than ``LOG_LIMIT`` keeps its beginning and its end with a note where
-the middle was cut; an empty one is removed. While a run goes on, its log is named by
-the run in its worker's directory, so that it can be followed.
+The log is a plain file in the output directory the run writes into, named by the run
+(``log-RUN.txt``) so that it can be followed while the run goes on; the orchestrator
+takes it into the value store when the run ends. Capture works on the descriptors
+themselves, so output of C extensions and of child processes is caught too. A log
+longer than ``LOG_LIMIT`` keeps its beginning and its end with a note where the middle
+was cut; an empty one is removed.
 
 A process that runs job after job (a pool worker) holds one ``Capture``: it saves
 descriptors 0-2 and ``sys.stdin``/``sys.stdout``/``sys.stderr`` when made and puts them
@@ -25,7 +25,6 @@ import sys
 from collections.abc import Callable
 from typing import TextIO, cast
 
-LOG_FILE = "log.txt"
 # Bytes kept of one run's log: its first and last lines within this, and a note.
 LOG_LIMIT = 1 << 20
 RECORD_FORMAT = "%(levelname)s %(name)s: %(message)s"
@@ -33,11 +32,9 @@ RECORD_FORMAT = "%(levelname)s %(name)s: %(message)s"
 _STD = (0, 1, 2)
 
 
-def log_path(output_dir: str, run_id: int | None = None) -> str:
+def log_path(output_dir: str, run_id: int) -> str:
     """Where a run's log is written while it runs: named by the run, so that a reader
     finds the log of a run under way (``live_log``)."""
-    if run_id is None:
-        return os.path.join(output_dir, LOG_FILE)
     return os.path.join(output_dir, f"log-{run_id}.txt")
 
 

@@ -560,7 +560,6 @@ class Runner:
             self._skipped = []
 
 
-
 class _Interrupts:
     """Ctrl-C and SIGTERM handled by the runner while it runs (in the main thread only;
     elsewhere they keep their handlers)."""

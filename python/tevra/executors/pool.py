@@ -253,18 +253,10 @@ class PoolExecutor:
 
     def _send(self, worker: _Worker, job: Job) -> None:
         frame = encode_job(job)
+        if worker.jobs:
+            self._hold(worker, job, frame)
+            return
         for _ in range(3):
-            if worker.jobs:
-                # Held behind the one it runs; it starts when that one is reported.
-                try:
-                    self._write(worker, frame)
-                except BrokenPipeError:
-                    # Died while running the other: this one never started.
-                    self._queue.appendleft(job)
-                    self._lost(worker)
-                    return
-                worker.jobs.append(job)
-                return
             worker.jobs.append(job)
             self._started(worker)
             try:
@@ -281,6 +273,17 @@ class PoolExecutor:
                                    error="the pool could not start a worker"))
         self._replace()
 
+    def _hold(self, worker: _Worker, job: Job, frame: bytes) -> None:
+        """Give a busy worker its next job; it starts when the one it runs is reported."""
+        try:
+            self._write(worker, frame)
+        except BrokenPipeError:
+            # Died while running the other: this one never started.
+            self._queue.appendleft(job)
+            self._lost(worker)
+            return
+        worker.jobs.append(job)
+
     @staticmethod
     def _write(worker: _Worker, frame: bytes) -> None:
         view = memoryview(frame)
@@ -295,11 +298,14 @@ class PoolExecutor:
             worker.deadline = time.monotonic() + job.timeout
             self._timed += 1
 
-    def _clear_job(self, worker: _Worker) -> None:
-        """The job a worker ran is over: the next it holds, if any, starts."""
+    def _clear_deadline(self, worker: _Worker) -> None:
         if worker.deadline is not None:
             self._timed -= 1
             worker.deadline = None
+
+    def _clear_job(self, worker: _Worker) -> None:
+        """The job a worker ran is over: the next it holds, if any, starts."""
+        self._clear_deadline(worker)
         if worker.jobs:
             worker.jobs.popleft()
         if worker.jobs:
@@ -372,9 +378,7 @@ class PoolExecutor:
 
     def _requeue(self, worker: _Worker) -> None:
         """What a dead worker held but never started goes first to the next worker."""
-        if worker.deadline is not None:
-            self._timed -= 1
-            worker.deadline = None
+        self._clear_deadline(worker)
         self._queue.extendleft(reversed(worker.jobs))
         worker.jobs.clear()
 

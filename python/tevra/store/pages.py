@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from tevra import jobs
-from tevra.store.schema import DB_NAME, RUN_COLUMNS, RUNNING_ASSETS, Run
+from tevra.store.schema import DB_NAME, RUN_COLUMNS, RUNNING_ASSETS, Run, chunks
 
 @dataclass(frozen=True, slots=True)
 class PartitionState:
@@ -116,11 +116,10 @@ class History:
     def states(self, asset: str, partitions: Sequence[str]) -> dict[str, PartitionState]:
         """The recorded state of each of these partitions that has one."""
         out: dict[str, PartitionState] = {}
-        for start in range(0, len(partitions), 500):
-            chunk = partitions[start:start + 500]
+        for chunk, marks in chunks(partitions):
             rows = self._all(
                 "SELECT partition, status, run_id, success_id FROM latest WHERE asset = ? "
-                f"AND partition IN ({', '.join('?' * len(chunk))})", (asset, *chunk))
+                f"AND partition IN ({marks})", (asset, *chunk))
             for row in rows:
                 out[row[0]] = PartitionState(*row)
         return out

@@ -13,7 +13,7 @@ from typing import Any
 
 from tevra import jobs, runlog
 from tevra.errors import UsageError
-from tevra.store.schema import DB_NAME, RUN_COLUMNS, RUNNING_ASSETS, Fact, Run, Settled
+from tevra.store.schema import DB_NAME, RUN_COLUMNS, RUNNING_ASSETS, Fact, Run, Settled, chunks
 from tevra.values import Known, Stamp, ValueStore
 
 
@@ -54,10 +54,9 @@ class Reader:
                     yield key, Settled(success_id, data_version)
                 else:
                     others.append(key)
-            for start in range(0, len(others), 500):
-                keys = others[start:start + 500]
+            for keys, marks in chunks(others):
                 yield from self._facts(self.db.execute(
-                    _FACTS + f"WHERE l.asset = ? AND l.partition IN ({', '.join('?' * len(keys))})",
+                    _FACTS + f"WHERE l.asset = ? AND l.partition IN ({marks})",
                     (asset, *keys)).fetchall())
 
     def _facts(self, rows: list[Any]) -> Iterator[tuple[str, Fact]]:
@@ -76,11 +75,9 @@ class Reader:
         """The value of each of these runs, as a job carries it (its bytes, or its
         stored file's path), and the stored data files its manifest names."""
         out: dict[int, tuple[bytes | str, tuple[str, ...]]] = {}
-        for start in range(0, len(run_ids), 500):
-            chunk = run_ids[start:start + 500]
+        for chunk, marks in chunks(run_ids):
             rows = self.db.execute(
-                "SELECT id, value, value_hash, files FROM runs "
-                f"WHERE id IN ({','.join('?' * len(chunk))})", chunk)
+                f"SELECT id, value, value_hash, files FROM runs WHERE id IN ({marks})", chunk)
             for run_id, value, digest, files in rows:
                 if value is not None or digest:
                     out[run_id] = (value if value is not None else self.values.path(digest),
@@ -89,13 +86,11 @@ class Reader:
 
     def stamps(self, hashes: Iterable[str]) -> dict[str, Stamp]:
         """The recorded stamps of these stored files."""
-        wanted = list(hashes)
         out: dict[str, Stamp] = {}
-        for i in range(0, len(wanted), 500):
-            chunk = wanted[i:i + 500]
+        for chunk, marks in chunks(list(hashes)):
             rows = self.db.execute(
                 "SELECT hash, size, mtime_ns, ctime_ns, inode, device FROM stored "
-                f"WHERE hash IN ({', '.join('?' * len(chunk))})", chunk)
+                f"WHERE hash IN ({marks})", chunk)
             out.update((row[0], Stamp(*row[1:])) for row in rows)
         return out
 

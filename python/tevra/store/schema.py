@@ -10,6 +10,7 @@ from __future__ import annotations
 import re
 import sqlite3
 from dataclasses import dataclass
+from collections.abc import Iterator, Sequence
 from typing import NamedTuple
 
 from tevra.values import Stamp
@@ -218,6 +219,17 @@ class Settled(NamedTuple):
 
     success_id: int
     data_version: str | None
+
+
+# Values a query names in one IN (...) list, well under SQLite's limit of parameters.
+CHUNK = 500
+
+
+def chunks[T](items: Sequence[T]) -> Iterator[tuple[Sequence[T], str]]:
+    """``items`` a chunk at a time, each with the placeholders that name it."""
+    for start in range(0, len(items), CHUNK):
+        chunk = items[start:start + CHUNK]
+        yield chunk, ", ".join("?" * len(chunk))
 
 
 def add_counts(db: sqlite3.Connection) -> None:
