@@ -340,8 +340,8 @@ class Store(Reader):
             self._stamps = stamps | self._stamps
             raise
 
-    def _write(self, body: Callable[[], object]) -> None:
-        """Run ``body`` in one write transaction, all of it or nothing.
+    def _write[T](self, body: Callable[[], T]) -> T:
+        """Run ``body`` in one write transaction, all of it or nothing; its result.
 
         Waits as long as another process holds the write lock (saying so once). Ctrl-C
         is held back from each attempt, from BEGIN to COMMIT, so that it never lands
@@ -356,13 +356,13 @@ class Store(Reader):
                 with _signals_held():
                     if self._begin():
                         try:
-                            body()
+                            result = body()
                             db.execute("COMMIT")
                         except BaseException:
                             if db.in_transaction:
                                 db.execute("ROLLBACK")
                             raise
-                        return
+                        return result
                 told = self._waiting(told)
         except sqlite3.Error as exc:
             raise database_error(exc, self.path, "write") from None
@@ -538,28 +538,10 @@ class Store(Reader):
         """What the stat cache of sources learnt, in a transaction of its own."""
         if not learnt:
             return
-        with self._transaction():
-            self.db.executemany(
-                "INSERT OR REPLACE INTO file_stamps (path, size, mtime_ns, ctime_ns, inode, "
-                "device, hash, hashed_ns) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                [(path, *k.stamp, k.digest, k.hashed_ns) for path, k in learnt.items()])
-
-    @contextmanager
-    def _transaction(self) -> Iterator[None]:
-        """The block as one write transaction (see ``_write``)."""
-        db = self.db
-        try:
-            self._abandoned()
-            self._wait_for_lock(lambda: db.execute("BEGIN IMMEDIATE"))
-            try:
-                yield
-                db.execute("COMMIT")
-            except BaseException:
-                if db.in_transaction:
-                    db.execute("ROLLBACK")
-                raise
-        except sqlite3.Error as exc:
-            raise database_error(exc, self.path, "write") from None
+        self._write(lambda: self.db.executemany(
+            "INSERT OR REPLACE INTO file_stamps (path, size, mtime_ns, ctime_ns, inode, "
+            "device, hash, hashed_ns) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            [(path, *k.stamp, k.digest, k.hashed_ns) for path, k in learnt.items()]))
 
     # -- upkeep ----------------------------------------------------------------------
 
@@ -570,21 +552,26 @@ class Store(Reader):
         invocations."""
         with self._locked(wait=True, notice=sys.stderr):
             remove_scratch(str(self.root))
-            with self._transaction():
-                self.db.execute("CREATE TEMP TABLE kept_invocations AS SELECT id FROM invocations "
-                                "ORDER BY id DESC LIMIT ?", (keep,))
-                runs = self.db.execute(
+
+            def prune() -> tuple[int, dict[str, int]]:
+                db = self.db
+                db.execute("CREATE TEMP TABLE kept_invocations AS SELECT id FROM invocations "
+                           "ORDER BY id DESC LIMIT ?", (keep,))
+                runs = db.execute(
                     "DELETE FROM runs WHERE invocation NOT IN (SELECT id FROM kept_invocations) "
                     "AND id NOT IN (SELECT run_id FROM latest) AND id NOT IN "
                     "(SELECT success_id FROM latest WHERE success_id IS NOT NULL)").rowcount
-                self.db.execute(
+                db.execute(
                     "DELETE FROM invocations WHERE id NOT IN (SELECT id FROM kept_invocations) "
                     "AND id NOT IN (SELECT DISTINCT invocation FROM runs)")
-                self.db.execute("DROP TABLE kept_invocations")
+                db.execute("DROP TABLE kept_invocations")
                 named = self._named_files()
-                self.db.executemany("DELETE FROM stored WHERE hash = ?",
-                                    [(h,) for (h,) in self.db.execute("SELECT hash FROM stored")
-                                     if h not in named])
+                db.executemany("DELETE FROM stored WHERE hash = ?",
+                               [(h,) for (h,) in db.execute("SELECT hash FROM stored")
+                                if h not in named])
+                return runs, named
+
+            runs, named = self._write(prune)
             files = freed = 0
             for digest in list(self.values.digests()):
                 if digest not in named:
