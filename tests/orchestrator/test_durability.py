@@ -18,7 +18,7 @@ from test_executors import dead, gone
 from tevra import lifeline
 from tevra.jobs import SUCCEEDED, Outcome
 from tevra.store import Store
-from tevra_project import Project
+from tevra_project import Project, lock_holder
 
 SEES_ITSELF = """\
 import os, sqlite3
@@ -161,26 +161,14 @@ def test_a_pid_given_to_another_process_is_never_killed() -> None:
             proc.wait()
 
 
-HOLD_LOCK = """\
-import sqlite3, sys, time
-db = sqlite3.connect(sys.argv[1], isolation_level=None)
-db.execute("BEGIN IMMEDIATE")
-print("locked", flush=True)
-sys.stdin.readline()
-db.execute("ROLLBACK")
-"""
-
-
 def test_a_commit_cut_short_while_waiting_for_the_lock_leaves_the_store_usable(
         tmp_path: Path) -> None:
     root = tmp_path / "state"
     store = Store(root)
     with store.writer(["test"]):
         store.started(store.new_run_id(), "a", "", "never run", "v1", None, "out")
-        holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, str(store.path)],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        assert holder.stdout is not None and holder.stdin is not None
-        assert holder.stdout.readline() == "locked\n"
+        holder = lock_holder(store.path)
+        assert holder.stdin is not None
         # Ctrl-C while the commit waits for the other process's lock.
         timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
         timer.start()

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from tevra_project import Project
+from tevra_project import Project, ran
 
 PIPE = """\
 from tevra import asset, file_source, partitions
@@ -29,10 +29,6 @@ def inbox(files: list) -> list:
     return [open(f).read() for f in files]
 """
 
-
-def ran(result):
-    return sorted(line.split()[1] for line in result.out.splitlines()
-                  if line.startswith("succeeded"))
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import sqlite3
 
 import pytest
 
-from tevra_project import Project
+from tevra_project import Project, ran
 
 UP = """\
 from tevra import asset
@@ -52,9 +52,6 @@ def project(tmp_path):
     assert first.code == 0, first.out + first.err
     return p
 
-
-def ran(result):
-    return sorted(l.split()[1] for l in result.out.splitlines() if l.startswith("succeeded"))
 
 
 def edit(project, module, old, new):

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from tevra_project import Project
+from tevra_project import Project, lock_holder
 
 ASSETS = """\
 import os
@@ -151,23 +151,11 @@ def test_reading_commands_into_a_closed_pipe_say_so_once(project: Project) -> No
     assert "the output was closed (broken pipe)" in one_line(proc.stderr)
 
 
-HOLD_LOCK = """\
-import sqlite3, sys
-db = sqlite3.connect(sys.argv[1], isolation_level=None)
-db.execute("BEGIN IMMEDIATE")
-print("locked", flush=True)
-sys.stdin.readline()
-db.execute("ROLLBACK")
-"""
-
-
 def test_a_locked_history_is_waited_for_saying_so(project: Project) -> None:
     assert project.run("m").code == 0
     db = project.root / ".tevra" / "runs.db"
-    holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, str(db)], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True)
-    assert holder.stdout is not None and holder.stdin is not None
-    assert holder.stdout.readline() == "locked\n"
+    holder = lock_holder(db)
+    assert holder.stdin is not None
     run = project.popen("run", "m", "--plain", "--force")
     assert run.stderr is not None
     line = run.stderr.readline()

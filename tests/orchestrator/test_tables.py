@@ -9,7 +9,7 @@ import sqlite3
 
 import pytest
 
-from tevra_project import Project
+from tevra_project import Project, ran
 
 TABLES = """\
 import pandas as pd, polars as pl, pyarrow as pa
@@ -35,10 +35,6 @@ def as_stored(t):
     return type(t).__module__.split(".")[0]
 """
 
-
-def ran(result):
-    return sorted(line.split()[1] for line in result.out.splitlines()
-                  if line.startswith("succeeded"))
 
 
 @pytest.fixture

@@ -98,3 +98,29 @@ class Project:
             elif line.startswith("upstream failed"):
                 out[line.split()[2].rstrip(":")] = "upstream failed"
         return out
+
+
+def ran(result: Result) -> list[str]:
+    """The labels of the runs a ``tevra run`` reports as succeeded, sorted."""
+    return sorted(line.split()[1] for line in result.out.splitlines()
+                  if line.startswith("succeeded"))
+
+
+HOLD_LOCK = """\
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1], isolation_level=None)
+db.execute("BEGIN IMMEDIATE")
+print("locked", flush=True)
+sys.stdin.readline()
+db.execute("ROLLBACK")
+"""
+
+
+def lock_holder(db: Path) -> subprocess.Popen[str]:
+    """Another process holding the write lock of the database ``db`` until a line
+    reaches its standard input."""
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, str(db)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    assert holder.stdout is not None and holder.stdin is not None
+    assert holder.stdout.readline() == "locked\n"
+    return holder
