@@ -9,7 +9,7 @@ position, made when somebody asks.
 from __future__ import annotations
 
 from array import array
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 
 from tevra import jobs
 from tevra.graph import Asset
@@ -25,6 +25,8 @@ STATES = (PENDING, RUN, *jobs.STATUSES)
 STATE_CODE = {name: code for code, name in enumerate(STATES)}
 PENDING_CODE, RUN_CODE, CACHED_CODE = STATE_CODE[PENDING], STATE_CODE[RUN], STATE_CODE[jobs.CACHED]
 USABLE_CODES = frozenset(STATE_CODE[s] for s in USABLE)
+# The same, as ``Edge.first_not`` takes them.
+USABLE_BYTES, CACHED_BYTES = bytes(sorted(USABLE_CODES)), bytes([CACHED_CODE])
 
 # A value as the plan hands it to a job, and the stored data files its manifest names.
 Value = tuple[jobs.Value, tuple[str, ...]]
@@ -112,8 +114,25 @@ class Part:
             return ""
         return ",".join([pieces[k][v] for k, v in enumerate(self.combo(i))])
 
+    def keys(self, positions: Sequence[int]) -> list[str]:
+        """``key`` of each of ``positions``; a run of one row of a two-dimension asset
+        (what a downstream gathering the last dimension reads) without a call each."""
+        pieces = self.pieces
+        if len(pieces) == 2 and isinstance(positions, range) and positions.step == 1 \
+                and positions:
+            a, b = divmod(positions.start, self.sizes[1])
+            if b + len(positions) <= self.sizes[1]:
+                head = pieces[0][a] + ","
+                return [head + piece for piece in pieces[1][b:b + len(positions)]]
+        key = self.key
+        return [key(i) for i in positions]
+
     def label(self, i: int) -> str:
-        return self.prefix + self.key(i) + "]" if self.pieces else self.asset.label
+        pieces = self.pieces
+        if len(pieces) == 2:  # as in ``key``: a status prints a million of these
+            a, b = divmod(i, self.sizes[1])
+            return self.prefix + pieces[0][a] + "," + pieces[1][b] + "]"
+        return self.prefix + self.key(i) + "]" if pieces else self.asset.label
 
     def has(self, i: int) -> bool:
         return self.included is None or bool(self.included[i])
@@ -153,7 +172,8 @@ class Edge:
     """How the partitions of ``down`` read those of ``up``: shared dimensions line up by
     value text, the upstream's other dimensions are gathered."""
 
-    __slots__ = ("up", "down", "params", "fixed", "free", "back", "down_free", "gathered")
+    __slots__ = ("up", "down", "params", "fixed", "free", "back", "down_free", "gathered",
+                 "span")
 
     def __init__(self, up: Part, down: Part) -> None:
         self.up, self.down = up, down
@@ -178,13 +198,30 @@ class Edge:
         self.down_free = _offsets(down, [k for k, d in enumerate(ddims.names)
                                          if d not in udims.values])
         self.gathered = bool(free_up)
+        # Gathering the upstream's last dimensions reads a run of its positions.
+        self.span = len(self.free) if self.free == list(range(len(self.free))) else 0
 
-    def deps(self, combo: tuple[int, ...]) -> list[int]:
-        """The upstream positions the downstream combination ``combo`` reads."""
+    def deps(self, combo: tuple[int, ...]) -> Sequence[int]:
+        """The upstream positions the downstream combination ``combo`` reads, in order:
+        a ``range`` where they follow each other."""
         base = 0
         for k, stride, table in self.fixed:
             base += stride * table[combo[k]]
-        return [base + o for o in self.free] if self.gathered else [base]
+        if self.span:
+            return range(base, base + self.span)
+        return [base + o for o in self.free]
+
+    def first_not(self, deps: Sequence[int], codes: bytes) -> int | None:
+        """The first of ``deps`` whose state is not one of ``codes``, if any: a run of
+        positions is checked in one pass over the upstream's states."""
+        state = self.up.state
+        if isinstance(deps, range) and deps.step == 1 \
+                and not state[deps.start:deps.stop].translate(None, codes):
+            return None
+        for u in deps:
+            if state[u] not in codes:
+                return u
+        return None
 
     def dependents(self, combo: tuple[int, ...]) -> list[int]:
         """The downstream positions (included or not) that read upstream ``combo``."""

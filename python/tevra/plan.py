@@ -18,7 +18,7 @@ from __future__ import annotations
 import json
 from array import array
 from collections import Counter
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import NamedTuple, Protocol
 
@@ -27,12 +27,13 @@ from tevra.errors import GraphError
 from tevra.graph import Asset, Graph
 from tevra.jobs import FAILURES
 from tevra.nodes import (
+    CACHED_BYTES,
     CACHED_CODE,
     REASON_CODE,
     RUN_CODE,
     STATE_CODE,
     STATES,
-    USABLE_CODES,
+    USABLE_BYTES,
     Edge,
     Node,
     Part,
@@ -41,7 +42,7 @@ from tevra.nodes import (
     reads_all,
 )
 from tevra.partition_keys import expand
-from tevra.store.schema import Fact, Settled
+from tevra.store.schema import Fact
 from tevra.values import Known, Stamp, StatCache, ValueStore
 
 # What ``preview`` says of a partition.
@@ -66,8 +67,11 @@ class Facts(Protocol):
 
     def facts(self, asset: str) -> Iterable[tuple[str, Fact]]: ...
 
-    def source_facts(self, asset: str, code_version: str
-                     ) -> Iterable[tuple[str, Fact | Settled]]: ...
+    def settled(self, asset: str, code_version: str
+                ) -> Iterable[Sequence[tuple[str, int, str | None]]]: ...
+
+    def unsettled(self, asset: str, code_version: str, settled: int
+                  ) -> Iterable[tuple[str, Fact]]: ...
 
     def success_values(self, run_ids: list[int]) -> dict[int, Value]: ...
 
@@ -84,8 +88,12 @@ class NoFacts:
     def facts(self, asset: str) -> Iterable[tuple[str, Fact]]:
         return ()
 
-    def source_facts(self, asset: str, code_version: str
-                     ) -> Iterable[tuple[str, Fact | Settled]]:
+    def settled(self, asset: str, code_version: str
+                ) -> Iterable[Sequence[tuple[str, int, str | None]]]:
+        return ()
+
+    def unsettled(self, asset: str, code_version: str, settled: int
+                  ) -> Iterable[tuple[str, Fact]]:
         return ()
 
     def success_values(self, run_ids: list[int]) -> dict[int, Value]:
@@ -400,10 +408,14 @@ class Plan:
             up = edge.up
             readers = up.readers
             assert readers is not None
+            data_files = up.data_files
             for u in edge.deps(combo):
-                readers[u] -= 1
-                if not readers[u] and u in up.data_files:
-                    for digest in up.data_files.pop(u):
+                left = readers[u] - 1
+                readers[u] = left
+                if left:
+                    continue
+                if u in data_files:
+                    for digest in data_files.pop(u):
                         self._files_read[digest] -= 1
                         if not self._files_read[digest]:
                             del self._files_read[digest]
@@ -459,11 +471,11 @@ class Plan:
     def _judge(self, part: Part, i: int, combo: tuple[int, ...]) -> None:
         for edge in part.edges:
             up = edge.up
-            for u in edge.deps(combo):
-                if up.state[u] not in USABLE_CODES:
-                    self._settle_as(part, i, jobs.UPSTREAM_FAILED,
-                                    f"upstream {up.label(u)} {STATES[up.state[u]]}")
-                    return
+            u = edge.first_not(edge.deps(combo), USABLE_BYTES)
+            if u is not None:
+                self._settle_as(part, i, jobs.UPSTREAM_FAILED,
+                                f"upstream {up.label(u)} {STATES[up.state[u]]}")
+                return
         self._verdict(part, i, self._fact(part, i), self._input_versions(part, combo))
 
     def _fact(self, part: Part, i: int) -> Fact | None:
@@ -566,22 +578,37 @@ class Plan:
         code = self.code_versions[part.asset.key]
         included, state, reason = part.included, part.state, part.reason
         versions, success = part.versions, part.success
-        force = self.options.force
-        for key, fact in self.history.source_facts(part.asset.key, code):
-            i = index.get(key)
-            if i is None or (included is not None and not included[i]):
+        history, asset = self.history, part.asset.key
+        count = 0
+        for chunk in history.settled(asset, code):
+            count += len(chunk)
+            if self.options.force:
+                for key, success_id, data_version in chunk:
+                    i = index.get(key)
+                    if i is not None and (included is None or included[i]):
+                        self._verdict(part, i, Fact(jobs.SUCCEEDED, success_id, code, None,
+                                                    data_version, True), None)
                 continue
-            if isinstance(fact, Settled):
-                if not force:
-                    # Fresh: its value is in the history, and nothing it ran on moved.
-                    state[i] = CACHED_CODE
-                    reason[i] = 0
-                    if versions:
-                        versions[i] = fact.data_version or ""
-                        success[i] = fact.success_id
-                    continue
-                fact = Fact(jobs.SUCCEEDED, fact.success_id, code, None, fact.data_version, True)
-            self._verdict(part, i, fact, None)
+            # Fresh: the value is in the history, and nothing it ran on moved. A loop
+            # per case: this runs once per partition, a million times at most.
+            if versions:
+                for key, success_id, data_version in chunk:
+                    i = index.get(key)
+                    if i is not None and (included is None or included[i]):
+                        state[i] = CACHED_CODE
+                        reason[i] = 0
+                        versions[i] = data_version or ""
+                        success[i] = success_id
+            else:
+                for key, _, _ in chunk:
+                    i = index.get(key)
+                    if i is not None and (included is None or included[i]):
+                        state[i] = CACHED_CODE
+                        reason[i] = 0
+        for key, fact in history.unsettled(asset, code, count):
+            i = index.get(key)
+            if i is not None and (included is None or included[i]):
+                self._verdict(part, i, fact, None)
         if not self.options.upstream:
             # A partition never run may be refused: judged one by one.
             for i in part.positions():
@@ -595,7 +622,8 @@ class Plan:
             deps = edge.deps(combo)
             vs = up.versions
             value: str | dict[str, str] = (
-                {up.key(u): vs[u] or "" for u in deps} if edge.gathered else vs[deps[0]] or "")
+                dict(zip(up.keys(deps), [vs[u] or "" for u in deps])) if edge.gathered
+                else vs[deps[0]] or "")
             for param in edge.params:
                 parts[param] = value
         return versions.inputs_version(parts)
@@ -661,10 +689,9 @@ class Plan:
 
     def _stale_upstream(self, part: Part, combo: tuple[int, ...]) -> str | None:
         for edge in part.edges:
-            up = edge.up
-            for u in edge.deps(combo):
-                if up.state[u] != CACHED_CODE:
-                    return up.label(u)
+            u = edge.first_not(edge.deps(combo), CACHED_BYTES)
+            if u is not None:
+                return edge.up.label(u)
         return None
 
     def refused_upstreams(self) -> list[str]:

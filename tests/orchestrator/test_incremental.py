@@ -234,3 +234,40 @@ def test_a_run_records_the_versions_of_the_bytes_it_read(tmp_path, executor):
     (project.root / "target.txt").unlink()
     assert ran(project.run("big")) == ["source", "total"]
     assert project.latest_values()["total"] == sum(range(1000))
+
+
+MIXED = """\
+import pathlib
+from tevra import asset, partitions
+
+@asset(partitions={"p": partitions(list(range(6)))})
+def part(p):
+    if p == 2 and pathlib.Path(__file__).with_name("broken").exists():
+        raise ValueError("broken")
+    return list(range(1000)) if p == 4 else p
+"""
+
+
+def test_partitions_judged_by_the_query_and_one_by_one_agree(tmp_path):
+    # Most partitions are told fresh by the store's query alone; a failed one and one
+    # whose value is a stored file are judged by their facts, in the same pass.
+    project = Project(tmp_path)
+    project.write("mixed.py", MIXED)
+    project.write("broken", "")
+    assert project.run("mixed").code == 1
+    (tmp_path / "broken").unlink()
+    db = sqlite3.connect(project.root / ".tevra" / "runs.db")
+    (digest,) = db.execute(
+        "SELECT r.value_hash FROM latest l JOIN runs r ON r.id = l.success_id "
+        "WHERE l.partition = 'p=4'").fetchone()
+    db.close()
+    path = project.stored(digest)
+    before = os.stat(path)
+    path.chmod(0o644)
+    path.write_bytes(path.read_bytes().replace(b"999", b"998"))
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert project.status("mixed") == {
+        **{f"part[p={p}]": ("fresh", None) for p in (0, 1, 3, 5)},
+        "part[p=2]": ("failed", "failed"), "part[p=4]": ("stale", "value changed")}
+    assert ran(project.run("mixed")) == ["part[p=2]", "part[p=4]"]
+    assert ran(project.run("mixed")) == []

@@ -45,8 +45,11 @@ class History:
     def facts(self, asset: str) -> list[tuple[str, Fact]]:
         return [(p, f) for (a, p), f in self.latest.items() if a == asset]
 
-    def source_facts(self, asset: str, code_version: str) -> list[tuple[str, Fact]]:
-        return self.facts(asset)  # every one judged whole
+    def settled(self, asset: str, code_version: str) -> list[list[tuple[str, int, str | None]]]:
+        return []  # every one judged by its facts
+
+    def unsettled(self, asset: str, code_version: str, settled: int) -> list[tuple[str, Fact]]:
+        return self.facts(asset)
 
     def success_values(self, run_ids: list[int]) -> dict[int, tuple[bytes | str, tuple[str, ...]]]:
         return {f.success_id: (f.value if f.value is not None else self.values.path(f.value_hash or ""), ())
@@ -257,3 +260,55 @@ def test_a_value_is_forgotten_once_every_reader_has_read_it() -> None:
     plan.consumed(north)
     assert [part.paths.get(u.index) for u in ups] == [None, None, (b"2", ()), (b"3", ())]
     assert part.versions[:2] == [None, None]
+
+
+GRID = {"region": ["n", "s", "w"], "year": [2024, 2025, 2026]}
+
+
+@pytest.mark.parametrize("kept", ["region", "year"])
+def test_a_gathering_downstream_reads_its_upstreams_by_key(kept: str) -> None:
+    # Keeping the first dimension gathers a run of the upstream's positions; keeping
+    # the second, positions a row apart: both read the same partitions.
+    graph = build([record("up", "region, year", dims=GRID),
+                   record("down", f"{kept}, x", dims={kept: GRID[kept]},
+                          inputs={"x": "/p/m.py:up"})], PY)
+    plan = plan_of(graph)
+    decided: list[Node] = []
+    versions_of: dict[str, str] = {}
+    for i, up in enumerate(list(plan.initial())):
+        plan.consumed(up)
+        broken = up.key == "region=s,year=2025"
+        versions_of[up.key] = f"d{i}"
+        decided += plan.finished(up, jobs.Outcome(
+            i, jobs.FAILED if broken else jobs.SUCCEEDED, 0.0, 1.0, value=b"%d" % i,
+            data_version=f"d{i}", error="ValueError: no" if broken else None))
+    value = {"region": "s", "year": "2025"}[kept]
+    assert {n.label: (n.state, n.reason) for n in decided if n.key == f"{kept}={value}"} == {
+        f"down[{kept}={value}]": (jobs.UPSTREAM_FAILED, "upstream up[region=s,year=2025] failed")}
+    for node in decided:
+        if node.key != f"{kept}={value}":
+            read = {k: v for k, v in versions_of.items() if node.key + "," in k + ","
+                    or f",{node.key}" in k}
+            assert node.runs and len(read) == 3
+            assert node.input_versions == versions.inputs_version({"x": read})
+
+
+@pytest.mark.parametrize("kept", ["region", "year"])
+def test_preview_names_the_first_upstream_that_is_not_fresh(tmp_path: Path, kept: str) -> None:
+    graph = build([record("up", "region, year", dims=GRID),
+                   record("down", f"{kept}, x", dims={kept: GRID[kept]},
+                          inputs={"x": "/p/m.py:up"})], PY)
+    scratch = plan_of(graph)
+    values = ValueStore(str(tmp_path / "values"))
+    # Every partition succeeded once; the downstreams' inputs are beside the point.
+    latest = {(n.asset.key, n.key): success(
+        scratch, n, values, b"1", run_id=i, inputs="{}" if n.part.edges else None)
+        for i, n in enumerate(scratch.nodes)}
+    up = graph.assets[0].key
+    for key in ("region=s,year=2025", "region=w,year=2025"):
+        latest[(up, key)] = latest[(up, key)]._replace(status=jobs.CRASHED)
+    rows = {label: reason for label, verdict, reason in verdicts(plan_of(graph, latest, values))
+            if label.startswith("down")}
+    assert rows[f"down[{kept}={'s' if kept == 'region' else 2025}]"] == \
+        "upstream up[region=s,year=2025] is not fresh"
+    assert rows[f"down[{kept}={'n' if kept == 'region' else 2024}]"] == "an input changed"

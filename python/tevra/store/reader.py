@@ -13,7 +13,7 @@ from typing import Any
 
 from tevra import jobs, runlog
 from tevra.errors import UsageError
-from tevra.store.schema import DB_NAME, RUN_COLUMNS, RUNNING_ASSETS, Fact, Run, Settled, chunks
+from tevra.store.schema import DB_NAME, RUN_COLUMNS, RUNNING_ASSETS, Fact, Run, chunks
 from tevra.values import Known, Stamp, ValueStore
 
 
@@ -21,6 +21,10 @@ _FACTS = (
     "SELECT l.partition, l.status, l.success_id, r.code_version, r.input_versions, "
     "r.data_version, r.value IS NOT NULL, r.value_hash, r.files FROM latest l "
     "LEFT JOIN runs r ON r.id = l.success_id ")
+_SETTLED_ROWS = "FROM latest l JOIN runs r ON r.id = l.success_id WHERE l.asset = ? AND "
+# Never NULL, so that its negation holds for a partition without a success too.
+_SETTLED = ("l.status IN (?, ?) AND r.code_version IS ? AND r.input_versions IS NULL "
+            "AND r.value IS NOT NULL AND r.files IS NULL")
 
 
 class Reader:
@@ -36,28 +40,31 @@ class Reader:
         while chunk := rows.fetchmany(2048):
             yield from self._facts(chunk)
 
-    def source_facts(self, asset: str, code_version: str
-                     ) -> Iterator[tuple[str, Fact | Settled]]:
-        """``facts``, for an asset without inputs, with the partitions that are plainly
-        as their last success left them (``Settled``) told by the query itself: at a
-        million partitions, most of them, and most of the time a scan takes."""
-        rows = self.db.execute(
-            "SELECT l.partition, l.success_id, r.data_version, l.status IN (?, ?) "
-            "AND l.success_id IS NOT NULL AND r.code_version = ? AND r.input_versions IS NULL "
-            "AND r.value IS NOT NULL AND r.files IS NULL FROM latest l "
-            "LEFT JOIN runs r ON r.id = l.success_id WHERE l.asset = ?",
-            (jobs.SUCCEEDED, jobs.CACHED, code_version, asset))
+    def settled(self, asset: str, code_version: str
+                ) -> Iterator[list[tuple[str, int, str | None]]]:
+        """For an asset without inputs, chunks of (partition, success id, data version)
+        of the partitions plainly as their last success left them: their last real run
+        is usable, and that success ran ``code_version``, read no inputs and is kept in
+        the history itself with no data files. At a million partitions these are most of
+        them, and told by the query alone; ``unsettled`` gives the others' facts."""
+        rows = self.db.execute("SELECT l.partition, l.success_id, r.data_version "
+                               + _SETTLED_ROWS + _SETTLED,
+                               (asset, jobs.SUCCEEDED, jobs.CACHED, code_version))
+        while chunk := rows.fetchmany(4096):
+            yield chunk
+
+    def unsettled(self, asset: str, code_version: str, settled: int
+                  ) -> Iterator[tuple[str, Fact]]:
+        """``facts`` of the partitions ``settled`` leaves out, given how many it gave:
+        none to look for when that is every recorded partition (the usual case)."""
+        total = self.db.execute("SELECT count(*) FROM latest WHERE asset = ?",
+                                (asset,)).fetchone()[0]
+        if total == settled:
+            return
+        rows = self.db.execute(_FACTS + "WHERE l.asset = ? AND NOT (" + _SETTLED + ")",
+                               (asset, jobs.SUCCEEDED, jobs.CACHED, code_version))
         while chunk := rows.fetchmany(2048):
-            others: list[str] = []
-            for key, success_id, data_version, settled in chunk:
-                if settled:
-                    yield key, Settled(success_id, data_version)
-                else:
-                    others.append(key)
-            for keys, marks in chunks(others):
-                yield from self._facts(self.db.execute(
-                    _FACTS + f"WHERE l.asset = ? AND l.partition IN ({marks})",
-                    (asset, *keys)).fetchall())
+            yield from self._facts(chunk)
 
     def _facts(self, rows: list[Any]) -> Iterator[tuple[str, Fact]]:
         # Stamps of stored values are looked up for a chunk of rows at once, and only for

@@ -212,15 +212,6 @@ class Fact(NamedTuple):
     stamp: Stamp | None = None
 
 
-class Settled(NamedTuple):
-    """The facts of a partition whose last real run is usable and whose last success ran
-    the code version asked about, read no inputs, and is kept in the history itself
-    with no data files: nothing else about it bears on freshness."""
-
-    success_id: int
-    data_version: str | None
-
-
 # Values a query names in one IN (...) list, well under SQLite's limit of parameters.
 CHUNK = 500
 
