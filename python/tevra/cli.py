@@ -16,9 +16,9 @@ import os
 import sys
 import time
 import traceback
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, TextIO
 
 from tevra import codeversion, install, jobs, project
 from tevra.discover import Discovery
@@ -32,9 +32,10 @@ from tevra.errors import (
     UsageError,
 )
 from tevra.graph import Graph, build
+from tevra.nodes import Node
 from tevra.partition_keys import parse_filter
 from tevra.runlog import LiveLog
-from tevra.plan import FRESH, Options, Plan
+from tevra.plan import FAILED, FRESH, STALE, Options, Plan
 from tevra.project import Project
 from tevra.store import failure as store_failure
 from tevra.store import Run, Store, has_history, state_dir
@@ -426,28 +427,54 @@ def cmd_status(args: argparse.Namespace) -> int:
             # Streamed, one partition a line: a million partitions are never one document
             # in memory.
             out.write('{"partitions": [')
-            sep = "\n"
-            for n, v, r in rows:
-                out.write(sep + json.dumps({"asset": n.asset.key, "label": n.asset.label,
-                                            "partition": n.key, "status": v,
-                                            "reason": r or None}))
-                sep = ",\n"
+            _write_lines(out, _json_lines(rows))
             out.write("\n]}\n")
             return OK
-        # Written a batch of lines at a time: a million partitions are a million lines.
-        lines: list[str] = []
-        for node, verdict, reason in rows:
-            counts[verdict] = counts.get(verdict, 0) + 1
-            lines.append(f"{verdict:<6} {node.label}" + (f"  ({reason})\n" if reason else "\n"))
-            if len(lines) >= 4096:
-                out.write("".join(lines))
-                lines.clear()
-        out.write("".join(lines))
+        _write_lines(out, _text_lines(rows, counts))
     finally:
         if store is not None:
             store.close()
     print("tevra: " + ", ".join(f"{n} {v}" for v, n in sorted(counts.items())))
     return OK
+
+
+def _text_lines(rows: Iterable[tuple[Node, str, str]], counts: dict[str, int]) -> Iterator[str]:
+    heads = {verdict: f"{verdict:<6} " for verdict in (FRESH, STALE, FAILED)}
+    for node, verdict, reason in rows:
+        counts[verdict] = counts.get(verdict, 0) + 1
+        yield heads[verdict] + node.label + (f"  ({reason})\n" if reason else "\n")
+
+
+def _json_lines(rows: Iterable[tuple[Node, str, str]]) -> Iterator[str]:
+    # As json.dumps writes each partition's object, what repeats encoded once: the
+    # asset's members, and the status with the reason (a few of each, mostly).
+    heads: dict[str, str] = {}
+    tails: dict[tuple[str, str], str] = {}
+    sep = "\n"
+    for node, verdict, reason in rows:
+        asset = node.asset
+        head = heads.get(asset.key)
+        if head is None:
+            head = heads[asset.key] = (f'{{"asset": {json.dumps(asset.key)}, "label": '
+                                       f'{json.dumps(asset.label)}, "partition": ')
+        tail = tails.get((verdict, reason))
+        if tail is None:
+            tail = f', "status": {json.dumps(verdict)}, "reason": {json.dumps(reason or None)}}}'
+            if len(tails) < 256:
+                tails[(verdict, reason)] = tail
+        yield sep + head + json.dumps(node.key) + tail
+        sep = ",\n"
+
+
+def _write_lines(out: TextIO, lines: Iterable[str]) -> None:
+    """Written a batch at a time: a million partitions are a million lines."""
+    batch: list[str] = []
+    for line in lines:
+        batch.append(line)
+        if len(batch) >= 4096:
+            out.write("".join(batch))
+            batch.clear()
+    out.write("".join(batch))
 
 
 WHY_ROWS = 20  # partitions listed by --why; the rest are counted

@@ -146,7 +146,8 @@ def size(b):
 
 
 def test_partition_values_of_every_json_type_round_trip(project):
-    values = [0, -1, 2**63, 1.25, "s", "", None, False, [1, [2]], {"k": {"v": None}}]
+    values = [0, -1, 2**63, 1.25, "s", "", None, False, [1, [2]], {"k": {"v": None}},
+              'q"\\é\n']
     project.write("m.py", HEAD + f"""
 @asset(partitions={{"v": partitions({values!r})}})
 def echo(v):
@@ -156,6 +157,9 @@ def echo(v):
     got = project.latest_values()
     assert sorted(json.dumps(v, sort_keys=True) for v in got.values()) == sorted(
         json.dumps(v, sort_keys=True) for v in values)
+    # Keys with quotes, brackets and backslashes come back whole from status --json.
+    assert sorted(project.status("m")) == sorted(got)
+    assert set(project.status("m").values()) == {("fresh", None)}
 
 
 def test_orchestrator_modules_leave_the_package_names_alone():
