@@ -127,17 +127,22 @@ def total(s):
 """
 
 
+def stored_value(project, where):
+    """The stored file of the latest success of the partition ``where`` picks."""
+    db = sqlite3.connect(project.root / ".tevra" / "runs.db")
+    (digest,) = db.execute(
+        "SELECT r.value_hash FROM latest l JOIN runs r ON r.id = l.success_id "
+        f"WHERE {where}").fetchone()
+    db.close()
+    return project.stored(digest)
+
+
 @pytest.mark.parametrize("damage", ["delete", "rewrite", "touch"])
 def test_a_missing_or_changed_stored_value_reruns_the_asset(tmp_path, damage):
     project = Project(tmp_path)
     project.write("big.py", BIG)
     assert ran(project.run("big")) == ["source", "total"]
-    db = sqlite3.connect(project.root / ".tevra" / "runs.db")
-    (digest,) = db.execute(
-        "SELECT r.value_hash FROM latest l JOIN runs r ON r.id = l.success_id "
-        "WHERE l.asset LIKE '%:source'").fetchone()
-    db.close()
-    path = project.stored(digest)
+    path = stored_value(project, "l.asset LIKE '%:source'")
     before = os.stat(path)
     if damage == "delete":
         os.remove(path)
@@ -256,12 +261,7 @@ def test_partitions_judged_by_the_query_and_one_by_one_agree(tmp_path):
     project.write("broken", "")
     assert project.run("mixed").code == 1
     (tmp_path / "broken").unlink()
-    db = sqlite3.connect(project.root / ".tevra" / "runs.db")
-    (digest,) = db.execute(
-        "SELECT r.value_hash FROM latest l JOIN runs r ON r.id = l.success_id "
-        "WHERE l.partition = 'p=4'").fetchone()
-    db.close()
-    path = project.stored(digest)
+    path = stored_value(project, "l.partition = 'p=4'")
     before = os.stat(path)
     path.chmod(0o644)
     path.write_bytes(path.read_bytes().replace(b"999", b"998"))
