@@ -18,7 +18,7 @@ import time
 import traceback
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from tevra import codeversion, install, jobs, project
 from tevra.discover import Discovery
@@ -40,6 +40,9 @@ from tevra.project import Project
 from tevra.store import failure as store_failure
 from tevra.store import Run, Store, has_history, state_dir
 from tevra.values import ValueStore
+
+if TYPE_CHECKING:
+    from tevra.executors.pool import WarmWorker
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -350,7 +353,26 @@ def _load_run_modules() -> None:
 
 def cmd_run(args: argparse.Namespace) -> int:
     proj = project.load()
-    graph = _graph(args, proj, _load_run_modules)
+    warm: list[WarmWorker] = []
+
+    def meanwhile() -> None:
+        _load_run_modules()
+        if args.executor == "pool" and not args.isolate and not args.dry_run:
+            # The first pool worker imports the modules while discovery does: it takes
+            # its place in the state directory only once the run holds the lock.
+            from tevra.executors.pool import WarmWorker
+
+            warm.append(WarmWorker(_modules(args, proj), proj.exclude, cwd=str(proj.root)))
+
+    try:
+        graph = _graph(args, proj, meanwhile)
+        return _run(args, proj, graph, warm[0] if warm else None)
+    finally:
+        for worker in warm:
+            worker.stop()  # unless the pool took it
+
+
+def _run(args: argparse.Namespace, proj: Project, graph: Graph, warm: WarmWorker | None) -> int:
     from tevra.display import reporter
     from tevra.runner import Runner
     store = Store(_state(args, proj), notice=sys.stderr)
@@ -369,7 +391,7 @@ def cmd_run(args: argparse.Namespace) -> int:
                 raise UsageError("--scheduler and --dashboard need --executor dask")
             summary = Runner(
                 plan, store, lambda: _executor(args, proj, store.root, len(plan),
-                                             store.worker_started),
+                                             store.worker_started, warm),
                 reporter(args.plain),
                 settings=lambda asset: proj.settings(asset.key, timeout=args.timeout,
                                                      retries=args.retries),
@@ -382,7 +404,8 @@ def cmd_run(args: argparse.Namespace) -> int:
 
 
 def _executor(args: argparse.Namespace, proj: Project, state: Path, runs: int,
-              on_worker: Callable[[int], None] | None = None) -> Any:
+              on_worker: Callable[[int], None] | None = None,
+              warm: WarmWorker | None = None) -> Any:
     # No more workers than runs: a cluster's workers start before the first run.
     workers = max(1, min(args.jobs or proj.jobs or os.cpu_count() or 1, runs))
     where = str(proj.root)
@@ -395,7 +418,8 @@ def _executor(args: argparse.Namespace, proj: Project, state: Path, runs: int,
         from tevra.executors.isolate import IsolateExecutor
         return IsolateExecutor(workers=workers, cwd=where, state=str(state), on_worker=on_worker)
     from tevra.executors.pool import PoolExecutor
-    return PoolExecutor(workers=workers, cwd=where, state=str(state), on_worker=on_worker)
+    return PoolExecutor(workers=workers, cwd=where, state=str(state), on_worker=on_worker,
+                        warm=warm)
 
 
 def _dry_run(plan: Plan) -> int:

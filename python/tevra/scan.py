@@ -21,7 +21,6 @@ are imported goes to standard error.
 import argparse
 import csv
 import difflib
-import fnmatch
 import importlib
 import importlib.metadata
 import importlib.util
@@ -38,7 +37,7 @@ from typing import TYPE_CHECKING, Any
 
 import _tevra
 
-from tevra._cli import project_importable
+from tevra._cli import expand, project_importable
 from tevra.codeversion import Location, Parts, Reach
 
 if TYPE_CHECKING:
@@ -64,7 +63,8 @@ def main(argv: list[str] | None = None) -> int:
     out = os.dup(1)
     os.dup2(2, 1)  # whatever user code prints is not the document
     problems: list[str] = []
-    modules = expand(args.modules, args.exclude, problems)
+    modules = expand(args.modules, args.exclude,
+                     lambda name, named: _import(name, problems, named))
     if problems:
         _write(out, json.dumps({"problems": problems}))
         return 0
@@ -84,38 +84,6 @@ def _write(fd: int, text: str) -> None:
 
 
 # -- modules ----------------------------------------------------------------------
-
-
-def expand(names: list[str], exclude: list[str], problems: list[str]) -> list[str]:
-    """The modules named, each package followed by its submodules, each imported once."""
-    found: list[str] = []
-    seen: set[str] = set()
-
-    def add(name: str, named: bool) -> None:
-        if name in seen or (not named and any(fnmatch.fnmatchcase(name, g) for g in exclude)):
-            return
-        seen.add(name)
-        module = _import(name, problems, named)
-        if module is None:
-            return
-        found.append(name)
-        path = getattr(module, "__path__", None)
-        if path is not None:
-            for sub in _submodules(name, list(path)):
-                add(sub, False)
-
-    for name in names:
-        add(name, True)
-    return found
-
-
-def _submodules(package: str, path: list[str]) -> list[str]:
-    """A package's direct submodules, read from its folders without importing them."""
-    names = []
-    for info in pkgutil.iter_modules(path, package + "."):
-        if not info.name.endswith(".__main__"):  # a script, not a module to import
-            names.append(info.name)
-    return sorted(names)
 
 
 def _import(name: str, problems: list[str], named: bool) -> ModuleType | None:

@@ -70,13 +70,15 @@ def test_a_pool_worker_whose_parent_is_gone_runs_none_of_its_jobs(tmp_path: Path
     # The parent starts a worker, writes two jobs into its pipe and dies at once.
     parent = f"""
 import os, subprocess, sys, json
-from tevra.executors.pool_worker import encode_job
+from tevra.executors.pool_worker import encode_job, encode_place
 from tevra.jobs import Job
+os.makedirs("state")
 job_read, job_write = os.pipe()
 out_read, out_write = os.pipe()
 worker = subprocess.Popen([sys.executable, "-m", "tevra.executors.pool_worker", str(job_read),
                            str(out_write), str(os.getpid())], pass_fds=(job_read, out_write),
                           process_group=0)
+os.write(job_write, encode_place("state", "w"))
 for i, marker in enumerate({[str(m) for m in markers]!r}):
     os.write(job_write, encode_job(Job(i, "executor_assets", "hang", {str(tmp_path)!r} + f"/out-{{i}}",
                                        {{"marker": json.dumps(marker)}})))

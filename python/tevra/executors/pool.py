@@ -10,6 +10,12 @@ that dies fails only the run it was running and is replaced, and the job it held
 never started goes to another; one that passes its run's timeout is killed and
 replaced too. Workers start as jobs arrive, so the pool never has more of them than
 runs it was given.
+
+``tevra run`` starts one worker ahead (``WarmWorker``), at the moment discovery starts:
+it imports the project's modules meanwhile and waits, touching no state directory, and
+the pool's first worker is that one, told its scratch directory only once the command
+holds the state directory's lock. A user module's imports (numpy, pyarrow) are then
+paid for while discovery runs instead of again at the first run.
 """
 
 from __future__ import annotations
@@ -25,7 +31,7 @@ import time
 from collections.abc import Callable
 from typing import IO, Any
 
-from tevra.executors.pool_worker import decode_outcome, encode_job
+from tevra.executors.pool_worker import decode_outcome, encode_job, encode_place
 from tevra.executors.process import child_env, exit_text, kill_group, open_pidfd, wait_for
 from tevra.jobs import CRASHED, INTERRUPTED, TIMED_OUT, Job, Outcome, timeout_text
 from tevra.values import remove_scratch
@@ -68,14 +74,90 @@ class _Worker:
                 and all(j.timeout is None for j in held))
 
 
+class _Started:
+    """A worker process and the parent's ends of its two pipes."""
+
+    __slots__ = ("proc", "job_fd", "outcome_fd")
+
+    def __init__(self, proc: subprocess.Popen[bytes], job_fd: int, outcome_fd: int) -> None:
+        self.proc, self.job_fd, self.outcome_fd = proc, job_fd, outcome_fd
+
+
+def _start(cwd: str, env: dict[str, str], stdout: int | IO[Any] | None,
+           stderr: int | IO[Any] | None, imports: list[str] | None = None) -> _Started:
+    """Start a worker; it waits for its place on the job pipe. ``imports``: arguments
+    naming the modules it imports first."""
+    job_read, job_write = os.pipe()
+    outcome_read, outcome_write = os.pipe()
+    try:
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "tevra.executors.pool_worker", str(job_read),
+             str(outcome_write), str(os.getpid()), *(imports or [])],
+            pass_fds=(job_read, outcome_write), cwd=cwd, env=env,
+            stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+            # Its own process group: a terminal's Ctrl-C is the orchestrator's to
+            # handle, and a timeout or cancel kills whatever the run started. It
+            # dies with this process all the same (tevra.lifeline).
+            process_group=0)
+    except BaseException:
+        for fd in (job_read, job_write, outcome_read, outcome_write):
+            os.close(fd)
+        raise
+    os.close(job_read)
+    os.close(outcome_write)
+    os.set_blocking(outcome_read, False)
+    return _Started(proc, job_write, outcome_read)
+
+
+class WarmWorker:
+    """A pool worker started before its pool, importing ``modules`` (and the submodules
+    of packages among them, but those matching an ``exclude`` glob) in the project
+    directory ``cwd``; a ``PoolExecutor`` given it makes it its first worker, else
+    ``stop`` ends it. It dies with this process, as every worker does."""
+
+    def __init__(self, modules: list[str], exclude: list[str] | None = None, *, cwd: str,
+                 env: dict[str, str] | None = None) -> None:
+        imports = [arg for glob in exclude or [] for arg in ("--exclude", glob)]
+        self._started: _Started | None = _start(os.path.abspath(cwd), child_env(env), None,
+                                                None, imports + list(modules))
+
+    @property
+    def pid(self) -> int | None:
+        return self._started.proc.pid if self._started is not None else None
+
+    def take(self) -> _Started | None:
+        """The process, for a pool to adopt; None when it has died meanwhile (or was
+        taken or stopped)."""
+        started, self._started = self._started, None
+        if started is not None and started.proc.poll() is not None:
+            self._end(started)
+            return None
+        return started
+
+    def stop(self) -> None:
+        """End it and whatever its imports started, unless a pool took it."""
+        started, self._started = self._started, None
+        if started is not None:
+            self._end(started)
+
+    @staticmethod
+    def _end(started: _Started) -> None:
+        kill_group(started.proc.pid)
+        started.proc.wait()
+        os.close(started.job_fd)
+        os.close(started.outcome_fd)
+
+
 class PoolExecutor:
     """``workers`` long-lived processes running jobs in the project directory ``cwd``,
-    keeping values in the state directory ``state`` (without one, a temporary one)."""
+    keeping values in the state directory ``state`` (without one, a temporary one); its
+    first worker is ``warm`` when given one, started with the same ``cwd`` and ``env``."""
 
     def __init__(self, workers: int, *, cwd: str | None = None, env: dict[str, str] | None = None,
                  stdout: int | IO[Any] | None = None, stderr: int | IO[Any] | None = None,
                  state: str | None = None,
-                 on_worker: Callable[[int], None] | None = None) -> None:
+                 on_worker: Callable[[int], None] | None = None,
+                 warm: WarmWorker | None = None) -> None:
         if workers < 1:
             raise ValueError("a pool needs at least one worker")
         self._own_state = state is None
@@ -89,6 +171,7 @@ class PoolExecutor:
         self._stderr = stderr
         # Told each worker's pid as it starts, before it is given a job.
         self._on_worker = on_worker
+        self._warm = warm
         self._selector = selectors.DefaultSelector()
         self._workers: list[_Worker] = []
         self._idle: list[_Worker] = []
@@ -202,6 +285,9 @@ class PoolExecutor:
         self._forget_state()
 
     def _forget_state(self) -> None:
+        if self._warm is not None:
+            self._warm.stop()  # never needed
+            self._warm = None
         if self._own_state:
             shutil.rmtree(self.state, ignore_errors=True)
 
@@ -221,34 +307,24 @@ class PoolExecutor:
         return sum(len(w.jobs) for w in self._workers) + len(self._queue)
 
     def _spawn(self) -> _Worker:
-        job_read, job_write = os.pipe()
-        outcome_read, outcome_write = os.pipe()
         self._spawned += 1
         name = f"pool-{os.getpid()}-{self._spawned}"
-        try:
-            proc = subprocess.Popen(
-                [sys.executable, "-m", "tevra.executors.pool_worker", str(job_read),
-                 str(outcome_write), self.state, name, str(os.getpid())],
-                pass_fds=(job_read, outcome_write), cwd=self._cwd, env=self._env,
-                stdin=subprocess.DEVNULL, stdout=self._stdout, stderr=self._stderr,
-                # Its own process group: a terminal's Ctrl-C is the orchestrator's to
-                # handle, and a timeout or cancel kills whatever the run started. It
-                # dies with this process all the same (tevra.lifeline).
-                process_group=0)
-        except BaseException:
-            for fd in (job_read, job_write, outcome_read, outcome_write):
-                os.close(fd)
-            raise
-        os.close(job_read)
-        os.close(outcome_write)
-        os.set_blocking(outcome_read, False)
-        worker = _Worker(proc, open_pidfd(proc.pid), job_write, outcome_read, name)
-        self._selector.register(outcome_read, selectors.EVENT_READ, (worker, False))
+        started = self._warm.take() if self._warm is not None else None
+        self._warm = None
+        if started is None:
+            started = _start(self._cwd, self._env, self._stdout, self._stderr)
+        proc = started.proc
+        worker = _Worker(proc, open_pidfd(proc.pid), started.job_fd, started.outcome_fd, name)
+        self._selector.register(worker.outcome_fd, selectors.EVENT_READ, (worker, False))
         if worker.pidfd is not None:
             self._selector.register(worker.pidfd, selectors.EVENT_READ, (worker, True))
         self._workers.append(worker)
         if self._on_worker is not None:
             self._on_worker(proc.pid)
+        try:
+            self._write(worker, encode_place(self.state, name))
+        except BrokenPipeError:
+            pass  # it died: its first job finds that out, and it is replaced
         return worker
 
     def _send(self, worker: _Worker, job: Job) -> None:
