@@ -12,7 +12,11 @@
 
 The state directories are on disk (under --dir, default the working directory), never
 tmpfs. Usage: python bench/tables_bench.py [--rows N] [--repeat N] [--json-rows N]
-[--source-mb N] [--dir DIR] (with the tevra package, its engine and pyarrow importable).
+[--source-mb N] [--dir DIR] [--formats F,F] [--only-tables] [--against PYTHON_DIR]
+(with the tevra package, its engine and pyarrow importable). ``--against`` measures
+the tevra of another checkout's ``python/`` directory too, in turn with this one's
+(which goes first alternates), so that a change is compared on equal terms while the
+machine's speed drifts.
 """
 
 from __future__ import annotations
@@ -113,23 +117,23 @@ print(took, peak, code)
 """
 
 
-def env() -> dict[str, str]:
+def env(python_dir: Path = PYTHON_DIR) -> dict[str, str]:
     out = dict(os.environ)
-    out["PYTHONPATH"] = os.pathsep.join([str(PYTHON_DIR), out.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+    out["PYTHONPATH"] = os.pathsep.join([str(python_dir), out.get("PYTHONPATH", "")]).rstrip(os.pathsep)
     out.pop("TEVRA_HOME", None)
     return out
 
 
-def measured(cwd: str, *argv: str) -> tuple[float, int]:
+def measured(cwd: str, *argv: str, python_dir: Path = PYTHON_DIR) -> tuple[float, int]:
     """(seconds, peak resident KiB) of a command and everything it started."""
-    out = subprocess.run([sys.executable, "-c", MEASURED, cwd, *argv], env=env(),
+    out = subprocess.run([sys.executable, "-c", MEASURED, cwd, *argv], env=env(python_dir),
                          capture_output=True, text=True, check=True).stdout.split()
     assert out[2] == "0", f"{argv} failed"
     return float(out[0]), int(out[1])
 
 
-def tevra(cwd: str, *args: str) -> tuple[float, int]:
-    return measured(cwd, sys.executable, "-m", "tevra", *args)
+def tevra(cwd: str, *args: str, python_dir: Path = PYTHON_DIR) -> tuple[float, int]:
+    return measured(cwd, sys.executable, "-m", "tevra", *args, python_dir=python_dir)
 
 
 def project(root: str, name: str, source: str) -> str:
@@ -139,16 +143,22 @@ def project(root: str, name: str, source: str) -> str:
     return path
 
 
-def tables(root: str, rows: int, repeat: int) -> None:
+def tables(root: str, rows: int, repeat: int, formats: list[str],
+           against: Path | None = None) -> None:
     print(f"1. a table of {rows:,} rows x 4 columns made and summed downstream (tevra run -j 1), "
           f"median of {repeat}")
-    print(f"   {'format':<8} {'tevra s':>8} {'plain s':>8} {'ratio':>6} {'tevra MiB':>10} "
+    width = 18 if against else 8
+    print(f"   {'format':<{width}} {'tevra s':>8} {'plain s':>8} {'ratio':>6} {'tevra MiB':>10} "
           f"{'plain MiB':>10} {'ratio':>6}   goals <= 1.3 and <= 1.5")
-    for fmt in ("parquet", "arrow"):
-        tevras, plains = [], []
+    for fmt in formats:
+        tevras, plains, others = [], [], []
         for i in range(repeat):
             where = project(root, f"{fmt}-{i}", PIPELINE.format(rows=rows, fmt=fmt))
-            tevras.append(tevra(where, "run", "--plain", "-j", "1", "pipe"))
+            turns = [(PYTHON_DIR, tevras)] + ([(against, others)] if against else [])
+            for python_dir, into in turns[::-1] if i % 2 else turns:
+                shutil.rmtree(os.path.join(where, ".tevra"), ignore_errors=True)
+                into.append(tevra(where, "run", "--plain", "-j", "1", "pipe",
+                                  python_dir=python_dir))
             shutil.rmtree(where)
             plain_file = os.path.join(root, f"plain-{i}.{fmt}")
             out = subprocess.run([sys.executable, "-c", PLAIN, str(rows), fmt, plain_file],
@@ -160,12 +170,16 @@ def tables(root: str, rows: int, repeat: int) -> None:
             start, _ = measured(root, sys.executable, "-c",
                                 "import numpy, pyarrow, pyarrow.parquet")
             plains.append((float(out[0]) + start, int(out[1])))
-        took, peak = (statistics.median(x) for x in zip(*tevras))
         plain_took, plain_peak = (statistics.median(x) for x in zip(*plains))
-        print(f"   {fmt:<8} {took:>8.2f} {plain_took:>8.2f} {took / plain_took:>6.2f} "
-              f"{peak / 1024:>10.0f} {plain_peak / 1024:>10.0f} {peak / plain_peak:>6.2f}"
-              f"   (tevra {' '.join(f'{t:.2f}' for t, _ in tevras)}; "
-              f"plain {' '.join(f'{t:.2f}' for t, _ in plains)})")
+        for label, runs in [(fmt, tevras)] + ([(f"{fmt} (against)", others)] if against else []):
+            took, peak = (statistics.median(x) for x in zip(*runs))
+            print(f"   {label:<{width}} {took:>8.2f} {plain_took:>8.2f} {took / plain_took:>6.2f} "
+                  f"{peak / 1024:>10.0f} {plain_peak / 1024:>10.0f} {peak / plain_peak:>6.2f}"
+                  f"   (tevra {' '.join(f'{t:.2f}' for t, _ in runs)}; "
+                  f"plain {' '.join(f'{t:.2f}' for t, _ in plains)})")
+        if against:
+            print(f"   {against}: {statistics.median(t for t, _ in others):.2f} s against "
+                  f"{statistics.median(t for t, _ in tevras):.2f} s here")
 
 
 def json_scale(root: str, rows: int) -> None:
@@ -200,12 +214,18 @@ def main() -> None:
     parser.add_argument("--json-rows", type=int, default=1_000_000)
     parser.add_argument("--source-mb", type=int, default=1000)
     parser.add_argument("--dir", default=".")
+    parser.add_argument("--formats", default="parquet,arrow",
+                        help="the serializers of the first measure, comma-separated")
+    parser.add_argument("--only-tables", action="store_true", help="the first measure alone")
+    parser.add_argument("--against", type=Path, metavar="PYTHON_DIR",
+                        help="also measure the tevra of this python/ directory, in turn")
     args = parser.parse_args()
     root = tempfile.mkdtemp(prefix="tevra-tables-bench-", dir=args.dir)
     try:
-        tables(root, args.rows, args.repeat)
-        json_scale(root, args.json_rows)
-        source_noop(root, args.source_mb)
+        tables(root, args.rows, args.repeat, args.formats.split(","), args.against)
+        if not args.only_tables:
+            json_scale(root, args.json_rows)
+            source_noop(root, args.source_mb)
     finally:
         shutil.rmtree(root)
 
