@@ -15,29 +15,33 @@ from test_executors import dead, gone
 from tevra_project import Project
 
 # Who imports it: "scan" in discovery, "pool_worker" in a pool worker. Discovery ends
-# only once a worker imported it too, so a worker that imports it only when its first
-# run comes (none started ahead) fails discovery instead of passing unseen.
+# only once a worker of the same command imported it too, so a worker that imports it
+# only when its first run comes (none started ahead) fails discovery instead of passing
+# unseen.
 MODULE = """\
 import os, subprocess, sys, time
 from pathlib import Path
 from tevra import asset, partitions
 
 ROLE = Path(sys.argv[0]).stem
-with open("imports.log", "a") as f:
-    f.write(f"{ROLE} {os.getpid()}\\n")
-print(f"importing in {ROLE}")
-print("import warning", file=sys.stderr)
 if ROLE == "pool_worker":
     # Something the import starts: it must go with the worker.
     sleeper = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(300)"])
     with open("sleepers.log", "a") as f:
         f.write(f"{sleeper.pid}\\n")
+with open("imports.log", "a") as f:
+    f.write(f"{ROLE} {os.getpid()} {os.getppid()}\\n")
+print(f"importing in {ROLE}")
+print("import warning", file=sys.stderr)
+if ROLE == "pool_worker":
     if os.path.exists("fail-once"):
         os.unlink("fail-once")
         raise RuntimeError("only this once")
 if ROLE == "scan":
     deadline = time.monotonic() + 20
-    while "pool_worker" not in Path("imports.log").read_text():
+    # A worker of this command: its parent is ours.
+    while "pool_worker" not in [line.split()[0] for line in Path("imports.log").read_text()
+                                 .splitlines() if line.endswith(f" {os.getppid()}")]:
         if time.monotonic() > deadline:
             raise RuntimeError("no worker imported this module while discovery ran")
         time.sleep(0.02)
@@ -52,7 +56,7 @@ def where(i):
 def imports(project: Project) -> list[tuple[str, int]]:
     path = project.root / "imports.log"
     lines = path.read_text().split("\n") if path.exists() else []
-    return [(role, int(pid)) for role, pid in (line.split() for line in lines if line)]
+    return [(role, int(pid)) for role, pid, _ in (line.split() for line in lines if line)]
 
 
 def sleepers(project: Project) -> list[int]:
