@@ -356,13 +356,13 @@ def cmd_run(args: argparse.Namespace) -> int:
     warm: list[WarmWorker] = []
 
     def meanwhile() -> None:
-        _load_run_modules()
         if args.executor == "pool" and not args.isolate and not args.dry_run:
             # The first pool worker imports the modules while discovery does: it takes
             # its place in the state directory only once the run holds the lock.
             from tevra.executors.pool import WarmWorker
 
             warm.append(WarmWorker(_modules(args, proj), proj.exclude, cwd=str(proj.root)))
+        _load_run_modules()
 
     try:
         graph = _graph(args, proj, meanwhile)
