@@ -64,7 +64,13 @@ class Discovery:
                 pipe.close()
 
     def result(self) -> Inspection:
-        return _inspection(self._proc, self.modules)
+        try:
+            return _inspection(self._proc, self.modules)
+        except BaseException:
+            # Interrupted while waiting (or the child misbehaved): it is not left
+            # running, nor unreaped, behind this process.
+            self.stop()
+            raise
 
 
 def _inspection(proc: subprocess.Popen[bytes], modules: list[str]) -> Inspection:

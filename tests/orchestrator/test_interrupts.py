@@ -139,3 +139,35 @@ def test_sigterm_stops_and_records(tmp_path: Path) -> None:
     assert "running" not in statuses(tmp_path)
     assert statuses(tmp_path).count("interrupted") == 2
     assert all(gone(pid) for pid in workers_of(tmp_path))
+
+
+SLOW_IMPORT = """\
+import os, sys, time
+from tevra import asset
+
+# Each process that imports this module says so, and takes its time.
+with open(f"imported-{os.getpid()}", "w") as f:
+    f.write(sys.argv[0])
+time.sleep(60)
+
+@asset()
+def one():
+    return 1
+"""
+
+
+def test_ctrl_c_during_discovery_leaves_no_process_behind(tmp_path: Path) -> None:
+    # Only the command is interrupted (as by a signal from elsewhere than the
+    # terminal): the processes importing the modules must be ended by it.
+    project = Project(tmp_path)
+    project.write("slow.py", SLOW_IMPORT)
+    proc = project.popen("run", "slow", "--plain")
+    deadline = time.monotonic() + 60
+    while not any("scan" in p.read_text() for p in tmp_path.glob("imported-*")):
+        assert time.monotonic() < deadline and proc.poll() is None
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130, err
+    importers = [int(p.name.removeprefix("imported-")) for p in tmp_path.glob("imported-*")]
+    assert importers and all(gone(pid) for pid in importers)
