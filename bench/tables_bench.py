@@ -125,7 +125,10 @@ def env(python_dir: Path = PYTHON_DIR) -> dict[str, str]:
 
 
 def measured(cwd: str, *argv: str, python_dir: Path = PYTHON_DIR) -> tuple[float, int]:
-    """(seconds, peak resident KiB) of a command and everything it started."""
+    """(seconds, peak resident KiB) of a command and everything it started. What earlier
+    measures left to write back is written first: a gigabyte of it pending throttles
+    the writes of whichever command comes next, by a second and more."""
+    os.sync()
     out = subprocess.run([sys.executable, "-c", MEASURED, cwd, *argv], env=env(python_dir),
                          capture_output=True, text=True, check=True).stdout.split()
     assert out[2] == "0", f"{argv} failed"
@@ -169,6 +172,7 @@ def tables(root: str, rows: int, repeat: int, formats: list[str],
                                   python_dir=python_dir))
             shutil.rmtree(where)
             plain_file = os.path.join(root, f"plain-{i}.{fmt}")
+            os.sync()  # as ``measured`` does
             out = subprocess.run([sys.executable, "-c", PLAIN, str(rows), fmt, plain_file],
                                  env=env(), capture_output=True, text=True,
                                  check=True).stdout.split()

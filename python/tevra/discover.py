@@ -52,7 +52,7 @@ class Discovery:
         # printed, its standard output and error interleaved as written.
         self._proc = subprocess.Popen(
             [sys.executable, "-u", "-m", "tevra.scan", *options, "--", *modules],
-            cwd=project_dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            cwd=project_dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_env(),
         )
 
     def stop(self) -> None:
@@ -71,6 +71,19 @@ class Discovery:
             # running, nor unreaped, behind this process.
             self.stop()
             raise
+
+
+# Numerical libraries start a pool of threads when imported, one per core; discovery
+# computes nothing with them, and on a small machine their start slows the import that
+# the first pool worker makes meanwhile. The user's own settings stand.
+_ONE_THREAD = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
+
+
+def _env() -> dict[str, str]:
+    env = dict(os.environ)
+    for name in _ONE_THREAD:
+        env.setdefault(name, "1")
+    return env
 
 
 def _inspection(proc: subprocess.Popen[bytes], modules: list[str]) -> Inspection:

@@ -152,3 +152,33 @@ def test_a_store_from_before_keeps_its_history(shop):
     runs = shop.tevra("runs").out
     assert "shop.orders:orders" in runs and "/elsewhere" not in runs
     assert "tevra: 2 cached" in shop.run("shop").out
+
+
+THREADS = HEAD + """\
+import json, os, sys
+# Where this module is imported (discovery, the worker), what it was given.
+with open(f"threads-{os.getpid()}.json", "w") as f:
+    json.dump([sys.argv[0], os.environ.get("OPENBLAS_NUM_THREADS"),
+               os.environ.get("OMP_NUM_THREADS")], f)
+
+@asset()
+def a():
+    return [os.environ.get("OPENBLAS_NUM_THREADS"), os.environ.get("OMP_NUM_THREADS")]
+"""
+
+
+@pytest.mark.parametrize("given", [None, "3"])
+def test_discovery_alone_keeps_numerical_libraries_to_one_thread(tmp_path, monkeypatch, given):
+    import json
+
+    for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+        monkeypatch.delenv(name, raising=False)
+    if given is not None:
+        monkeypatch.setenv("OMP_NUM_THREADS", given)
+    p = Project(tmp_path)
+    p.write("m.py", THREADS)
+    assert p.run("m").code == 0
+    seen = [json.loads(f.read_text()) for f in tmp_path.glob("threads-*.json")]
+    assert [rest for where, *rest in seen if "scan" in where] == [["1", given or "1"]]
+    # The runs have the machine to themselves, as the user set it up.
+    assert p.latest_values()["a"] == [None, given]
