@@ -65,7 +65,8 @@ class Facts(Protocol):
 
     values: ValueStore
 
-    def facts(self, asset: str) -> Iterable[tuple[str, Fact]]: ...
+    def facts(self, asset: str, keys: Sequence[str] | None = None
+              ) -> Iterable[tuple[str, Fact]]: ...
 
     def settled(self, asset: str, code_version: str
                 ) -> Iterable[Sequence[tuple[str, int, str | None]]]: ...
@@ -85,7 +86,8 @@ class NoFacts:
 
     values = ValueStore("")
 
-    def facts(self, asset: str) -> Iterable[tuple[str, Fact]]:
+    def facts(self, asset: str, keys: Sequence[str] | None = None
+              ) -> Iterable[tuple[str, Fact]]:
         return ()
 
     def settled(self, asset: str, code_version: str
@@ -482,11 +484,22 @@ class Plan:
         if part.facts is None:
             index = Positions(part)
             part.facts = {}
-            for key, fact in self.history.facts(part.asset.key):
+            for key, fact in self._facts_of(part):
                 j = index.get(key)
                 if j is not None and part.has(j):
                     part.facts[j] = fact
         return part.facts.pop(i, None)
+
+    def _facts_of(self, part: Part) -> Iterable[tuple[str, Fact]]:
+        """The recorded facts of ``part``: of its included partitions alone, asked for by
+        key, when it includes few of them (one day of a million-partition asset)."""
+        if not self._few(part):
+            return self.history.facts(part.asset.key)
+        return self.history.facts(part.asset.key, [part.key(i) for i in part.positions()])
+
+    @staticmethod
+    def _few(part: Part) -> bool:
+        return part.included is not None and part.count * 4 < part.size
 
     def _verdict(self, part: Part, i: int, fact: Fact | None, seen: str | None) -> None:
         if fact is not None and fact.status in FAILURES:
@@ -578,6 +591,13 @@ class Plan:
         code = self.code_versions[part.asset.key]
         included, state, reason = part.included, part.state, part.reason
         versions, success = part.versions, part.success
+        if self._few(part):
+            for key, fact in self._facts_of(part):
+                i = index.get(key)
+                if i is not None and (included is None or included[i]):
+                    self._verdict(part, i, fact, None)
+            self._refuse_never_run(part)
+            return
         history, asset = self.history, part.asset.key
         count = 0
         for chunk in history.settled(asset, code):
@@ -609,8 +629,12 @@ class Plan:
             i = index.get(key)
             if i is not None and (included is None or included[i]):
                 self._verdict(part, i, fact, None)
+        self._refuse_never_run(part)
+
+    def _refuse_never_run(self, part: Part) -> None:
         if not self.options.upstream:
             # A partition never run may be refused: judged one by one.
+            never = REASON_CODE["never run"]
             for i in part.positions():
                 if part.state[i] == RUN_CODE and part.reason[i] == never:
                     self._verdict(part, i, None, None)

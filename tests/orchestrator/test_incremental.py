@@ -255,7 +255,8 @@ def part(p):
 
 def test_partitions_judged_by_the_query_and_one_by_one_agree(tmp_path):
     # Most partitions are told fresh by the store's query alone; a failed one and one
-    # whose value is a stored file are judged by their facts, in the same pass.
+    # whose value is a stored file are judged by their facts, in the same pass; a few
+    # partitions named by a filter, by their facts alone.
     project = Project(tmp_path)
     project.write("mixed.py", MIXED)
     project.write("broken", "")
@@ -269,5 +270,9 @@ def test_partitions_judged_by_the_query_and_one_by_one_agree(tmp_path):
     assert project.status("mixed") == {
         **{f"part[p={p}]": ("fresh", None) for p in (0, 1, 3, 5)},
         "part[p=2]": ("failed", "failed"), "part[p=4]": ("stale", "value changed")}
+    # A filter naming few of them has their facts looked up by key: the same verdicts.
+    for p, verdict in [(0, ("fresh", None)), (2, ("failed", "failed")),
+                       (4, ("stale", "value changed"))]:
+        assert project.status("mixed", "-p", f"p={p}") == {f"part[p={p}]": verdict}
     assert ran(project.run("mixed")) == ["part[p=2]", "part[p=4]"]
     assert ran(project.run("mixed")) == []

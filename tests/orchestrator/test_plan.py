@@ -42,8 +42,9 @@ class History:
         self.latest = latest
         self.values = values
 
-    def facts(self, asset: str) -> list[tuple[str, Fact]]:
-        return [(p, f) for (a, p), f in self.latest.items() if a == asset]
+    def facts(self, asset: str, keys: Any = None) -> list[tuple[str, Fact]]:
+        return [(p, f) for (a, p), f in self.latest.items()
+                if a == asset and (keys is None or p in keys)]
 
     def settled(self, asset: str, code_version: str) -> list[list[tuple[str, int, str | None]]]:
         return []  # every one judged by its facts

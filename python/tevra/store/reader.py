@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import json
 import sqlite3
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -34,8 +34,16 @@ class Reader:
     db: sqlite3.Connection
     values: ValueStore
 
-    def facts(self, asset: str) -> Iterator[tuple[str, Fact]]:
-        """Every recorded partition of ``asset`` with its freshness facts, streamed."""
+    def facts(self, asset: str, keys: Sequence[str] | None = None
+              ) -> Iterator[tuple[str, Fact]]:
+        """Every recorded partition of ``asset`` (of those ``keys`` when given) with its
+        freshness facts, streamed."""
+        if keys is not None:
+            for chunk, marks in chunks(keys):
+                yield from self._facts(self.db.execute(
+                    _FACTS + f"WHERE l.asset = ? AND l.partition IN ({marks})",
+                    (asset, *chunk)).fetchall())
+            return
         rows = self.db.execute(_FACTS + "WHERE l.asset = ?", (asset,))
         while chunk := rows.fetchmany(2048):
             yield from self._facts(chunk)
