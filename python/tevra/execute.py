@@ -174,14 +174,24 @@ def _called(job: Job, place: Place, started: float, kwargs: str) -> Outcome:
 def settle(outcome: Outcome, place: Place, log: str | None) -> None:
     """After a run (and its log's capture) ended: its log, when it left one, goes into
     the value store, and the scratch directory is left empty for the next run."""
-    if log is not None and os.path.exists(log):
+    if log is not None:
         try:
-            outcome.log_hash = place.values.put(log).digest
+            outcome.log_hash = _store_log(place, log)
         except OSError:
-            pass  # a run's log is worth keeping, not worth failing the run for
+            pass  # none; or a run's log is worth keeping, not worth failing the run for
     if outcome.status != SUCCEEDED:
         # A success's files are gone already (take_value); a failure may leave any.
         clear(place.scratch)
+
+
+def _store_log(place: Place, path: str) -> str:
+    # A copy goes into the store, not the file: a process the run left behind may
+    # still hold the file open and write to it, and a stored file must never change.
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    with os.fdopen(fd, "rb") as f:
+        data = f.read(runlog.LOG_LIMIT)  # capped already, unless written to since
+    os.unlink(path)
+    return place.values.put_bytes(data, place.scratch).digest
 
 
 def take_value(run_id: int, place: Place, started: float) -> Outcome:

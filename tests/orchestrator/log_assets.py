@@ -86,3 +86,14 @@ def writes_data():
         print("a log line")
     with open("data.txt") as f:
         return f.read()
+
+
+@asset()
+def leaves_a_writer(done=""):
+    # A child that outlives its run and writes to the descriptors it inherited once the
+    # run has ended, then says so by making ``done``; its pid is in ``done.pid``.
+    print("mine", flush=True)
+    child = subprocess.Popen(["sh", "-c", f"sleep 0.3; echo late; : > '{done}'"])
+    with open(f"{done}.pid", "w") as f:
+        f.write(str(child.pid))
+    return 1

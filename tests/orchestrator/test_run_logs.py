@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+from test_executors import dead
 from tevra.executors.isolate import IsolateExecutor
 from tevra.executors.pool import PoolExecutor
 from tevra.jobs import SUCCEEDED, Job, Outcome
@@ -240,3 +241,22 @@ def test_following_a_silent_run_never_shows_the_next_runs_output(tmp_path: Path)
     assert (followed.code, followed.out) == (0, "")
     later = project.tevra("logs", "pair", "-p", "i=1")
     assert later.out == "".join(f"1.{n}\n" for n in range(20))
+
+
+def test_a_child_writing_after_its_run_leaves_the_stored_log_intact(
+        run: Runs, project: Path) -> None:
+    done = project / "child-done"
+    outcome, out = run("leaves_a_writer", done=str(done))
+    assert outcome.status == SUCCEEDED, outcome
+    assert log_of(out) == "mine\n"
+    # It wrote, or it went with its run (--isolate ends a run's process group).
+    child = int(Path(f"{done}.pid").read_text())
+    deadline = time.monotonic() + 30
+    while not done.exists() and not dead(child):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    # Stored files are never written again: the log still has its hash.
+    values = ValueStore(str(project / ".tevra" / "values"))
+    assert outcome.log_hash is not None and values.verify(outcome.log_hash) is None
+    outcome, out = run("noisy", tag="next")
+    assert log_of(out) == noisy_log("next")
