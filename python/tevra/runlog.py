@@ -106,7 +106,8 @@ class WorkerLog:
 
     ``begin`` names the run in the marker and gives the descriptor to capture into;
     ``end`` gives the path of the log when the run wrote something (the caller takes
-    the file away, into the value store), else None, and the file serves the next run.
+    the file away, into the value store), else None, and the file serves the next run
+    unless the run left a process behind that may write to it.
     """
 
     def __init__(self, directory: str) -> None:
@@ -120,16 +121,21 @@ class WorkerLog:
         os.pwrite(self._marker, b"%*d" % (_MARK_WIDTH, run_id), 0)
         return self.fd
 
-    def end(self) -> str | None:
-        if os.fstat(self.fd).st_size == 0:
+    def end(self, shared: bool = False) -> str | None:
+        """``shared``: a process the run started may still hold the file and write to
+        it, so that even an empty one does not serve the next run."""
+        empty = os.fstat(self.fd).st_size == 0
+        if empty and not shared:
             return None
         os.close(self.fd)
-        self.fd = -1
+        self.fd = -1  # ``renew`` makes the next run's
+        if empty:
+            return None
         finish_log(self.path)
         return self.path
 
     def renew(self) -> None:
-        """After ``end`` gave a path: a new file for the next run, whether or not the
+        """After ``end`` let the file go: a new one for the next run, whether or not the
         last one was taken away."""
         if self.fd >= 0:
             return

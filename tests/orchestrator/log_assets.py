@@ -6,6 +6,7 @@ import logging
 import os
 import subprocess
 import sys
+import time
 
 from tevra import asset
 
@@ -97,3 +98,33 @@ def leaves_a_writer(done=""):
     with open(f"{done}.pid", "w") as f:
         f.write(str(child.pid))
     return 1
+
+
+@asset()
+def leaves_a_quiet_writer(go="", done=""):
+    # Writes nothing itself; its child writes once ``go`` appears (during a later run
+    # in the same worker), then makes ``done``. The child's pid is in ``done.pid``.
+    child = subprocess.Popen(["sh", "-c", f"while [ ! -e '{go}' ]; do sleep 0.02; done; "
+                              f"echo late; : > '{done}'"])
+    with open(f"{done}.pid", "w") as f:
+        f.write(str(child.pid))
+    return 1
+
+
+@asset()
+def starts_the_writer(go="", done=""):
+    # Lets the child of the run before write, and waits until it has, or is gone (as
+    # when its run's process group was ended); then writes its own line.
+    open(go, "w").close()
+    with open(f"{done}.pid") as f:
+        child = int(f.read())
+    for _ in range(1500):
+        if os.path.exists(done):
+            break
+        try:
+            os.kill(child, 0)
+        except ProcessLookupError:
+            break
+        time.sleep(0.02)
+    print("own")
+    return os.path.exists(done)

@@ -260,3 +260,14 @@ def test_a_child_writing_after_its_run_leaves_the_stored_log_intact(
     assert outcome.log_hash is not None and values.verify(outcome.log_hash) is None
     outcome, out = run("noisy", tag="next")
     assert log_of(out) == noisy_log("next")
+
+
+def test_a_child_of_a_silent_run_writes_into_no_later_runs_log(run: Runs, project: Path) -> None:
+    go, done = str(project / "go"), str(project / "done")
+    quiet, log = run("leaves_a_quiet_writer", go=go, done=done)
+    assert quiet.status == SUCCEEDED and log is None, quiet
+    outcome, out = run("starts_the_writer", go=go, done=done)
+    # The child wrote while this run ran; with --isolate it ended with its own run.
+    outlived = isinstance(run.executor, PoolExecutor)
+    assert outcome.value == (b"true" if outlived else b"false"), outcome
+    assert log_of(out) == "own\n"

@@ -104,6 +104,16 @@ def _load(name: str, named: bool) -> ModuleType | None:
         return None
 
 
+def _has_children() -> bool:
+    """Whether a process this one started is still there (a run may leave one behind,
+    writing to the descriptors it inherited); none is reaped by asking."""
+    try:
+        os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+    except ChildProcessError:
+        return False
+    return True
+
+
 def _copy(source: int, target: int) -> None:
     """What ``source`` holds, from its start, appended to ``target``."""
     offset = 0
@@ -153,7 +163,7 @@ def serve(job_fd: int, outcome_fd: int, parent: int | None = None,
             finally:
                 # Whatever the run did to descriptors 0-2 and the streams ends with it.
                 capture.stop()
-            settle(outcome, where, log.end())
+            settle(outcome, where, log.end(shared=_has_children()))
             log.renew()
             _write_all(outcome_fd, encode_outcome(outcome))
     finally:
