@@ -52,7 +52,7 @@ class LogStreams:
             rest = f.read()
             f.close()
             if rest or told:
-                # The file it was following: the stored log is the same file, kept.
+                # The file it was following holds what the stored log holds.
                 self._take(run_id, rest, final=True)
                 return
         data = b""

@@ -121,10 +121,6 @@ class WarmWorker:
         self._started: _Started | None = _start(os.path.abspath(cwd), child_env(env), None,
                                                 None, imports + list(modules))
 
-    @property
-    def pid(self) -> int | None:
-        return self._started.proc.pid if self._started is not None else None
-
     def take(self) -> _Started | None:
         """The process, for a pool to adopt; None when it has died meanwhile (or was
         taken or stopped)."""
